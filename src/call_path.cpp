@@ -1,0 +1,132 @@
+// The decorated call: key the call, register it and its declared
+// dependencies, record the runtime dependency of the caller on this thread,
+// then serve the stored value or compute, settle validity and store.
+#include "decorator.h"
+#include "quendle_base.h"
+
+namespace quendle {
+
+namespace {
+
+// Pops this call's frame on every way out, including a C++ exception.
+class FrameGuard {
+public:
+    FrameGuard(CacheState& state, unsigned long thread) : state_(state), thread_(thread) {}
+    FrameGuard(const FrameGuard&) = delete;
+    ~FrameGuard() { state_.pop_frame(thread_); }
+
+private:
+    CacheState& state_;
+    unsigned long thread_;
+};
+
+Status settle(CacheState& state, CacheKey key, bool use_cache) {
+    if (!use_cache) {
+        state.mark_permanently_invalid(key);
+    }
+    const KeySet* deps = state.dependencies_of(key);
+    if (deps == nullptr || deps->empty()) {
+        state.revalidate(key);
+        return {};
+    }
+    bool permanently_invalid = false;
+    bool any_invalid = false;
+    deps->for_each([&](CacheKey d) {
+        switch (state.tracker().read(d)) {
+            case ValidationState::PermanentlyInvalid:
+                permanently_invalid = true;
+                break;
+            case ValidationState::Invalid:
+                any_invalid = true;
+                break;
+            case ValidationState::Valid:
+                break;
+        }
+    });
+    if (permanently_invalid) {
+        state.mark_permanently_invalid(key);
+    } else if (any_invalid) {
+        state.invalidate(key);
+    } else {
+        state.revalidate(key);
+    }
+    return {};
+}
+
+Result<Ref> lookup_or_compute(QuendleBaseObject* inst, CacheState& state, const DecoratorFields& d,
+                              CacheKey key, PyObject* args, PyObject* kwargs) {
+    {
+        Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Panic));
+        if (Ref hit = state.get_value(key)) {
+            return hit;
+        }
+    }
+    Q_ASSIGN(Ref value, checked(PyObject_Call(d.func.get(), args, kwargs)));
+    Graveyard dead;
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+    Q_TRY(settle(state, key, d.use_cache));
+    state.store_value(key, value, dead);
+    b.release();
+    return value;
+}
+
+}  // namespace
+
+Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
+    Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
+    if (self->fields == nullptr) {
+        return QUENDLE_PANIC("decorator used after it was cleared");
+    }
+    const DecoratorFields& d = *self->fields;
+    if (args == nullptr || PyTuple_Size(args) == 0) {
+        return Error::value_error("quendled can only be used as an instance method decorator");
+    }
+    // The tuple keeps the instance alive for the whole call.
+    PyObject* first = PyTuple_GetItem(args, 0);
+    Q_ASSIGN(PyObject * base_type, quendle_base_type());
+    if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type))) {
+        return Error::type_error("The decorated method's class must inherit from QuendleBase");
+    }
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
+    Q_ASSIGN(CallSignature sig,
+             make_call_signature(d.name, d.func.get(), args, kwargs, &self->fields->binder));
+    Q_ASSIGN(CacheState * state, state_of(inst));
+
+    CacheKey key;
+    {
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise));
+        Q_ASSIGN(key, state->get_or_create_key(std::move(sig)));
+    }
+    std::vector<CacheKey> declared;
+    declared.reserve(d.dependencies.size());
+    for (const CallSignature& dep : d.dependencies) {
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
+        declared.push_back(k);
+    }
+    const unsigned long thread = PyThread_get_thread_ident();
+    {
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        state->register_call(key, declared);
+        const CallFrame* top = state->top_frame(thread);
+        if (top != nullptr && top->track_runtime_dependencies) {
+            state->add_runtime_dependency(top->key, key);
+        }
+        state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    }
+    Result<Ref> result = [&]() -> Result<Ref> {
+        FrameGuard pop(*state, thread);
+        Result<Ref> r = lookup_or_compute(inst, *state, d, key, args, kwargs);
+        if (inst->borrow.value != 0) {
+            // Someone else holds the instance while we unwind: still pop, so
+            // the stack stays as it was before the call, but report it.
+            if (r.ok()) {
+                return QUENDLE_PANIC("Already borrowed");
+            }
+        }
+        return r;
+    }();
+    return result;
+}
+
+}  // namespace quendle

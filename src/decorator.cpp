@@ -1,0 +1,265 @@
+#include "decorator.h"
+
+#include "lib.h"
+#include "runtime.h"
+
+#include <memory>
+
+namespace quendle {
+
+namespace {
+
+// ------------------------------------------------------------- factories
+
+const ArgSpec kQuendledNew{"__new__", "quendled",
+                           {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
+                           4, 0, false};
+const ArgSpec kAutoNew{"__new__", "automagically_quendled",
+                       {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
+                       4, 0, false};
+const ArgSpec kQuendledCall{"__call__", "quendled", {"func"}, 1, 1, false};
+const ArgSpec kAutoCall{"__call__", "automagically_quendled", {"func"}, 1, 1, false};
+
+Result<bool> optional_bool(PyObject* obj, bool fallback, const char* name) {
+    if (obj == nullptr) {
+        return fallback;
+    }
+    return noted(to_bool(obj), name);
+}
+
+Result<Ref> factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool automagic) {
+    Q_ASSIGN(BoundArgs bound, bind_arguments(automagic ? kAutoNew : kQuendledNew, args, kwargs));
+    MethodOptions options;
+    Q_ASSIGN(options.use_cache, optional_bool(bound.get(0), true, "use_cache"));
+    Q_ASSIGN(options.track_runtime_dependencies,
+             optional_bool(bound.get(2), false, "track_runtime_dependencies"));
+    Q_ASSIGN(options.serialisable, optional_bool(bound.get(3), false, "serialisable"));
+    PyObject* deps = bound.get(1);
+    if (deps != nullptr && deps != Py_None) {
+        Q_ASSIGN(std::vector<DependencyDecl> parsed, parse_dependencies(deps));
+        options.dependencies = std::move(parsed);
+    } else if (!automagic) {
+        options.dependencies.emplace();
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Q_ASSIGN(Ref obj, checked(alloc(type, 0)));
+    reinterpret_cast<FactoryObject*>(obj.get())->options = new MethodOptions(std::move(options));
+    return obj;
+}
+
+PyObject* quendled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_object([&] { return factory_new(type, args, kwargs, false); });
+}
+
+PyObject* auto_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_object([&] { return factory_new(type, args, kwargs, true); });
+}
+
+int factory_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    MethodOptions* o = reinterpret_cast<FactoryObject*>(self)->options;
+    if (o != nullptr && o->dependencies) {
+        for (const DependencyDecl& d : *o->dependencies) {
+            Py_VISIT(d.kwargs.get());
+        }
+    }
+    return 0;
+}
+
+int factory_clear(PyObject* self) {
+    MethodOptions* o = std::exchange(reinterpret_cast<FactoryObject*>(self)->options, nullptr);
+    delete o;
+    return 0;
+}
+
+void factory_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    factory_clear(self);
+    free_instance(self);
+}
+
+Result<std::vector<CallSignature>> dependency_signatures(const std::vector<DependencyDecl>& decls) {
+    std::vector<CallSignature> out;
+    out.reserve(decls.size());
+    for (const DependencyDecl& d : decls) {
+        Q_ASSIGN(CallSignature sig, make_call_signature(d.method_name, nullptr, nullptr, d.kwargs.get()));
+        out.push_back(std::move(sig));
+    }
+    return out;
+}
+
+Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool automagic) {
+    Q_ASSIGN(BoundArgs bound, bind_arguments(automagic ? kAutoCall : kQuendledCall, args, kwargs));
+    PyObject* func = bound.get(0);
+    const MethodOptions& options = *reinterpret_cast<FactoryObject*>(self)->options;
+    Q_ASSIGN(const Names* n, names());
+    auto fields = std::make_unique<DecoratorFields>();
+    Q_ASSIGN(Ref name, get_attr(func, n->name));
+    if (!PyUnicode_Check(name.get())) {
+        return cast_error(name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    }
+    Q_ASSIGN(fields->name, utf8(name.get()));
+    if (options.dependencies) {
+        Q_ASSIGN(fields->dependencies, dependency_signatures(*options.dependencies));
+    } else {
+        Q_ASSIGN(std::vector<DependencyDecl> found, discover_dependencies(func));
+        Q_ASSIGN(fields->dependencies, dependency_signatures(found));
+    }
+    if (options.serialisable) {
+        Q_TRY(check_serialisable_signature(func));
+    }
+    fields->func = Ref::borrow(func);
+    fields->use_cache = options.use_cache;
+    fields->track_runtime_dependencies = options.track_runtime_dependencies;
+    fields->serialisable = options.serialisable;
+    Q_ASSIGN(PyObject * type, decorator_type());
+    auto tp = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    Q_ASSIGN(Ref obj, checked(alloc(tp, 0)));
+    auto* dec = reinterpret_cast<DecoratorObject*>(obj.get());
+    dec->borrow = BorrowFlag{};
+    dec->fields = fields.release();
+    return obj;
+}
+
+PyObject* quendled_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_object([&] { return decorate(self, args, kwargs, false); });
+}
+
+PyObject* auto_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_object([&] { return decorate(self, args, kwargs, true); });
+}
+
+PyType_Slot quendled_slots[] = {
+    {Py_tp_doc, const_cast<char*>("quendled(use_cache=True, dependencies=None, "
+                                  "track_runtime_dependencies=False, serialisable=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(quendled_new)},
+    {Py_tp_call, reinterpret_cast<void*>(quendled_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(factory_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Slot auto_slots[] = {
+    {Py_tp_doc, const_cast<char*>("automagically_quendled(use_cache=True, dependencies=None, "
+                                  "track_runtime_dependencies=False, serialisable=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(auto_new)},
+    {Py_tp_call, reinterpret_cast<void*>(auto_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(factory_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec quendled_spec{"builtins.quendled", sizeof(FactoryObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, quendled_slots};
+PyType_Spec auto_spec{"builtins.automagically_quendled", sizeof(FactoryObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, auto_slots};
+
+// ------------------------------------------------------------ descriptor
+
+PyObject* decorator_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_object([&] { return decorated_call(reinterpret_cast<DecoratorObject*>(self), args, kwargs); });
+}
+
+PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+    return entry_object([&]() -> Result<Ref> {
+        if (obj == nullptr || obj == Py_None) {
+            return Ref::borrow(self);
+        }
+        Q_ASSIGN(PyObject * method_type_obj, method_type());
+        return call2(method_type_obj, self, obj);
+    });
+}
+
+int decorator_set(PyObject* self, PyObject* /*obj*/, PyObject* value) {
+    return entry_status([&]() -> Status {
+        auto* dec = reinterpret_cast<DecoratorObject*>(self);
+        Q_ASSIGN(Borrow b, Borrow::shared(dec->borrow, Conflict::Raise));
+        if (value == nullptr) {
+            return Error::builtin(PyExc_NotImplementedError, "can't delete descriptor");
+        }
+        return Error::type_error("Cannot assign to decorated method");
+    });
+}
+
+PyObject* decorator_name(PyObject* self, void*) {
+    return entry_object([&]() -> Result<Ref> {
+        auto* dec = reinterpret_cast<DecoratorObject*>(self);
+        Q_ASSIGN(Borrow b, Borrow::shared(dec->borrow, Conflict::Raise));
+        if (dec->fields == nullptr) {
+            return QUENDLE_PANIC("decorator used after it was cleared");
+        }
+        return new_str(dec->fields->name);
+    });
+}
+
+int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    DecoratorFields* f = reinterpret_cast<DecoratorObject*>(self)->fields;
+    if (f != nullptr) {
+        Py_VISIT(f->func.get());
+        for (const CallSignature& s : f->dependencies) {
+            Py_VISIT(s.key.get());
+        }
+    }
+    return 0;
+}
+
+int decorator_clear(PyObject* self) {
+    auto* dec = reinterpret_cast<DecoratorObject*>(self);
+    if (dec->borrow.value != 0) {
+        return 0;  // in use: the references go when the object does
+    }
+    DecoratorFields* f = std::exchange(dec->fields, nullptr);
+    delete f;
+    return 0;
+}
+
+void decorator_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    DecoratorFields* f = std::exchange(reinterpret_cast<DecoratorObject*>(self)->fields, nullptr);
+    delete f;
+    free_instance(self);
+}
+
+PyGetSetDef decorator_getset[] = {
+    {"__name__", decorator_name, nullptr, nullptr, nullptr},
+    {"__qualname__", decorator_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot decorator_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refusing_new)},
+    {Py_tp_call, reinterpret_cast<void*>(decorator_tp_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
+    {Py_tp_getset, decorator_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decorator_slots};
+
+}  // namespace
+
+OnceObject g_quendled_type, g_auto_type, g_decorator_type;
+
+Result<PyObject*> quendled_type() { return create_type_on_use(g_quendled_type, &quendled_spec, "quendled", false); }
+
+Result<PyObject*> automagically_quendled_type() {
+    return create_type_on_use(g_auto_type, &auto_spec, "automagically_quendled", false);
+}
+
+Result<PyObject*> decorator_type() { return create_type_on_use(g_decorator_type, &decorator_spec, "QuendleDecorator", true); }
+
+Result<bool> is_decorator(PyObject* obj) {
+    Q_ASSIGN(PyObject * type, decorator_type());
+    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) != 0;
+}
+
+}  // namespace quendle

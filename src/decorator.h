@@ -1,0 +1,54 @@
+// The decorator factories `quendled` and `automagically_quendled`, and the
+// `QuendleDecorator` descriptor they put in place of a decorated function.
+#pragma once
+
+#include "binding.h"
+#include "native_binder.h"
+#include "py_introspection_utils.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quendle {
+
+struct MethodOptions {
+    bool use_cache = true;
+    // Absent only for `automagically_quendled` without declared dependencies.
+    std::optional<std::vector<DependencyDecl>> dependencies;
+    bool track_runtime_dependencies = false;
+    bool serialisable = false;
+};
+
+struct FactoryObject {
+    PyObject_HEAD
+    MethodOptions* options;
+};
+
+struct DecoratorFields {
+    std::vector<CallSignature> dependencies;
+    std::string name;
+    Ref func;
+    bool use_cache = true;
+    bool track_runtime_dependencies = false;
+    bool serialisable = false;
+    BinderCache binder;  // parameter layout of func, refreshed when its code changes
+};
+
+struct DecoratorObject {
+    PyObject_HEAD
+    DecoratorFields* fields;
+    BorrowFlag borrow;
+};
+
+Result<PyObject*> quendled_type();
+Result<PyObject*> automagically_quendled_type();
+Result<PyObject*> decorator_type();
+
+// Whether obj is a QuendleDecorator (creating the type on first use).
+Result<bool> is_decorator(PyObject* obj);
+
+// `QuendleDecorator.__call__`: the decorated call path.
+Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace quendle

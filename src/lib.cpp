@@ -1,0 +1,128 @@
+#include "lib.h"
+
+#include "decorator.h"
+#include "quendle_base.h"
+#include "scenario.h"
+
+namespace quendle {
+
+Result<PyObject*> create_type_on_use(OnceObject& cell, PyType_Spec* spec, const char* class_name,
+                                     bool report_unraisable) {
+    if (PyObject* t = cell.peek()) {
+        return t;
+    }
+    Result<PyObject*> r = cell.get([&]() -> Result<Ref> { return checked(PyType_FromSpec(spec)); });
+    if (r.ok() || !report_unraisable) {
+        return r;
+    }
+    std::move(r.take_error()).restore();
+    PyErr_WriteUnraisable(nullptr);
+    return QUENDLE_PANIC(std::string("failed to create type object for `") + class_name + "`");
+}
+
+PyObject* refusing_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    return entry_object([&]() -> Result<Ref> {
+        auto part = [&](const char* attr) {
+            PyObject* v = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attr);
+            if (v == nullptr) {
+                PyErr_Clear();
+                return std::string("<unknown>");
+            }
+            Ref owned = Ref::steal(v);
+            std::optional<std::string> s = try_str(v);
+            return s ? *s : std::string("<unknown>");
+        };
+        return Error::type_error("cannot create '" + part("__module__") + "." + part("__qualname__") +
+                                 "' instances");
+    });
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+namespace {
+
+Status register_member(PyObject* module, PyObject* name, PyObject* value) {
+    Q_ASSIGN(const Names* n, names());
+    PyObject* all = PyObject_GetAttr(module, n->all);
+    Ref list;
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return Error::fetch();
+        }
+        PyErr_Clear();
+        Q_ASSIGN(list, checked(PyList_New(0)));
+        Q_TRY(checked_status(PyObject_SetAttr(module, n->all, list.get())));
+    } else {
+        list = Ref::steal(all);
+        if (!PyList_Check(list.get())) {
+            return cast_error(list.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+        }
+    }
+    if (PyList_Append(list.get(), name) < 0) {
+        PyErr_Clear();
+        return QUENDLE_PANIC("could not append __name__ to __all__");
+    }
+    return checked_status(PyObject_SetAttr(module, name, value));
+}
+
+Status exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        return cast_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
+    }
+    struct TypeEntry {
+        const char* name;
+        Result<PyObject*> (*get)();
+    };
+    const TypeEntry types[] = {
+        {"QuendleBase", quendle_base_type},
+        {"quendled", quendled_type},
+        {"automagically_quendled", automagically_quendled_type},
+    };
+    for (const TypeEntry& t : types) {
+        Q_ASSIGN(PyObject * type, t.get());
+        Q_ASSIGN(Ref name, new_str(t.name));
+        Q_TRY(register_member(module, name.get(), type));
+    }
+    Q_ASSIGN(Ref module_name, checked(PyModule_GetNameObject(module)));
+    Q_ASSIGN(Ref func, checked(PyCFunction_NewEx(&custom_scenario_def, module, module_name.get())));
+    Q_ASSIGN(const Names* n, names());
+    Q_ASSIGN(Ref func_name, get_attr(func.get(), n->name));
+    if (!PyUnicode_Check(func_name.get())) {
+        return cast_error(func_name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    }
+    return register_member(module, func_name.get(), func.get());
+}
+
+int quendle_exec(PyObject* module) {
+    return entry_status([&] { return exec_module(module); });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(quendle_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quendle",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quendle
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quendle(void) {
+    return PyModuleDef_Init(&quendle::module_definition);
+}

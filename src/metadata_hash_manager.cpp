@@ -1,0 +1,349 @@
+#include "metadata_hash_manager.h"
+
+#include <algorithm>
+#include <random>
+
+namespace quendle {
+
+// ------------------------------------------------------------- ValueSlots
+
+ValueSlots::~ValueSlots() {
+    for (PyObject* p : slots_) {
+        Py_XDECREF(p);
+    }
+}
+
+void ValueSlots::set(CacheKey k, Ref value, Graveyard& dead) {
+    if (slots_.size() <= k) {
+        slots_.resize(k + 1, nullptr);
+    }
+    dead.bury(std::exchange(slots_[k], value.release()));
+}
+
+bool ValueSlots::clear(CacheKey k, Graveyard& dead) {
+    if (k >= slots_.size() || slots_[k] == nullptr) {
+        return false;
+    }
+    dead.bury(std::exchange(slots_[k], nullptr));
+    return true;
+}
+
+int ValueSlots::traverse(visitproc visit, void* arg) const {
+    for (PyObject* p : slots_) {
+        Py_VISIT(p);
+    }
+    return 0;
+}
+
+void ValueSlots::move_all_to(Graveyard& dead) {
+    std::vector<PyObject*> old;
+    old.swap(slots_);
+    for (PyObject* p : old) {
+        dead.bury(p);
+    }
+}
+
+// ------------------------------------------------------ DependencyTracker
+
+void DependencyTracker::set_state(CacheKey k, ValidationState s) {
+    if (state.size() <= k) {
+        state.resize(k + 1, kNoEntry);
+    }
+    state[k] = static_cast<std::uint8_t>(s);
+}
+
+void DependencyTracker::ensure_node(CacheKey k) {
+    if (is_node.size() <= k) {
+        is_node.resize(k + 1, 0);
+        dependants.resize(k + 1);
+        dependencies.resize(k + 1);
+    }
+    is_node[k] = 1;
+}
+
+void DependencyTracker::add_edge(CacheKey dependency, CacheKey dependant) {
+    ensure_node(dependant);
+    ensure_node(dependency);
+    if (dependants[dependency].insert(dependant)) {
+        dependencies[dependant].insert(dependency);
+    }
+}
+
+// --------------------------------------------------------- SignatureIndex
+
+namespace {
+
+std::uint64_t random_seed() {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+}
+
+}  // namespace
+
+SignatureIndex::SignatureIndex() : seed_(0) {}
+
+size_t SignatureIndex::slot_of(std::int64_t hash) const noexcept {
+    std::uint64_t h = static_cast<std::uint64_t>(hash) ^ seed_;
+    h ^= h >> 31;
+    h *= 0x7fb5d329728ea185ULL;
+    h ^= h >> 27;
+    h *= 0x81dadef4bc2dd44dULL;
+    h ^= h >> 33;
+    return static_cast<size_t>(h) & (table_.size() - 1);
+}
+
+void SignatureIndex::insert(std::int64_t hash, CacheKey key) {
+    if ((count_ + 1) * 2 > table_.size()) {
+        grow();
+    }
+    size_t mask = table_.size() - 1;
+    size_t i = slot_of(hash);
+    while (table_[i].key != kEmpty) {
+        i = (i + 1) & mask;
+    }
+    table_[i] = Entry{hash, key};
+    ++count_;
+}
+
+void SignatureIndex::grow() {
+    if (table_.empty()) {
+        seed_ = random_seed();
+    }
+    std::vector<Entry> old;
+    old.swap(table_);
+    table_.assign(old.empty() ? 16 : old.size() * 2, Entry{0, kEmpty});
+    // Reinsert in allocation order so that equal hashes keep their order.
+    old.erase(std::remove_if(old.begin(), old.end(), [](const Entry& e) { return e.key == kEmpty; }),
+              old.end());
+    std::sort(old.begin(), old.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    size_t mask = table_.size() - 1;
+    for (const Entry& e : old) {
+        size_t i = slot_of(e.hash);
+        while (table_[i].key != kEmpty) {
+            i = (i + 1) & mask;
+        }
+        table_[i] = e;
+    }
+}
+
+// ------------------------------------------------------------- CacheState
+
+CacheState::~CacheState() {
+    for (PyObject* p : signatures_) {
+        Py_XDECREF(p);
+    }
+}
+
+Result<std::optional<CacheKey>> CacheState::find_key(std::int64_t hash, PyObject* key) const {
+    return index_.find(hash, [&](CacheKey k) -> Result<bool> {
+        Ref stored = Ref::borrow(signatures_[k]);
+        if (!stored) {
+            return false;
+        }
+        if (stored.get() == key) {
+            return true;
+        }
+        Q_ASSIGN(Ref cmp, checked(PyObject_RichCompare(stored.get(), key, Py_EQ)));
+        int truth = PyObject_IsTrue(cmp.get());
+        if (truth < 0) {
+            return Error::fetch();
+        }
+        return truth == 1;
+    });
+}
+
+Result<CacheKey> CacheState::get_or_create_key(CallSignature sig) {
+    Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
+    if (found) {
+        return *found;
+    }
+    CacheKey k = signatures_.size();
+    signatures_.reserve(signatures_.size() + 1);
+    index_.insert(sig.hash, k);
+    signatures_.push_back(sig.key.release());
+    return k;
+}
+
+Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs) const {
+    Q_ASSIGN(CallSignature sig, make_call_signature(method_name, nullptr, nullptr, kwargs));
+    Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
+    if (!found) {
+        return Error::key_error("No cache key found for provided signature");
+    }
+    return *found;
+}
+
+PyObject* CacheState::effective_value(CacheKey k) const noexcept {
+    for (auto it = layers_.rbegin(); it != layers_.rend(); ++it) {
+        if (PyObject* v = it->values.at(k)) {
+            return v;
+        }
+    }
+    return values_.at(k);
+}
+
+Ref CacheState::get_value(CacheKey k) const {
+    if (tracker_.read(k) != ValidationState::Valid) {
+        return {};
+    }
+    return Ref::borrow(effective_value(k));
+}
+
+bool CacheState::has_value(CacheKey k) const noexcept {
+    return tracker_.read(k) == ValidationState::Valid && effective_value(k) != nullptr;
+}
+
+void CacheState::store_value(CacheKey k, Ref value, Graveyard& dead) {
+    if (tracker_.read(k) != ValidationState::Valid) {
+        dead.bury(value.release());
+        return;
+    }
+    ValueSlots& target = layers_.empty() ? values_ : layers_.back().values;
+    target.set(k, std::move(value), dead);
+}
+
+void CacheState::register_call(CacheKey k, const std::vector<CacheKey>& declared) {
+    if (tracker_.has_state(k)) {
+        return;
+    }
+    tracker_.set_state(k, ValidationState::Invalid);
+    tracker_.ensure_node(k);
+    for (CacheKey d : declared) {
+        tracker_.add_edge(d, k);
+    }
+}
+
+void CacheState::add_runtime_dependency(CacheKey dependant, CacheKey dependency) {
+    tracker_.add_edge(dependency, dependant);
+}
+
+const KeySet* CacheState::dependencies_of(CacheKey k) const noexcept {
+    if (!tracker_.node(k)) {
+        return nullptr;
+    }
+    return &tracker_.dependencies[k];
+}
+
+void CacheState::mark_permanently_invalid(CacheKey k) {
+    tracker_.set_state(k, ValidationState::PermanentlyInvalid);
+}
+
+void CacheState::revalidate(CacheKey k) {
+    if (tracker_.has_state(k) && tracker_.read(k) == ValidationState::Invalid) {
+        tracker_.state[k] = static_cast<std::uint8_t>(ValidationState::Valid);
+    }
+}
+
+std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
+    std::vector<CacheKey> result;
+    std::vector<CacheKey> stack{k};
+    KeySet visited;
+    visited.insert(k);
+    while (!stack.empty()) {
+        CacheKey cur = stack.back();
+        stack.pop_back();
+        result.push_back(cur);
+        if (!tracker_.node(cur)) {
+            continue;
+        }
+        tracker_.dependants[cur].for_each([&](CacheKey d) {
+            if (visited.insert(d)) {
+                stack.push_back(d);
+            }
+        });
+    }
+    return result;
+}
+
+void CacheState::invalidate(CacheKey k) {
+    for (CacheKey d : collect_dependants(k)) {
+        if (tracker_.has_state(d) && tracker_.read(d) == ValidationState::Valid) {
+            tracker_.state[d] = static_cast<std::uint8_t>(ValidationState::Invalid);
+        }
+    }
+}
+
+const CallFrame* CacheState::top_frame(unsigned long thread) const noexcept {
+    for (const ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            return s.frames.empty() ? nullptr : &s.frames.back();
+        }
+    }
+    return nullptr;
+}
+
+void CacheState::push_frame(unsigned long thread, CallFrame frame) {
+    for (ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            s.frames.push_back(frame);
+            return;
+        }
+    }
+    call_stacks_.push_back(ThreadStack{thread, {}});
+    call_stacks_.back().frames.push_back(frame);
+}
+
+void CacheState::pop_frame(unsigned long thread) noexcept {
+    for (size_t i = 0; i < call_stacks_.size(); ++i) {
+        ThreadStack& s = call_stacks_[i];
+        if (s.thread == thread) {
+            if (!s.frames.empty()) {
+                s.frames.pop_back();
+            }
+            if (s.frames.empty()) {
+                // Keep the vector of stacks short: a thread without frames has no entry.
+                if (i + 1 != call_stacks_.size()) {
+                    std::swap(call_stacks_[i], call_stacks_.back());
+                }
+                call_stacks_.pop_back();
+            }
+            return;
+        }
+    }
+}
+
+void CacheState::push_layer() {
+    Layer layer;
+    layer.saved = tracker_;
+    layers_.push_back(std::move(layer));
+}
+
+void CacheState::pop_layer(Graveyard& dead) {
+    Layer top = std::move(layers_.back());
+    layers_.pop_back();
+    std::swap(tracker_, top.saved);
+    top.values.move_all_to(dead);
+}
+
+int CacheState::traverse(visitproc visit, void* arg) const {
+    if (int rc = values_.traverse(visit, arg)) {
+        return rc;
+    }
+    for (const Layer& layer : layers_) {
+        if (int rc = layer.values.traverse(visit, arg)) {
+            return rc;
+        }
+    }
+    for (PyObject* p : signatures_) {
+        Py_VISIT(p);
+    }
+    return 0;
+}
+
+void CacheState::clear(Graveyard& dead) {
+    values_.move_all_to(dead);
+    for (Layer& layer : layers_) {
+        layer.values.move_all_to(dead);
+    }
+    layers_.clear();
+    call_stacks_.clear();
+    tracker_ = DependencyTracker{};
+    index_ = SignatureIndex{};
+    std::vector<PyObject*> sigs;
+    sigs.swap(signatures_);
+    for (PyObject* p : sigs) {
+        dead.bury(p);
+    }
+}
+
+}  // namespace quendle

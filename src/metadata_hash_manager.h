@@ -1,0 +1,213 @@
+// The per-instance cache state: dense keys for call signatures, value slots
+// for the base level and every scenario layer, validation states, the
+// dependency graph (dependants, with a reverse index of dependencies), and
+// the per-thread stacks of decorated calls in progress.
+#pragma once
+
+#include "binding.h"
+#include "key_set.h"
+#include "py_introspection_utils.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace quendle {
+
+enum class ValidationState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvalid = 2 };
+
+// References displaced while an operation runs; released when the graveyard
+// dies, after the operation has put the state back in order and given up its
+// borrow, so finalisers of released objects find the instance consistent.
+class Graveyard {
+public:
+    void bury(PyObject* owned) {
+        if (owned != nullptr) {
+            dead_.push_back(Ref::steal(owned));
+        }
+    }
+    ~Graveyard() {
+        while (!dead_.empty()) {
+            Ref last = std::move(dead_.back());
+            dead_.pop_back();
+        }
+    }
+
+private:
+    std::vector<Ref> dead_;
+};
+
+// A sequence of optional owned references indexed by CacheKey.
+class ValueSlots {
+public:
+    ValueSlots() = default;
+    ValueSlots(const ValueSlots&) = delete;
+    ValueSlots(ValueSlots&&) noexcept = default;
+    ValueSlots& operator=(ValueSlots&&) noexcept = default;
+    ~ValueSlots();
+
+    [[nodiscard]] size_t size() const noexcept { return slots_.size(); }
+    [[nodiscard]] PyObject* at(CacheKey k) const noexcept {
+        return k < slots_.size() ? slots_[k] : nullptr;
+    }
+    // Extends with empty slots as needed and replaces slot k.
+    void set(CacheKey k, Ref value, Graveyard& dead);
+    // Empties slot k; returns whether it held an object.
+    bool clear(CacheKey k, Graveyard& dead);
+    // Empties every slot; calls f(k) for each slot that held an object.
+    template <class F>
+    void clear_all(Graveyard& dead, F&& f) {
+        for (size_t i = 0; i < slots_.size(); ++i) {
+            if (slots_[i] != nullptr) {
+                dead.bury(std::exchange(slots_[i], nullptr));
+                f(static_cast<CacheKey>(i));
+            }
+        }
+    }
+    int traverse(visitproc visit, void* arg) const;
+    void move_all_to(Graveyard& dead);
+
+private:
+    std::vector<PyObject*> slots_;
+};
+
+// Validation states and the dependency graph, dense by key.
+struct DependencyTracker {
+    static constexpr std::uint8_t kNoEntry = 0xff;
+
+    std::vector<std::uint8_t> state;   // ValidationState, or kNoEntry
+    std::vector<std::uint8_t> is_node; // 1 when the key is a node of the graph
+    std::vector<KeySet> dependants;    // keys computed from this key
+    std::vector<KeySet> dependencies;  // reverse index: keys this key was computed from
+
+    [[nodiscard]] bool has_state(CacheKey k) const noexcept {
+        return k < state.size() && state[k] != kNoEntry;
+    }
+    [[nodiscard]] ValidationState read(CacheKey k) const noexcept {
+        return has_state(k) ? static_cast<ValidationState>(state[k]) : ValidationState::PermanentlyInvalid;
+    }
+    void set_state(CacheKey k, ValidationState s);
+    void ensure_node(CacheKey k);
+    [[nodiscard]] bool node(CacheKey k) const noexcept { return k < is_node.size() && is_node[k] != 0; }
+    void add_edge(CacheKey dependency, CacheKey dependant);
+};
+
+struct Layer {
+    ValueSlots values;
+    DependencyTracker saved;
+};
+
+struct CallFrame {
+    CacheKey key;
+    bool track_runtime_dependencies;
+};
+
+// Each thread that calls into an instance sees only its own frames.
+struct ThreadStack {
+    unsigned long thread;
+    std::vector<CallFrame> frames;
+};
+
+// Maps signature hashes to keys. Open addressing with linear probing and no
+// deletion, so entries of equal hash are met in allocation order.
+class SignatureIndex {
+public:
+    SignatureIndex();
+    // f(key) returns Result<bool>: true stops the search with that key.
+    template <class F>
+    Result<std::optional<CacheKey>> find(std::int64_t hash, F&& f) const {
+        if (count_ == 0) {
+            return std::optional<CacheKey>{};
+        }
+        size_t mask = table_.size() - 1;
+        for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
+            const Entry& e = table_[i];
+            if (e.key == kEmpty) {
+                return std::optional<CacheKey>{};
+            }
+            if (e.hash == hash) {
+                CacheKey k = e.key;
+                Q_ASSIGN(bool equal, f(k));
+                if (equal) {
+                    return std::optional<CacheKey>{k};
+                }
+            }
+        }
+    }
+    void insert(std::int64_t hash, CacheKey key);
+
+private:
+    struct Entry {
+        std::int64_t hash;
+        CacheKey key;
+    };
+    static constexpr CacheKey kEmpty = ~CacheKey{0};
+    [[nodiscard]] size_t slot_of(std::int64_t hash) const noexcept;
+    void grow();
+
+    std::vector<Entry> table_;
+    size_t count_ = 0;
+    std::uint64_t seed_;
+};
+
+class CacheState {
+public:
+    CacheState() = default;
+    CacheState(const CacheState&) = delete;
+    ~CacheState();
+
+    // ------------------------------------------------------------ registry
+    Result<std::optional<CacheKey>> find_key(std::int64_t hash, PyObject* key) const;
+    Result<CacheKey> get_or_create_key(CallSignature sig);
+    Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
+    [[nodiscard]] PyObject* signature_key(CacheKey k) const noexcept {
+        return k < signatures_.size() ? signatures_[k] : nullptr;
+    }
+    [[nodiscard]] CacheKey next_key() const noexcept { return signatures_.size(); }
+
+    // -------------------------------------------------------------- values
+    [[nodiscard]] PyObject* effective_value(CacheKey k) const noexcept;  // any state, borrowed
+    [[nodiscard]] Ref get_value(CacheKey k) const;
+    [[nodiscard]] bool has_value(CacheKey k) const noexcept;
+    void store_value(CacheKey k, Ref value, Graveyard& dead);
+    ValueSlots& base_values() noexcept { return values_; }
+    const ValueSlots& base_values() const noexcept { return values_; }
+    std::vector<Layer>& layers() noexcept { return layers_; }
+    const std::vector<Layer>& layers() const noexcept { return layers_; }
+
+    // --------------------------------------------------- validity and graph
+    DependencyTracker& tracker() noexcept { return tracker_; }
+    const DependencyTracker& tracker() const noexcept { return tracker_; }
+    void register_call(CacheKey k, const std::vector<CacheKey>& declared);
+    void add_runtime_dependency(CacheKey dependant, CacheKey dependency);
+    [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept;
+    void mark_permanently_invalid(CacheKey k);
+    void revalidate(CacheKey k);
+    [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;
+    void invalidate(CacheKey k);
+
+    // ---------------------------------------------------------- call stacks
+    [[nodiscard]] const CallFrame* top_frame(unsigned long thread) const noexcept;
+    void push_frame(unsigned long thread, CallFrame frame);
+    void pop_frame(unsigned long thread) noexcept;
+
+    // -------------------------------------------------------------- layers
+    void push_layer();
+    // Restores the saved maps and buries the layer's values.
+    void pop_layer(Graveyard& dead);
+
+    // ------------------------------------------------------ garbage collector
+    int traverse(visitproc visit, void* arg) const;
+    // Moves every owned reference to the graveyard and leaves an empty state.
+    void clear(Graveyard& dead);
+
+private:
+    ValueSlots values_;
+    std::vector<ThreadStack> call_stacks_;
+    std::vector<Layer> layers_;
+    DependencyTracker tracker_;
+    SignatureIndex index_;
+    std::vector<PyObject*> signatures_;  // owned key tuples, by key
+};
+
+}  // namespace quendle

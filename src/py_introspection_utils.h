@@ -1,0 +1,47 @@
+// Call signatures, dependency declarations and the checks made on decorated
+// functions. A call is identified by the key tuple
+// `(method_name, ((param, value), ...))`, its pairs sorted bytewise by name
+// and `self` left out, together with the interpreter's hash of that tuple.
+#pragma once
+
+#include "result.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quendle {
+
+struct BinderCache;
+
+struct CallSignature {
+    std::int64_t hash = 0;
+    Ref key;  // the key tuple
+};
+
+struct DependencyDecl {
+    std::string method_name;
+    Ref kwargs;  // the user's own dict for a (str, dict) declaration
+};
+
+// Parses the `dependencies` option: a list of `str` or `(str, dict)` items.
+Result<std::vector<DependencyDecl>> parse_dependencies(PyObject* obj);
+
+// Binds a call. With `func`, binding follows `inspect.signature(func).bind`
+// with defaults applied; without it, `kwargs` is taken as the mapping itself.
+// `args` may be nullptr when there is no func; `kwargs` may be nullptr.
+// `cache` (optional) keeps the parameter layout of `func` between calls.
+Result<CallSignature> make_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
+                                          PyObject* kwargs, BinderCache* cache = nullptr);
+
+// Builds the signature from an already bound mapping (a dict of name -> value).
+Result<CallSignature> signature_from_mapping(std::string_view method_name, PyObject* mapping);
+
+// Succeeds exactly when `func`'s only parameter is named `self`.
+Status check_serialisable_signature(PyObject* func);
+
+// Finds the zero-argument `self.<name>()` calls in the function's source.
+Result<std::vector<DependencyDecl>> discover_dependencies(PyObject* func);
+
+}  // namespace quendle

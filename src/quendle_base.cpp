@@ -1,0 +1,232 @@
+#include "quendle_base.h"
+
+#include "lib.h"
+
+#include <memory>
+
+namespace quendle {
+
+namespace {
+
+const ArgSpec kIsCached{"is_cached", "QuendleBase", {"method_name"}, 1, 1, true};
+const ArgSpec kGetCached{"get_cached_value", "QuendleBase", {"method_name", "strict"}, 2, 1, true};
+const ArgSpec kUpdateCached{"update_cached_value", "QuendleBase", {"method_name", "value"}, 2, 2, true};
+const ArgSpec kClearCached{"clear_cached_value", "QuendleBase", {"method_name"}, 1, 1, true};
+
+QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
+
+// The common frame of the keyed query methods: bind, take the exclusive
+// borrow, convert `method_name` (and the collected keywords), run `op`.
+template <class Op>
+PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs, Op&& op) {
+    return entry_object([&]() -> Result<Ref> {
+        Graveyard dead;  // released after the borrow
+        Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
+        Q_ASSIGN(CacheState * state, state_of(base(self)));
+        return op(*state, method_name, bound, dead);
+    });
+}
+
+PyObject* qb_is_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyed_query(kIsCached, self, args, kwargs,
+                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard&) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
+                           return bool_result(state.has_value(key));
+                       });
+}
+
+PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyed_query(kGetCached, self, args, kwargs,
+                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard&) -> Result<Ref> {
+                           bool strict = true;
+                           if (bound.get(1) != nullptr) {
+                               Q_ASSIGN(strict, noted(to_bool(bound.get(1)), "strict"));
+                           }
+                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
+                           if (Ref v = state.get_value(key)) {
+                               return v;
+                           }
+                           if (strict) {
+                               return Error::key_error("Cannot get cached value for '" + name + "'");
+                           }
+                           return none_result();
+                       });
+}
+
+PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyed_query(kUpdateCached, self, args, kwargs,
+                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard& dead) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
+                           if (!state.has_value(key)) {
+                               return Error::key_error("Cannot update cached value for '" + name + "'");
+                           }
+                           state.store_value(key, bound.slots[1], dead);
+                           state.invalidate(key);
+                           state.revalidate(key);
+                           return none_result();
+                       });
+}
+
+PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyed_query(kClearCached, self, args, kwargs,
+                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard& dead) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
+                           bool removed = false;
+                           auto& layers = state.layers();
+                           for (auto it = layers.rbegin(); it != layers.rend() && !removed; ++it) {
+                               removed = it->values.clear(key, dead);
+                           }
+                           if (!removed) {
+                               removed = state.base_values().clear(key, dead);
+                           }
+                           if (!removed) {
+                               return Error::key_error("Cannot clear cached value for '" + name + "'");
+                           }
+                           state.invalidate(key);
+                           return none_result();
+                       });
+}
+
+PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
+    return entry_object([&]() -> Result<Ref> {
+        Graveyard dead;
+        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(CacheState * state, state_of(base(self)));
+        KeySet cleared;
+        auto note = [&](CacheKey k) { cleared.insert(k); };
+        for (Layer& layer : state->layers()) {
+            layer.values.clear_all(dead, note);
+        }
+        state->base_values().clear_all(dead, note);
+        if (!cleared.empty()) {
+            cleared.for_each([&](CacheKey k) { state->invalidate(k); });
+        } else {
+            for (std::uint8_t& s : state->tracker().state) {
+                if (s == static_cast<std::uint8_t>(ValidationState::Valid)) {
+                    s = static_cast<std::uint8_t>(ValidationState::Invalid);
+                }
+            }
+        }
+        return none_result();
+    });
+}
+
+// ------------------------------------------------------------ lifecycle
+
+PyObject* qb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_object([&]() -> Result<Ref> {
+        if (args != nullptr && !PyTuple_Check(args)) {
+            return note_argument(cast_error(args, reinterpret_cast<PyObject*>(&PyTuple_Type)), "_args");
+        }
+        if (kwargs != nullptr && !PyDict_Check(kwargs)) {
+            return note_argument(cast_error(kwargs, reinterpret_cast<PyObject*>(&PyDict_Type)), "_kwargs");
+        }
+        auto state = std::make_unique<CacheState>();
+        auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+        if (object_new == nullptr) {
+            return Error::type_error("base type without tp_new");
+        }
+        Q_ASSIGN(Ref empty, checked(PyTuple_New(0)));
+        Q_ASSIGN(Ref obj, checked(object_new(type, empty.get(), nullptr)));
+        QuendleBaseObject* self = base(obj.get());
+        self->borrow = BorrowFlag{};
+        self->state = state.release();
+        return obj;
+    });
+}
+
+int qb_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (CacheState* s = base(self)->state) {
+        return s->traverse(visit, arg);
+    }
+    return 0;
+}
+
+int qb_clear(PyObject* self) {
+    QuendleBaseObject* obj = base(self);
+    if (obj->state == nullptr || obj->borrow.value != 0) {
+        return 0;
+    }
+    // The instance stays usable: its state becomes empty before anything
+    // it held is released.
+    Graveyard dead;
+    obj->state->clear(dead);
+    return 0;
+}
+
+void qb_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    QuendleBaseObject* obj = base(self);
+    {
+        Graveyard dead;
+        if (obj->state != nullptr) {
+            obj->state->clear(dead);
+        }
+    }
+    delete std::exchange(obj->state, nullptr);
+    free_instance(self);
+}
+
+PyMethodDef qb_methods[] = {
+    {"get_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_get_cached_value)),
+     METH_VARARGS | METH_KEYWORDS, "get_cached_value($self, method_name, strict=True, **kwargs)\n--\n\n"},
+    {"is_cached", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_is_cached)),
+     METH_VARARGS | METH_KEYWORDS, "is_cached($self, method_name, **kwargs)\n--\n\n"},
+    {"update_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_update_cached_value)),
+     METH_VARARGS | METH_KEYWORDS, "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
+    {"clear_cache", qb_clear_cache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+    {"clear_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_clear_cached_value)),
+     METH_VARARGS | METH_KEYWORDS, "clear_cached_value($self, method_name, **kwargs)\n--\n\n"},
+    {"dump_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_dump_cache)),
+     METH_VARARGS | METH_KEYWORDS, "dump_cache($self, order=None)\n--\n\n"},
+    {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_load_cache)),
+     METH_VARARGS | METH_KEYWORDS, "load_cache($self, data, order=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef qb_getset[] = {
+    {"cached_values", qb_cached_values, nullptr, nullptr, nullptr},
+    {"dependency_graph", qb_dependency_graph, nullptr, nullptr, nullptr},
+    {"validation_state", qb_validation_state, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot qb_slots[] = {
+    {Py_tp_doc, const_cast<char*>("QuendleBase(*_args, **_kwargs)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(qb_new)},
+    {Py_tp_methods, qb_methods},
+    {Py_tp_getset, qb_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(qb_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(qb_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(qb_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec qb_spec{"builtins.QuendleBase", sizeof(QuendleBaseObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, qb_slots};
+
+OnceObject g_qb_type;
+
+}  // namespace
+
+Result<PyObject*> quendle_base_type() { return create_type_on_use(g_qb_type, &qb_spec, "QuendleBase", false); }
+
+Result<QuendleBaseObject*> as_quendle_base(PyObject* obj) {
+    Q_ASSIGN(PyObject * type, quendle_base_type());
+    if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+        return Error::type_error("expected a QuendleBase instance");
+    }
+    return base(obj);
+}
+
+Result<CacheState*> state_of(QuendleBaseObject* self) {
+    if (self->state == nullptr) {
+        return QUENDLE_PANIC("QuendleBase instance without cache state");
+    }
+    return self->state;
+}
+
+}  // namespace quendle

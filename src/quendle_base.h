@@ -1,0 +1,31 @@
+// `QuendleBase`: the base class whose instances carry a cache, with its query
+// and invalidation methods, dump and load, and the read-only reports.
+#pragma once
+
+#include "binding.h"
+#include "metadata_hash_manager.h"
+
+namespace quendle {
+
+struct QuendleBaseObject {
+    PyObject_HEAD
+    CacheState* state;
+    BorrowFlag borrow;
+};
+
+Result<PyObject*> quendle_base_type();
+
+// The instance behind obj when it is a QuendleBase (or subclass) instance.
+Result<QuendleBaseObject*> as_quendle_base(PyObject* obj);
+
+// Its state, or an internal failure if the object was never initialised.
+Result<CacheState*> state_of(QuendleBaseObject* self);
+
+// Methods implemented beside the base class.
+PyObject* qb_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* qb_load_cache(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* qb_cached_values(PyObject* self, void* closure);
+PyObject* qb_dependency_graph(PyObject* self, void* closure);
+PyObject* qb_validation_state(PyObject* self, void* closure);
+
+}  // namespace quendle

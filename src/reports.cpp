@@ -1,0 +1,116 @@
+// The read-only reports `cached_values`, `dependency_graph` and
+// `validation_state`, keyed by entry labels: the method name for a call
+// without arguments, else the call's key tuple.
+#include "quendle_base.h"
+
+namespace quendle {
+
+namespace {
+
+// A new reference to the label of k, or an empty handle when k has none.
+Result<Ref> entry_label(const CacheState& state, CacheKey k) {
+    PyObject* key = state.signature_key(k);
+    if (key == nullptr) {
+        return Ref{};
+    }
+    PyObject* args = PyTuple_GetItem(key, 1);
+    if (args == nullptr) {
+        return Error::fetch();
+    }
+    if (PyTuple_Check(args) && PyTuple_Size(args) == 0) {
+        return Ref::borrow(PyTuple_GetItem(key, 0));
+    }
+    return Ref::borrow(key);
+}
+
+template <class Build>
+PyObject* report(PyObject* self, Build&& build) {
+    return entry_object([&]() -> Result<Ref> {
+        auto* obj = reinterpret_cast<QuendleBaseObject*>(self);
+        Q_ASSIGN(Borrow b, Borrow::shared(obj->borrow, Conflict::Raise));
+        Q_ASSIGN(CacheState * state, state_of(obj));
+        Q_ASSIGN(Ref dict, checked(PyDict_New()));
+        Q_TRY(build(*state, dict.get()));
+        return dict;
+    });
+}
+
+const char* state_text(ValidationState s) {
+    switch (s) {
+        case ValidationState::Valid:
+            return "valid";
+        case ValidationState::Invalid:
+            return "invalid";
+        case ValidationState::PermanentlyInvalid:
+            return "permanently invalid";
+    }
+    return "permanently invalid";
+}
+
+}  // namespace
+
+PyObject* qb_cached_values(PyObject* self, void*) {
+    return report(self, [](const CacheState& state, PyObject* dict) -> Status {
+        size_t n = state.base_values().size();
+        for (const Layer& layer : state.layers()) {
+            n = std::max(n, layer.values.size());
+        }
+        for (CacheKey k = 0; k < n; ++k) {
+            Ref value = Ref::borrow(state.effective_value(k));
+            if (!value) {
+                continue;
+            }
+            Q_ASSIGN(Ref label, entry_label(state, k));
+            if (label) {
+                Q_TRY(checked_status(PyDict_SetItem(dict, label.get(), value.get())));
+            }
+        }
+        return {};
+    });
+}
+
+PyObject* qb_dependency_graph(PyObject* self, void*) {
+    return report(self, [](const CacheState& state, PyObject* dict) -> Status {
+        const DependencyTracker& t = state.tracker();
+        for (CacheKey k = 0; k < t.is_node.size(); ++k) {
+            if (!t.is_node[k]) {
+                continue;
+            }
+            Q_ASSIGN(Ref label, entry_label(state, k));
+            if (!label) {
+                continue;
+            }
+            Q_ASSIGN(Ref set, checked(PySet_New(nullptr)));
+            std::vector<CacheKey> members;
+            t.dependants[k].for_each([&](CacheKey d) { members.push_back(d); });
+            for (CacheKey d : members) {
+                Q_ASSIGN(Ref dl, entry_label(state, d));
+                if (dl) {
+                    Q_TRY(checked_status(PySet_Add(set.get(), dl.get())));
+                }
+            }
+            Q_TRY(checked_status(PyDict_SetItem(dict, label.get(), set.get())));
+        }
+        return {};
+    });
+}
+
+PyObject* qb_validation_state(PyObject* self, void*) {
+    return report(self, [](const CacheState& state, PyObject* dict) -> Status {
+        const DependencyTracker& t = state.tracker();
+        for (CacheKey k = 0; k < t.state.size(); ++k) {
+            if (!t.has_state(k)) {
+                continue;
+            }
+            Q_ASSIGN(Ref label, entry_label(state, k));
+            if (!label) {
+                continue;
+            }
+            Q_ASSIGN(Ref text, new_str(state_text(t.read(k))));
+            Q_TRY(checked_status(PyDict_SetItem(dict, label.get(), text.get())));
+        }
+        return {};
+    });
+}
+
+}  // namespace quendle

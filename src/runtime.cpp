@@ -1,0 +1,146 @@
+#include "runtime.h"
+
+namespace quendle {
+
+namespace {
+
+OnceObject g_names_cell;
+OnceObject g_panic_cell;
+OnceObject g_sequence_cell;
+OnceObject g_method_type_cell;
+Names g_names;
+
+const char kPanicDoc[] =
+    "Reports a failure inside the extension's native code.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that\n"
+    "it typically propagates all the way up the stack and ends the interpreter.";
+
+Result<Ref> make_names() {
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry entries[] = {
+        {&g_names.name, "__name__"},         {&g_names.qualname, "__qualname__"},
+        {&g_names.module, "__module__"},     {&g_names.all, "__all__"},
+        {&g_names.add_note, "add_note"},     {&g_names.signature, "signature"},
+        {&g_names.bind, "bind"},             {&g_names.apply_defaults, "apply_defaults"},
+        {&g_names.arguments, "arguments"},   {&g_names.parameters, "parameters"},
+        {&g_names.mro, "__mro__"},           {&g_names.dict, "__dict__"},
+        {&g_names.bool_, "__bool__"},        {&g_names.self, "self"},
+        {&g_names.code, "__code__"},         {&g_names.defaults, "__defaults__"},
+        {&g_names.kwdefaults, "__kwdefaults__"}, {&g_names.wrapped, "__wrapped__"},
+    };
+    for (const Entry& e : entries) {
+        if (*e.slot == nullptr) {
+            PyObject* s = PyUnicode_InternFromString(e.text);
+            if (s == nullptr) {
+                return Error::fetch();
+            }
+            *e.slot = s;  // immortal by intent
+        }
+    }
+    // The cell only needs a non-null marker object.
+    return Ref::borrow(g_names.name);
+}
+
+}  // namespace
+
+Result<const Names*> names() {
+    if (g_names_cell.peek() != nullptr) {
+        return static_cast<const Names*>(&g_names);
+    }
+    Result<PyObject*> r = g_names_cell.get(make_names);
+    if (!r.ok()) {
+        return r.take_error();
+    }
+    return static_cast<const Names*>(&g_names);
+}
+
+Result<PyObject*> panic_type() {
+    return g_panic_cell.get([]() -> Result<Ref> {
+        return checked(PyErr_NewExceptionWithDoc("native_runtime.PanicException", kPanicDoc,
+                                                 PyExc_BaseException, nullptr));
+    });
+}
+
+PyObject* panic_type_if_created() noexcept { return g_panic_cell.peek(); }
+
+Result<PyObject*> sequence_abc() {
+    return g_sequence_cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref abc, import_module("collections.abc"));
+        return get_attr(abc.get(), "Sequence");
+    });
+}
+
+Result<PyObject*> method_type() {
+    return g_method_type_cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref types, import_module("types"));
+        return get_attr(types.get(), "MethodType");
+    });
+}
+
+Result<Ref> import_module(const char* name) { return checked(PyImport_ImportModule(name)); }
+
+Result<Ref> get_attr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
+
+Result<Ref> get_attr(PyObject* obj, const char* name) {
+    return checked(PyObject_GetAttrString(obj, name));
+}
+
+Result<Ref> call0(PyObject* callable) { return checked(PyObject_CallObject(callable, nullptr)); }
+
+Result<Ref> call1(PyObject* callable, PyObject* arg) {
+    return checked(PyObject_CallFunctionObjArgs(callable, arg, nullptr));
+}
+
+Result<Ref> call2(PyObject* callable, PyObject* a, PyObject* b) {
+    return checked(PyObject_CallFunctionObjArgs(callable, a, b, nullptr));
+}
+
+Result<Ref> call_method0(PyObject* obj, PyObject* name) {
+    return checked(PyObject_CallMethodObjArgs(obj, name, nullptr));
+}
+
+Result<Ref> call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+    return checked(PyObject_CallMethodObjArgs(obj, name, arg, nullptr));
+}
+
+Result<Ref> new_str(std::string_view text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::optional<std::string> try_str(PyObject* obj) {
+    PyObject* s = PyObject_Str(obj);
+    if (s == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Ref owned = Ref::steal(s);
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(p, static_cast<size_t>(n));
+}
+
+Result<std::string> utf8(PyObject* str) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+    if (p == nullptr) {
+        return Error::fetch();
+    }
+    return std::string(p, static_cast<size_t>(n));
+}
+
+Result<bool> is_instance(PyObject* obj, PyObject* cls) {
+    int rc = PyObject_IsInstance(obj, cls);
+    if (rc < 0) {
+        return Error::fetch();
+    }
+    return rc == 1;
+}
+
+}  // namespace quendle

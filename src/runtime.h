@@ -1,0 +1,124 @@
+// Process-wide values: created once, on first need, and kept for the life of
+// the process as deliberately immortal raw pointers (a static owning handle
+// would release after the interpreter is gone).
+#pragma once
+
+#include "result.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quendle {
+
+// A once-guarded slot for one process-wide object. Creation runs with the
+// interpreter lock held and may run Python code, which can let another thread
+// in; that thread waits with the lock released, so the two cannot deadlock.
+// A failed creation leaves the slot empty, to be tried again later.
+class OnceObject {
+public:
+    template <class Make>
+    Result<PyObject*> get(Make&& make) {
+        for (;;) {
+            PyObject* v = value_.load(std::memory_order_acquire);
+            if (v != nullptr) {
+                return v;
+            }
+            unsigned long me = PyThread_get_thread_ident();
+            unsigned long expected = 0;
+            if (owner_.compare_exchange_strong(expected, me)) {
+                Result<Ref> made = make();
+                std::lock_guard<std::mutex> lock(mutex_);
+                owner_.store(0);
+                if (made.ok()) {
+                    value_.store(made.take().release(), std::memory_order_release);
+                    cv_.notify_all();
+                    return value_.load();
+                }
+                cv_.notify_all();
+                return made.take_error();
+            }
+            if (expected == me) {
+                return QUENDLE_PANIC("recursive initialisation of a process-wide value");
+            }
+            Py_BEGIN_ALLOW_THREADS;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait(lock, [this] { return owner_.load() == 0; });
+            }
+            Py_END_ALLOW_THREADS;
+        }
+    }
+    [[nodiscard]] PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<PyObject*> value_{nullptr};
+    std::atomic<unsigned long> owner_{0};
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+// Interned attribute names used on hot paths.
+struct Names {
+    PyObject* name;          // "__name__"
+    PyObject* qualname;      // "__qualname__"
+    PyObject* module;        // "__module__"
+    PyObject* all;           // "__all__"
+    PyObject* add_note;      // "add_note"
+    PyObject* signature;     // "signature"
+    PyObject* bind;          // "bind"
+    PyObject* apply_defaults;// "apply_defaults"
+    PyObject* arguments;     // "arguments"
+    PyObject* parameters;    // "parameters"
+    PyObject* mro;           // "__mro__"
+    PyObject* dict;          // "__dict__"
+    PyObject* bool_;         // "__bool__"
+    PyObject* self;          // "self"
+    PyObject* code;          // "__code__"
+    PyObject* defaults;      // "__defaults__"
+    PyObject* kwdefaults;    // "__kwdefaults__"
+    PyObject* wrapped;       // "__wrapped__"
+};
+
+// The interned names; fails only if the interpreter is out of memory.
+Result<const Names*> names();
+
+// The internal-failure exception type `native_runtime.PanicException`.
+Result<PyObject*> panic_type();
+// The panic type if it was already created, else nullptr.
+PyObject* panic_type_if_created() noexcept;
+
+// `collections.abc.Sequence`, imported once.
+Result<PyObject*> sequence_abc();
+
+// `types.MethodType`, fetched once.
+Result<PyObject*> method_type();
+
+// Imports a module through the normal import machinery.
+Result<Ref> import_module(const char* name);
+
+// Attribute helpers returning new references.
+Result<Ref> get_attr(PyObject* obj, PyObject* name);
+Result<Ref> get_attr(PyObject* obj, const char* name);
+
+// Calls helpers.
+Result<Ref> call0(PyObject* callable);
+Result<Ref> call1(PyObject* callable, PyObject* arg);
+Result<Ref> call2(PyObject* callable, PyObject* a, PyObject* b);
+Result<Ref> call_method0(PyObject* obj, PyObject* name);
+Result<Ref> call_method1(PyObject* obj, PyObject* name, PyObject* arg);
+
+// Text helpers.
+Result<Ref> new_str(std::string_view text);
+// `str(obj)` as UTF-8, or nothing (with no exception set) when that fails.
+std::optional<std::string> try_str(PyObject* obj);
+// The UTF-8 text of a `str` object.
+Result<std::string> utf8(PyObject* str);
+
+// isinstance(obj, cls) as a Result.
+Result<bool> is_instance(PyObject* obj, PyObject* cls);
+
+}  // namespace quendle
