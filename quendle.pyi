@@ -4,8 +4,10 @@ import typing
 
 __all__ = ["QuendleBase", "quendled", "automagically_quendled", "custom_scenario"]
 
+_Q = typing.TypeVar("_Q", bound="QuendleBase")
+
 class QuendleBase:
-    def __new__(cls, *_args: typing.Any, **_kwargs: typing.Any) -> typing.Self: ...
+    def __new__(cls: type[_Q], *_args: typing.Any, **_kwargs: typing.Any) -> _Q: ...
     def get_cached_value(
         self, method_name: builtins.str, strict: builtins.bool = True, **kwargs: typing.Any
     ) -> typing.Any | None: ...

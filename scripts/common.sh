@@ -27,7 +27,7 @@ export PIP_NO_INPUT=1
 export PIP_NO_PYTHON_VERSION_WARNING=1
 export DEBIAN_FRONTEND=noninteractive
 
-log() { printf '\n==> %s\n' "$*"; }
+log() { printf '\n==> [%ss] %s\n' "$SECONDS" "$*"; }
 warn() { printf 'warning: %s\n' "$*" >&2; }
 die() {
     printf '\nerror: %s\n' "$*" >&2
@@ -217,12 +217,12 @@ EOF
     else
         needed="$(objdump -p "$tmp/quendle.abi3.so" | awk '$1 == "NEEDED" { print $2 }')"
     fi
-    needed="$(tr '\n' ' ' <<<"$needed")"
+    needed="$(tr '\n' ' ' <<<"$needed" | sed 's/ *$//')"
     rm -rf "$tmp"
     if grep -q libpython <<<"$needed"; then
-        die "quendle.abi3.so links to libpython (NEEDED: ${needed% }); a stable-ABI module must not"
+        die "quendle.abi3.so links to libpython (NEEDED: $needed); a stable-ABI module must not"
     fi
-    log "wheel ok: dist/$name (quendle.abi3.so needs: ${needed% })"
+    log "wheel ok: dist/$name (quendle.abi3.so needs: ${needed:-nothing})"
 }
 
 # install_wheel PYTHON

@@ -59,13 +59,24 @@ print_summary() {
 
 # --- running the suite ---------------------------------------------------------
 
-# The arguments given to pytest: the tests directory unless the caller named
-# paths of their own.
-PYTEST_ARGS=("$@")
+# The arguments given to pytest, which runs from the repository root: the
+# tests directory unless the caller named paths of their own (taken relative
+# to the root, or to where the caller stands).
+PYTEST_ARGS=()
 names_a_path=0
 for arg in "$@"; do
-    case "$arg" in -*) continue ;; esac
-    if [ -e "$ROOT/${arg%%::*}" ] || [ -e "${arg%%::*}" ]; then names_a_path=1; fi
+    case "$arg" in
+    -*) ;;
+    *)
+        if [ -e "$ROOT/${arg%%::*}" ]; then
+            names_a_path=1
+        elif [ -e "${arg%%::*}" ]; then
+            names_a_path=1
+            case "$arg" in /*) ;; *) arg="$PWD/$arg" ;; esac
+        fi
+        ;;
+    esac
+    PYTEST_ARGS+=("$arg")
 done
 [ "$names_a_path" = 1 ] || PYTEST_ARGS=(tests "${PYTEST_ARGS[@]}")
 
@@ -80,16 +91,19 @@ run_pytest() {
     [ -t 1 ] && [ -z "${CI:-}" ] && color=(--color=yes)
     out="$(mktemp)"
     set +e
-    (cd "$ROOT" && timeout -k 30 "$TEST_TIMEOUT" "$py" -m pytest -p no:cacheprovider \
-        --rootdir "$ROOT" "${color[@]}" "${PYTEST_ARGS[@]}" </dev/null) 2>&1 | tee "$out"
+    # --foreground keeps pytest in the terminal's process group, so Ctrl-C
+    # reaches it; stdin is left alone so that --pdb works at a terminal.
+    (cd "$ROOT" && timeout --foreground -k 30 "$TEST_TIMEOUT" "$py" -m pytest \
+        -p no:cacheprovider --rootdir "$ROOT" "${color[@]}" "${PYTEST_ARGS[@]}") 2>&1 | tee "$out"
     rc="${PIPESTATUS[0]}"
     set -e
-    LAST_SUMMARY="$(sed 's/\x1b\[[0-9;]*m//g' "$out" | grep -E '^=+ .+ =+$' | tail -n 1 |
-        sed -E 's/^=+ //; s/ =+$//')" || true
+    LAST_SUMMARY="$(sed 's/\x1b\[[0-9;]*m//g' "$out" |
+        grep -E '(passed|failed|errors?|skipped|deselected|xfailed|xpassed|warnings?|no tests ran)\b.* in [0-9.]+s' |
+        tail -n 1 | sed -E 's/^=+ //; s/ =+$//; s/ \([0-9:]+\)$//')" || true
     rm -f "$out"
     case "$rc" in
-    124 | 137) LAST_SUMMARY="timed out after ${TEST_TIMEOUT}s; $LAST_SUMMARY" ;;
-    5) LAST_SUMMARY="no tests collected" ;;
+    124 | 137) LAST_SUMMARY="timed out after ${TEST_TIMEOUT}s${LAST_SUMMARY:+; $LAST_SUMMARY}" ;;
+    5) LAST_SUMMARY="no tests ran${LAST_SUMMARY:+; $LAST_SUMMARY}" ;;
     esac
     return "$rc"
 }
@@ -211,6 +225,7 @@ fi
 extra_checks
 
 print_summary
+echo
 if [ "$ANY_FAILED" != 0 ]; then
     echo "test.sh: some runs FAILED (see above)"
     exit 1

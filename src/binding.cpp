@@ -157,13 +157,18 @@ Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* 
 }
 
 Error cast_error(PyObject* from, PyObject* classinfo) {
-    std::string expected = classinfo_text(classinfo);
+    std::string msg;
     if (from == Py_None) {
-        return Error::type_error("'None' is not an instance of '" + expected + "'");
+        msg = "'None' is not an instance of '";
+    } else {
+        std::optional<std::string> q = qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(from)));
+        msg = "'";
+        msg += q ? *q : std::string("<failed to extract type name>");
+        msg += "' object is not an instance of '";
     }
-    std::optional<std::string> q = qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(from)));
-    return Error::type_error("'" + (q ? *q : std::string("<failed to extract type name>")) +
-                             "' object is not an instance of '" + expected + "'");
+    msg += classinfo_text(classinfo);
+    msg += "'";
+    return Error::type_error(std::move(msg));
 }
 
 Result<std::string> to_text(PyObject* obj) {
@@ -312,20 +317,14 @@ Error note_argument(Error error, const char* name) {
     return error;
 }
 
-Result<Borrow> Borrow::shared(BorrowFlag& flag, Conflict on_conflict) {
-    if (flag.try_shared()) {
-        return Borrow(&flag, false);
-    }
+Error Borrow::shared_conflict(Conflict on_conflict) {
     if (on_conflict == Conflict::Raise) {
         return Error::runtime_error("Already mutably borrowed");
     }
     return QUENDLE_PANIC("Already mutably borrowed");
 }
 
-Result<Borrow> Borrow::exclusive(BorrowFlag& flag, Conflict on_conflict) {
-    if (flag.try_exclusive()) {
-        return Borrow(&flag, true);
-    }
+Error Borrow::exclusive_conflict(Conflict on_conflict) {
     if (on_conflict == Conflict::Raise) {
         return Error::runtime_error("Already borrowed");
     }

@@ -90,8 +90,18 @@ enum class Conflict { Raise, Panic };
 // Holds one borrow for its lifetime.
 class [[nodiscard]] Borrow {
 public:
-    static Result<Borrow> shared(BorrowFlag& flag, Conflict on_conflict);
-    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict);
+    static Result<Borrow> shared(BorrowFlag& flag, Conflict on_conflict) {
+        if (flag.try_shared()) {
+            return Borrow(&flag, false);
+        }
+        return shared_conflict(on_conflict);
+    }
+    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict) {
+        if (flag.try_exclusive()) {
+            return Borrow(&flag, true);
+        }
+        return exclusive_conflict(on_conflict);
+    }
 
     Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
     Borrow& operator=(Borrow&&) = delete;
@@ -110,6 +120,8 @@ public:
     }
 
 private:
+    static Error shared_conflict(Conflict on_conflict);
+    static Error exclusive_conflict(Conflict on_conflict);
     Borrow(BorrowFlag* flag, bool exclusive) : flag_(flag), exclusive_(exclusive) {}
     BorrowFlag* flag_;
     bool exclusive_;

@@ -53,14 +53,10 @@ Status settle(CacheState& state, CacheKey key, bool use_cache) {
     return {};
 }
 
-Result<Ref> lookup_or_compute(QuendleBaseObject* inst, CacheState& state, const DecoratorFields& d,
-                              CacheKey key, PyObject* args, PyObject* kwargs) {
-    {
-        Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Panic));
-        if (Ref hit = state.get_value(key)) {
-            return hit;
-        }
-    }
+// Computes the value of a registered key whose frame is pushed: runs the
+// function with no borrow held, settles the key's state and stores.
+Result<Ref> compute(QuendleBaseObject* inst, CacheState& state, const DecoratorFields& d, CacheKey key,
+                    PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(Ref value, checked(PyObject_Call(d.func.get(), args, kwargs)));
     Graveyard dead;
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
@@ -83,19 +79,39 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
     }
     // The tuple keeps the instance alive for the whole call.
     PyObject* first = PyTuple_GetItem(args, 0);
-    Q_ASSIGN(PyObject * base_type, quendle_base_type());
+    PyObject* base_type = quendle_base_type_if_created();
+    if (base_type == nullptr) {
+        Q_ASSIGN(base_type, quendle_base_type());
+    }
     if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type))) {
         return Error::type_error("The decorated method's class must inherit from QuendleBase");
     }
     auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
-    Q_ASSIGN(CallSignature sig,
-             make_call_signature(d.name, d.func.get(), args, kwargs, &self->fields->binder));
+    // Bind (and hash) before touching the instance; a natively bound call
+    // is looked up without building its key tuple.
+    BoundCall call;
+    Q_ASSIGN(bool native,
+             native_bind(d.name_obj.get(), d.name_hash, d.func.get(), args, kwargs, self->fields->binder, call));
+    std::optional<CallSignature> sig;
+    if (!native) {
+        Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args, kwargs));
+    }
     Q_ASSIGN(CacheState * state, state_of(inst));
 
     CacheKey key;
     {
         Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise));
-        Q_ASSIGN(key, state->get_or_create_key(std::move(sig)));
+        if (native) {
+            Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
+            if (found) {
+                key = *found;
+            } else {
+                Q_ASSIGN(Ref tuple, bound_key_tuple(call));
+                key = state->insert_key(call.hash, std::move(tuple));
+            }
+        } else {
+            Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
+        }
     }
     std::vector<CacheKey> declared;
     declared.reserve(d.dependencies.size());
@@ -106,27 +122,28 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
     }
     const unsigned long thread = PyThread_get_thread_ident();
     {
+        // Registration, the caller's runtime edge and the lookup run under
+        // one borrow: no Python code runs between them. A hit pushes no
+        // frame, since nothing would run while it was on the stack.
         Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
         state->register_call(key, declared);
         const CallFrame* top = state->top_frame(thread);
         if (top != nullptr && top->track_runtime_dependencies) {
             state->add_runtime_dependency(top->key, key);
         }
+        if (Ref hit = state->get_value(key)) {
+            return hit;
+        }
         state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
     }
-    Result<Ref> result = [&]() -> Result<Ref> {
-        FrameGuard pop(*state, thread);
-        Result<Ref> r = lookup_or_compute(inst, *state, d, key, args, kwargs);
-        if (inst->borrow.value != 0) {
-            // Someone else holds the instance while we unwind: still pop, so
-            // the stack stays as it was before the call, but report it.
-            if (r.ok()) {
-                return QUENDLE_PANIC("Already borrowed");
-            }
-        }
-        return r;
-    }();
-    return result;
+    FrameGuard pop(*state, thread);
+    Result<Ref> r = compute(inst, *state, d, key, args, kwargs);
+    if (r.ok() && inst->borrow.value != 0) {
+        // Someone else holds the instance while we unwind: the frame is
+        // still popped, so the stack stays as it was before the call.
+        return QUENDLE_PANIC("Already borrowed");
+    }
+    return r;
 }
 
 }  // namespace quendle

@@ -99,6 +99,17 @@ Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool auto
         return cast_error(name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
     Q_ASSIGN(fields->name, utf8(name.get()));
+    {
+        Q_ASSIGN(Ref name_obj, new_str(fields->name));
+        PyObject* interned = name_obj.release();
+        PyUnicode_InternInPlace(&interned);
+        fields->name_obj = Ref::steal(interned);
+        Py_hash_t h = PyObject_Hash(interned);
+        if (h == -1) {
+            return Error::fetch();
+        }
+        fields->name_hash = static_cast<std::uint64_t>(h);
+    }
     if (options.dependencies) {
         Q_ASSIGN(fields->dependencies, dependency_signatures(*options.dependencies));
     } else {
@@ -169,7 +180,14 @@ PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
             return Ref::borrow(self);
         }
         Q_ASSIGN(PyObject * method_type_obj, method_type());
-        return call2(method_type_obj, self, obj);
+        // MethodType(self, obj), straight through its constructor slot.
+        auto* tp = reinterpret_cast<PyTypeObject*>(method_type_obj);
+        auto make = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
+        Q_ASSIGN(Ref pair, checked(PyTuple_Pack(2, self, obj)));
+        if (make == nullptr) {
+            return checked(PyObject_Call(method_type_obj, pair.get(), nullptr));
+        }
+        return checked(make(tp, pair.get(), nullptr));
     });
 }
 
@@ -242,8 +260,12 @@ PyType_Slot decorator_slots[] = {
     {0, nullptr},
 };
 
+// Behaving like an unbound method lets `obj.method(...)` call the decorator
+// with the instance first, exactly as the bound method would, without
+// making the bound method object.
 PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decorator_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR,
+                           decorator_slots};
 
 }  // namespace
 

@@ -28,6 +28,8 @@ struct FactoryObject {
 struct DecoratorFields {
     std::vector<CallSignature> dependencies;
     std::string name;
+    Ref name_obj;  // the same name as a str, for keys
+    std::uint64_t name_hash = 0;
     Ref func;
     bool use_cache = true;
     bool track_runtime_dependencies = false;

@@ -157,10 +157,24 @@ Result<CacheKey> CacheState::get_or_create_key(CallSignature sig) {
     if (found) {
         return *found;
     }
+    return insert_key(sig.hash, std::move(sig.key));
+}
+
+Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) const {
+    return index_.find(call.hash, [&](CacheKey k) -> Result<bool> {
+        Ref stored = Ref::borrow(signatures_[k]);
+        if (!stored) {
+            return false;
+        }
+        return bound_equals(stored.get(), call);
+    });
+}
+
+CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
     CacheKey k = signatures_.size();
     signatures_.reserve(signatures_.size() + 1);
-    index_.insert(sig.hash, k);
-    signatures_.push_back(sig.key.release());
+    index_.insert(hash, k);
+    signatures_.push_back(key.release());
     return k;
 }
 
@@ -279,23 +293,20 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
             return;
         }
     }
+    // Stacks of threads with nothing in progress are kept for reuse, but
+    // only a few: drop the idle ones before adding another thread.
+    if (call_stacks_.size() >= 8) {
+        std::erase_if(call_stacks_, [](const ThreadStack& s) { return s.frames.empty(); });
+    }
     call_stacks_.push_back(ThreadStack{thread, {}});
     call_stacks_.back().frames.push_back(frame);
 }
 
 void CacheState::pop_frame(unsigned long thread) noexcept {
-    for (size_t i = 0; i < call_stacks_.size(); ++i) {
-        ThreadStack& s = call_stacks_[i];
+    for (ThreadStack& s : call_stacks_) {
         if (s.thread == thread) {
             if (!s.frames.empty()) {
                 s.frames.pop_back();
-            }
-            if (s.frames.empty()) {
-                // Keep the vector of stacks short: a thread without frames has no entry.
-                if (i + 1 != call_stacks_.size()) {
-                    std::swap(call_stacks_[i], call_stacks_.back());
-                }
-                call_stacks_.pop_back();
             }
             return;
         }

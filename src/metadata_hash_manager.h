@@ -6,6 +6,7 @@
 
 #include "binding.h"
 #include "key_set.h"
+#include "native_binder.h"
 #include "py_introspection_utils.h"
 
 #include <cstdint>
@@ -159,6 +160,10 @@ public:
     // ------------------------------------------------------------ registry
     Result<std::optional<CacheKey>> find_key(std::int64_t hash, PyObject* key) const;
     Result<CacheKey> get_or_create_key(CallSignature sig);
+    // Looks a natively bound call up without building its key tuple.
+    Result<std::optional<CacheKey>> find_bound(const BoundCall& call) const;
+    // Allocates a key for a signature known not to be registered yet.
+    CacheKey insert_key(std::int64_t hash, Ref key);
     Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
     [[nodiscard]] PyObject* signature_key(CacheKey k) const noexcept {
         return k < signatures_.size() ? signatures_[k] : nullptr;

@@ -14,6 +14,9 @@ constexpr long kCoVarkeywords = 0x08;
 OnceObject g_function_type;
 
 Result<PyObject*> function_type() {
+    if (PyObject* t = g_function_type.peek()) {
+        return t;
+    }
     return g_function_type.get([]() -> Result<Ref> {
         Q_ASSIGN(Ref types, import_module("types"));
         return get_attr(types.get(), "FunctionType");
@@ -27,6 +30,14 @@ Result<long> int_attr(PyObject* obj, const char* name) {
         return Error::fetch();
     }
     return x;
+}
+
+Result<std::uint64_t> hash_of(PyObject* obj) {
+    Py_hash_t h = PyObject_Hash(obj);
+    if (h == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    return static_cast<std::uint64_t>(h);
 }
 
 Status load_layout(PyObject* code, BinderCache& c) {
@@ -43,30 +54,36 @@ Status load_layout(PyObject* code, BinderCache& c) {
     }
     const bool varargs = (flags & kCoVarargs) != 0;
     const Py_ssize_t needed = argc + kwc + (varargs ? 1 : 0);
-    if (PyTuple_Size(varnames.get()) < needed) {
+    if (PyTuple_Size(varnames.get()) < needed || static_cast<size_t>(needed) > kMaxNativeParams) {
         return {};
     }
-    auto add = [&](Py_ssize_t idx) -> Status {
+    auto add = [&](Py_ssize_t idx) -> Result<bool> {
         PyObject* name = PyTuple_GetItem(varnames.get(), idx);
         if (name == nullptr || !PyUnicode_CheckExact(name)) {
             PyErr_Clear();
-            return Error::type_error("");  // marker: unsupported layout
+            return false;
         }
         Q_ASSIGN(std::string text, utf8(name));
+        Q_ASSIGN(std::uint64_t h, hash_of(name));
+        c.hashes.push_back(h);
         c.names.push_back(Ref::borrow(name));
         c.texts.push_back(std::move(text));
-        return {};
+        return true;
     };
+    std::vector<Py_ssize_t> indices;
     for (Py_ssize_t i = 0; i < argc; ++i) {
-        if (!add(i).ok()) {
-            return {};
-        }
+        indices.push_back(i);
     }
-    if (varargs && !add(argc + kwc).ok()) {
-        return {};
+    if (varargs) {
+        indices.push_back(argc + kwc);
     }
     for (Py_ssize_t i = 0; i < kwc; ++i) {
-        if (!add(argc + i).ok()) {
+        indices.push_back(argc + i);
+    }
+    for (Py_ssize_t idx : indices) {
+        Q_ASSIGN(bool ok, add(idx));
+        if (!ok) {
+            c.names.clear();
             return {};
         }
     }
@@ -86,8 +103,7 @@ Status load_layout(PyObject* code, BinderCache& c) {
 
 // True when the function's own attributes could change what inspect reports.
 Result<bool> has_signature_overrides(PyObject* func) {
-    Q_ASSIGN(const Names* n, names());
-    Q_ASSIGN(Ref dict, get_attr(func, n->dict));
+    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
     if (!PyDict_Check(dict.get())) {
         return true;
     }
@@ -95,8 +111,7 @@ Result<bool> has_signature_overrides(PyObject* func) {
         return false;
     }
     for (const char* key : {"__signature__", "__wrapped__", "_partialmethod", "__partialmethod__"}) {
-        PyObject* v = PyDict_GetItemString(dict.get(), key);
-        if (v != nullptr) {
+        if (PyDict_GetItemString(dict.get(), key) != nullptr) {
             return true;
         }
     }
@@ -115,118 +130,330 @@ bool same_name(PyObject* a, PyObject* b) {
     return rc == 0;
 }
 
+// The interpreter's tuple hash (64-bit), computed from the items' hashes.
+constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
+constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
+constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
+
+struct TupleHasher {
+    std::uint64_t acc = kPrime5;
+    std::uint64_t len = 0;
+    void add(std::uint64_t lane) {
+        acc += lane * kPrime2;
+        acc = (acc << 31) | (acc >> 33);
+        acc *= kPrime1;
+        ++len;
+    }
+    [[nodiscard]] std::int64_t finish() const {
+        std::uint64_t a = acc + (len ^ (kPrime5 ^ 3527539ULL));
+        if (a == static_cast<std::uint64_t>(-1)) {
+            return 1546275796;
+        }
+        return static_cast<std::int64_t>(a);
+    }
+};
+
+// Whether the native tuple hash agrees with this interpreter's: -1 unknown.
+int g_hash_agrees = -1;
+
+Result<bool> hash_agrees() {
+    if (g_hash_agrees >= 0) {
+        return g_hash_agrees == 1;
+    }
+    if (sizeof(Py_hash_t) != 8) {
+        g_hash_agrees = 0;
+        return false;
+    }
+    Q_ASSIGN(Ref probe, checked(Py_BuildValue("(s((si)(s())))", "m", "a", 1, "b")));
+    Q_ASSIGN(std::uint64_t expected, hash_of(probe.get()));
+    Q_ASSIGN(std::uint64_t name_hash, hash_of(PyTuple_GetItem(probe.get(), 0)));
+    PyObject* args = PyTuple_GetItem(probe.get(), 1);
+    TupleHasher outer_args;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) {
+        PyObject* pair = PyTuple_GetItem(args, i);
+        TupleHasher ph;
+        for (Py_ssize_t j = 0; j < 2; ++j) {
+            PyObject* item = PyTuple_GetItem(pair, j);
+            if (PyTuple_Check(item)) {
+                ph.add(static_cast<std::uint64_t>(TupleHasher{}.finish()));
+            } else {
+                Q_ASSIGN(std::uint64_t h, hash_of(item));
+                ph.add(h);
+            }
+        }
+        outer_args.add(static_cast<std::uint64_t>(ph.finish()));
+    }
+    TupleHasher key;
+    key.add(name_hash);
+    key.add(static_cast<std::uint64_t>(outer_args.finish()));
+    g_hash_agrees = static_cast<std::uint64_t>(key.finish()) == expected ? 1 : 0;
+    return g_hash_agrees == 1;
+}
+
 }  // namespace
 
-Result<std::optional<CallSignature>> native_signature(std::string_view method_name, PyObject* func,
-                                                      PyObject* args, PyObject* kwargs,
-                                                      BinderCache* cache) {
-    using Out = std::optional<CallSignature>;
-    Q_ASSIGN(PyObject * ftype, function_type());
-    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || args == nullptr || !PyTuple_Check(args)) {
-        return Out{};
+namespace {
+
+// The hot part of native_bind, in the interpreter's own style: 1 bound,
+// 0 left to inspect, -1 failed with the exception set.
+int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args, PyObject* kwargs,
+              BinderCache& c, BoundCall& out, const Names* n) {
+    {
+        PyObject* dict = PyObject_GenericGetDict(func, nullptr);
+        if (dict == nullptr) {
+            return -1;
+        }
+        const bool plain = PyDict_CheckExact(dict) && PyDict_Size(dict) == 0;
+        Py_DECREF(dict);
+        if (!plain) {
+            Result<bool> overridden = has_signature_overrides(func);
+            if (!overridden.ok()) {
+                overridden.take_error().restore();
+                return -1;
+            }
+            if (overridden.value()) {
+                return 0;
+            }
+        }
     }
-    Q_ASSIGN(bool overridden, has_signature_overrides(func));
-    if (overridden) {
-        return Out{};
-    }
-    Q_ASSIGN(const Names* n, names());
-    Q_ASSIGN(Ref code, get_attr(func, n->code));
-    BinderCache local;
-    BinderCache& c = cache != nullptr ? *cache : local;
-    if (c.code.get() != code.get()) {
-        Q_TRY(load_layout(code.get(), c));
+    {
+        PyObject* code = PyObject_GetAttr(func, n->code);
+        if (code == nullptr) {
+            return -1;
+        }
+        Ref owned = Ref::steal(code);
+        if (c.code.get() != code) {
+            Status loaded = load_layout(code, c);
+            if (!loaded.ok()) {
+                loaded.take_error().restore();
+                return -1;
+            }
+        }
     }
     if (!c.usable) {
-        return Out{};
+        return 0;
     }
     const size_t nargs = static_cast<size_t>(PyTuple_Size(args));
     const size_t P = c.positional;
     if (nargs > P && !c.varargs) {
-        return Out{};
+        return 0;
     }
+    const size_t total = c.names.size();
     const size_t kw_begin = P + (c.varargs ? 1 : 0);
-    std::vector<PyObject*> vals(c.names.size(), nullptr);  // borrowed
-    for (size_t i = 0; i < nargs && i < P; ++i) {
-        vals[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    PyObject* vals[kMaxNativeParams];
+    for (size_t i = 0; i < total; ++i) {
+        vals[i] = i < nargs && i < P ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
     }
-    Ref star;
     if (c.varargs) {
-        Q_ASSIGN(star, checked(PyTuple_GetSlice(args, static_cast<Py_ssize_t>(std::min(nargs, P)),
-                                                static_cast<Py_ssize_t>(nargs))));
-        vals[P] = star.get();
+        PyObject* star = PyTuple_GetSlice(args, static_cast<Py_ssize_t>(std::min(nargs, P)),
+                                          static_cast<Py_ssize_t>(nargs));
+        if (star == nullptr) {
+            return -1;
+        }
+        out.keep[0] = Ref::steal(star);
+        vals[P] = star;
     }
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) {
-                return Out{};
+                return 0;
             }
-            size_t found = vals.size();
-            for (size_t j = 0; j < c.names.size(); ++j) {
-                if (j == P && c.varargs) {
-                    continue;
-                }
-                if (same_name(c.names[j].get(), key)) {
+            size_t found = total;
+            // Keyword names are usually the very objects of the code's names.
+            for (size_t j = 0; j < total; ++j) {
+                if (c.names[j].get() == key) {
                     found = j;
                     break;
                 }
             }
-            if (found == vals.size() || found < c.posonly || vals[found] != nullptr) {
-                return Out{};
+            if (found == total) {
+                for (size_t j = 0; j < total; ++j) {
+                    if (same_name(c.names[j].get(), key)) {
+                        found = j;
+                        break;
+                    }
+                }
+            }
+            if (found == total || (c.varargs && found == P) || found < c.posonly || vals[found] != nullptr) {
+                return 0;
             }
             vals[found] = value;
         }
     }
-    Ref defaults, kwdefaults;
     for (size_t i = 0; i < P; ++i) {
         if (vals[i] != nullptr) {
             continue;
         }
-        if (!defaults) {
-            Q_ASSIGN(defaults, get_attr(func, n->defaults));
+        if (!out.keep[1]) {
+            PyObject* d = PyObject_GetAttr(func, n->defaults);
+            if (d == nullptr) {
+                return -1;
+            }
+            out.keep[1] = Ref::steal(d);
         }
-        if (!PyTuple_Check(defaults.get())) {
-            return Out{};  // None: a required argument is missing
+        PyObject* defaults = out.keep[1].get();
+        if (!PyTuple_Check(defaults)) {
+            return 0;  // None: a required argument is missing
         }
-        const size_t d = static_cast<size_t>(PyTuple_Size(defaults.get()));
+        const size_t d = static_cast<size_t>(PyTuple_Size(defaults));
         if (d > P || i < P - d) {
-            return Out{};
+            return 0;
         }
-        vals[i] = PyTuple_GetItem(defaults.get(), static_cast<Py_ssize_t>(i - (P - d)));
+        vals[i] = PyTuple_GetItem(defaults, static_cast<Py_ssize_t>(i - (P - d)));
     }
-    for (size_t i = kw_begin; i < vals.size(); ++i) {
+    for (size_t i = kw_begin; i < total; ++i) {
         if (vals[i] != nullptr) {
             continue;
         }
-        if (!kwdefaults) {
-            Q_ASSIGN(kwdefaults, get_attr(func, n->kwdefaults));
-        }
-        if (!PyDict_Check(kwdefaults.get())) {
-            return Out{};
-        }
-        PyObject* v = PyDict_GetItemWithError(kwdefaults.get(), c.names[i].get());
-        if (v == nullptr) {
-            if (PyErr_Occurred()) {
-                return Error::fetch();
+        if (!out.keep[2]) {
+            PyObject* d = PyObject_GetAttr(func, n->kwdefaults);
+            if (d == nullptr) {
+                return -1;
             }
-            return Out{};
+            out.keep[2] = Ref::steal(d);
         }
+        PyObject* kwdefaults = out.keep[2].get();
+        if (!PyDict_CheckExact(kwdefaults)) {
+            return 0;
+        }
+        PyObject* v = PyDict_GetItemWithError(kwdefaults, c.names[i].get());
+        if (v == nullptr) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        // Held on our own: user code run by hashing could change the dict.
+        out.extra.push_back(Ref::borrow(v));
         vals[i] = v;
     }
-    Q_ASSIGN(Ref pairs, checked(PyTuple_New(static_cast<Py_ssize_t>(c.order.size()))));
-    for (size_t i = 0; i < c.order.size(); ++i) {
-        size_t j = c.order[i];
-        Q_ASSIGN(Ref pair, checked(PyTuple_Pack(2, c.names[j].get(), vals[j])));
-        PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair.release());
+    // Hash exactly as hash((method, ((name, value), ...))) would.
+    TupleHasher pairs;
+    const size_t count = c.order.size();
+    for (size_t i = 0; i < count; ++i) {
+        const size_t j = c.order[i];
+        out.names[i] = c.names[j].get();
+        out.values[i] = vals[j];
+        Py_hash_t hv = PyObject_Hash(vals[j]);
+        if (hv == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        TupleHasher pair;
+        pair.add(c.hashes[j]);
+        pair.add(static_cast<std::uint64_t>(hv));
+        pairs.add(static_cast<std::uint64_t>(pair.finish()));
     }
-    Q_ASSIGN(Ref name, new_str(method_name));
-    Q_ASSIGN(Ref key, checked(PyTuple_Pack(2, name.get(), pairs.get())));
-    Py_hash_t h = PyObject_Hash(key.get());
-    if (h == -1 && PyErr_Occurred()) {
+    out.method = method;
+    out.count = count;
+    TupleHasher key;
+    key.add(method_hash);
+    key.add(static_cast<std::uint64_t>(pairs.finish()));
+    out.hash = key.finish();
+    return 1;
+}
+
+PyObject* g_function_type_ptr = nullptr;
+
+}  // namespace
+
+Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
+                         PyObject* kwargs, BinderCache& c, BoundCall& out) {
+    if (g_function_type_ptr == nullptr) {
+        Q_ASSIGN(g_function_type_ptr, function_type());
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != g_function_type_ptr || args == nullptr ||
+        !PyTuple_Check(args)) {
+        return false;
+    }
+    if (g_hash_agrees != 1) {
+        Q_ASSIGN(bool agrees, hash_agrees());
+        if (!agrees) {
+            return false;
+        }
+    }
+    Q_ASSIGN(const Names* n, names());
+    int rc = bind_fast(method, method_hash, func, args, kwargs, c, out, n);
+    if (rc < 0) {
         return Error::fetch();
     }
-    return Out{CallSignature{static_cast<std::int64_t>(h), std::move(key)}};
+    return rc == 1;
+}
+
+Result<Ref> bound_key_tuple(const BoundCall& call) {
+    Q_ASSIGN(Ref pairs, checked(PyTuple_New(static_cast<Py_ssize_t>(call.count))));
+    for (size_t i = 0; i < call.count; ++i) {
+        Q_ASSIGN(Ref pair, checked(PyTuple_Pack(2, call.names[i], call.values[i])));
+        PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return checked(PyTuple_Pack(2, call.method, pairs.get()));
+}
+
+namespace {
+
+// 1 equal, 0 not, -1 failed.
+inline int equal_items(PyObject* stored, PyObject* query) {
+    return stored == query ? 1 : PyObject_RichCompareBool(stored, query, Py_EQ);
+}
+
+int bound_equals_raw(PyObject* stored, const BoundCall& call) {
+    // Tuple equality: items left to right with identity counting as equal,
+    // up to the shorter length, stopping at the first difference; then
+    // the lengths decide.
+    if (!PyTuple_CheckExact(stored) || PyTuple_Size(stored) != 2) {
+        return 0;
+    }
+    int rc = equal_items(PyTuple_GetItem(stored, 0), call.method);
+    if (rc <= 0) {
+        return rc;
+    }
+    PyObject* args = PyTuple_GetItem(stored, 1);
+    if (!PyTuple_CheckExact(args)) {
+        return 0;
+    }
+    const size_t stored_count = static_cast<size_t>(PyTuple_Size(args));
+    for (size_t i = 0; i < stored_count && i < call.count; ++i) {
+        PyObject* pair = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) {
+            return 0;
+        }
+        rc = equal_items(PyTuple_GetItem(pair, 0), call.names[i]);
+        if (rc <= 0) {
+            return rc;
+        }
+        // The stored pair stays alive: the key owns it and nothing can
+        // change the key while the lookup holds the instance.
+        rc = equal_items(PyTuple_GetItem(pair, 1), call.values[i]);
+        if (rc <= 0) {
+            return rc;
+        }
+    }
+    return stored_count == call.count ? 1 : 0;
+}
+
+}  // namespace
+
+Result<bool> bound_equals(PyObject* stored, const BoundCall& call) {
+    int rc = bound_equals_raw(stored, call);
+    if (rc < 0) {
+        return Error::fetch();
+    }
+    return rc == 1;
+}
+
+Result<std::optional<CallSignature>> native_signature(std::string_view method_name, PyObject* func,
+                                                      PyObject* args, PyObject* kwargs,
+                                                      BinderCache* cache) {
+    using Out = std::optional<CallSignature>;
+    BinderCache local;
+    BoundCall call;
+    Q_ASSIGN(Ref method, new_str(method_name));
+    Q_ASSIGN(std::uint64_t method_hash, hash_of(method.get()));
+    Q_ASSIGN(bool bound, native_bind(method.get(), method_hash, func, args, kwargs,
+                                     cache != nullptr ? *cache : local, call));
+    if (!bound) {
+        return Out{};
+    }
+    Q_ASSIGN(Ref key, bound_key_tuple(call));
+    return Out{CallSignature{call.hash, std::move(key)}};
 }
 
 }  // namespace quendle

@@ -6,15 +6,22 @@
 // `__wrapped__`, a `**kwargs` parameter, a call that does not bind - is left
 // to `inspect`, so errors and their messages stay exactly as `inspect` makes
 // them.
+//
+// The bound call is kept as sorted (name, value) pairs with the hash the key
+// tuple `(method, ((name, value), ...))` would have, so a cache hit needs no
+// tuple at all.
 #pragma once
 
 #include "py_introspection_utils.h"
 
+#include <array>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 namespace quendle {
+
+constexpr size_t kMaxNativeParams = 12;
 
 // The parameter layout of one code object, kept while the function keeps
 // that code object.
@@ -23,12 +30,38 @@ struct BinderCache {
     bool usable = false;             // layout supported by the native binder
     std::vector<Ref> names;          // parameter names: positional, [*args], keyword-only
     std::vector<std::string> texts;  // their UTF-8 texts
+    std::vector<std::uint64_t> hashes;  // their hashes
     std::vector<size_t> order;       // indices of names sorted bytewise, "self" left out
     size_t posonly = 0;
     size_t positional = 0;
     size_t kwonly = 0;
     bool varargs = false;
 };
+
+// One call bound natively: borrowed names and values (kept alive by the
+// caller's arguments, the function and `keep`), sorted by name.
+struct BoundCall {
+    PyObject* method = nullptr;  // the method name (borrowed)
+    size_t count = 0;
+    std::array<PyObject*, kMaxNativeParams> names{};
+    std::array<std::uint64_t, kMaxNativeParams> name_hashes{};
+    std::array<PyObject*, kMaxNativeParams> values{};
+    std::array<Ref, 3> keep;  // *args tuple, __defaults__, __kwdefaults__
+    std::vector<Ref> extra;   // keyword-only defaults in use
+    std::int64_t hash = 0;
+};
+
+// Binds natively into `out`; false when the call must go through inspect.
+// `method_hash` is hash(method).
+Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args, PyObject* kwargs,
+                         BinderCache& cache, BoundCall& out);
+
+// The key tuple of a bound call.
+Result<Ref> bound_key_tuple(const BoundCall& call);
+
+// Whether a stored key tuple equals the bound call under tuple equality
+// (stored key on the left, as in a lookup).
+Result<bool> bound_equals(PyObject* stored, const BoundCall& call);
 
 // A signature for the call, or nothing when the call must go through inspect.
 Result<std::optional<CallSignature>> native_signature(std::string_view method_name, PyObject* func,

@@ -120,6 +120,12 @@ Result<CallSignature> make_call_signature(std::string_view method_name, PyObject
     return signature_from_mapping(method_name, mapping.get());
 }
 
+Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
+                                             PyObject* kwargs) {
+    Q_ASSIGN(Ref mapping, bind_with_inspect(func, args, kwargs));
+    return signature_from_mapping(method_name, mapping.get());
+}
+
 Status check_serialisable_signature(PyObject* func) {
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(Ref inspect, import_module("inspect"));

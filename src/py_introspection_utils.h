@@ -35,6 +35,10 @@ Result<std::vector<DependencyDecl>> parse_dependencies(PyObject* obj);
 Result<CallSignature> make_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
                                           PyObject* kwargs, BinderCache* cache = nullptr);
 
+// The same as make_call_signature with `func`, always through inspect.
+Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
+                                             PyObject* kwargs);
+
 // Builds the signature from an already bound mapping (a dict of name -> value).
 Result<CallSignature> signature_from_mapping(std::string_view method_name, PyObject* mapping);
 

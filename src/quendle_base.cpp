@@ -214,6 +214,8 @@ OnceObject g_qb_type;
 
 Result<PyObject*> quendle_base_type() { return create_type_on_use(g_qb_type, &qb_spec, "QuendleBase", false); }
 
+PyObject* quendle_base_type_if_created() noexcept { return g_qb_type.peek(); }
+
 Result<QuendleBaseObject*> as_quendle_base(PyObject* obj) {
     Q_ASSIGN(PyObject * type, quendle_base_type());
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {

@@ -14,6 +14,8 @@ struct QuendleBaseObject {
 };
 
 Result<PyObject*> quendle_base_type();
+// The type once it exists (it is made when the module is imported), else nullptr.
+PyObject* quendle_base_type_if_created() noexcept;
 
 // The instance behind obj when it is a QuendleBase (or subclass) instance.
 Result<QuendleBaseObject*> as_quendle_base(PyObject* obj);

@@ -67,6 +67,9 @@ Result<PyObject*> panic_type() {
 PyObject* panic_type_if_created() noexcept { return g_panic_cell.peek(); }
 
 Result<PyObject*> sequence_abc() {
+    if (PyObject* t = g_sequence_cell.peek()) {
+        return t;
+    }
     return g_sequence_cell.get([]() -> Result<Ref> {
         Q_ASSIGN(Ref abc, import_module("collections.abc"));
         return get_attr(abc.get(), "Sequence");
@@ -74,6 +77,9 @@ Result<PyObject*> sequence_abc() {
 }
 
 Result<PyObject*> method_type() {
+    if (PyObject* t = g_method_type_cell.peek()) {
+        return t;
+    }
     return g_method_type_cell.get([]() -> Result<Ref> {
         Q_ASSIGN(Ref types, import_module("types"));
         return get_attr(types.get(), "MethodType");

@@ -126,6 +126,21 @@ def test_declared_dependency_never_computed_leaves_key_permanently_invalid():
     assert m.validation_state["price"] == "permanently invalid"
 
 
+def test_result_computed_from_a_still_invalid_dependency_is_not_stored():
+    m = Model()
+    m.rate()
+    m.price()
+    m.clear_cached_value("rate")  # price's body never calls rate, so rate stays invalid
+    m.price()
+    m.price()
+    assert m.calls["price"] == 3
+    assert m.validation_state == {"rate": "invalid", "price": "invalid"}
+    m.rate()
+    m.price()
+    m.price()
+    assert m.calls["price"] == 4 and m.validation_state["price"] == "valid"
+
+
 @pytest.mark.parametrize("warm_g", [False, True], ids=["g-missed", "g-served"])
 @pytest.mark.parametrize(
     "change, g_runs",
@@ -346,16 +361,3 @@ def test_cycle_through_the_cache_is_collected(make_cycle):
     gc.collect()
     assert ref() is None
 
-
-def test_class_whose_decorated_function_refers_to_the_class_is_collected():
-    def make():
-        class Local(QuendleBase):
-            @quendled()
-            def m(self):
-                return __class__
-
-        return Local
-
-    ref = weakref.ref(make())
-    gc.collect()
-    assert ref() is None

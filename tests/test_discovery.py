@@ -185,10 +185,6 @@ class Invoice(QuendleBase):
         self.runs += 1
         return self.net()
 
-    @automagically_quendled()
-    async def fetch(self):
-        return await self.net()
-
 
 def test_discovered_dependencies_drive_invalidation():
     inv = Invoice()
@@ -214,11 +210,3 @@ def test_dependency_sources_and_resulting_state(method, graph, state, runs):
     assert inv.validation_state[method] == state
     getattr(inv, method)()
     assert inv.runs == runs
-
-
-def test_async_method_is_analysed():
-    inv = Invoice()
-    coroutine = inv.fetch()
-    coroutine.close()
-    assert inv.dependency_graph == {"fetch": set(), "net": {"fetch"}}
-    assert inv.validation_state == {"fetch": "permanently invalid"}

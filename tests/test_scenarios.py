@@ -1,8 +1,9 @@
-"""Temporary layers over the caches of several instances."""
+"""Temporary layers over the caches of several instances; finalisers of dropped values."""
 
 from collections import Counter
 
 import pytest
+from conftest import argument_notes, notes
 
 from quendle import QuendleBase, custom_scenario, quendled
 
@@ -18,29 +19,29 @@ class Model(QuendleBase):
         self.calls = Counter()
         self.seen = []
 
+    def ran(self, name, value):
+        self.calls[name] += 1
+        return value
+
     @quendled()
     def rate(self):
-        self.calls["rate"] += 1
-        return [0.05]
-
+        return self.ran("rate", [0.05])
     @quendled(track_runtime_dependencies=True)
     def price(self):
-        self.calls["price"] += 1
-        return [self.rate()[0] * 100]
-
+        return self.ran("price", [self.rate()[0] * 100])
     @quendled(dependencies=["rate"])
     def report(self):
-        self.calls["report"] += 1
-        return ["report"]
-
+        return self.ran("report", ["report"])
     @quendled()
     def fresh(self, n=0):
-        self.calls["fresh"] += 1
-        return [n]
-
+        return self.ran("fresh", [n])
     @quendled()
     def noisy(self, n=0):
         return Noisy(self)
+    @quendled(track_runtime_dependencies=True)
+    def uses_noisy(self):
+        self.noisy()
+        return "uses"
 
 
 class Noisy:
@@ -74,17 +75,12 @@ def model():
     return m
 
 
-def test_empty_scenario_has_no_effect():
-    s = custom_scenario([])
-    assert s.__enter__() is s
-    assert s.__exit__(None, None, None) is False
-
-
-def test_with_binds_the_scenario_and_enter_returns_it(model):
+def test_scenario_objects_enter_and_exit(model):
+    empty = custom_scenario([])
+    assert empty.__enter__() is empty and empty.__exit__(None, None, None) is False
     with custom_scenario([model]) as s:
         assert type(s).__name__ == "Scenario"
-        assert s.__enter__() is s
-        assert s.__exit__(None, None, None) is False
+        assert s.__enter__() is s and s.__exit__(None, None, None) is False
     assert_no_layer(model)
 
 
@@ -98,18 +94,16 @@ def test_changes_inside_are_discarded_on_exit(model):
         assert model.price() == [10.0]
         assert model.cached_values == {"rate": [0.1], "price": [10.0]}
     assert snapshot(model) == before
-    assert model.get_cached_value("rate") is rate
-    assert model.price() is price
+    assert model.get_cached_value("rate") is rate and model.price() is price
     assert model.calls == Counter(rate=1, price=2)
 
 
 def test_keys_first_seen_inside_are_forgotten_on_exit(model):
     with custom_scenario([model]):
-        assert model.fresh(1) == [1]
-        assert model.report() == ["report"]
+        assert model.fresh(1) == [1] and model.report() == ["report"]
         assert model.is_cached("fresh", n=1) and model.is_cached("report")
         assert model.dependency_graph["rate"] == {"price", "report"}
-    assert model.is_cached("fresh", n=1) is False  # key known, no entry
+    assert model.is_cached("fresh", n=1) is False  # key still known, state gone
     assert set(model.validation_state) == {"rate", "price"}
     assert "report" not in model.dependency_graph
     model.fresh(1)
@@ -120,23 +114,20 @@ def test_keys_first_seen_inside_are_forgotten_on_exit(model):
 
 
 def test_entering_with_a_foreign_item_leaves_earlier_layers(model):
-    s = custom_scenario([model, 5])
     with pytest.raises(TypeError) as info:
-        s.__enter__()
+        custom_scenario([model, 5]).__enter__()
     assert info.value.args == ("custom_scenario() expects items to inherit from QuendleBase",)
     model.fresh()
-    assert model.is_cached("fresh", n=0)
     custom_scenario([model]).__exit__(None, None, None)
     assert model.is_cached("fresh", n=0) is False
     assert_no_layer(model)
 
 
 def test_exit_pops_earlier_items_then_fails_on_an_item_without_layer(model):
-    other = Model()
     custom_scenario([model]).__enter__()
     model.update_cached_value("rate", [1])
     with pytest.raises(RuntimeError) as info:
-        custom_scenario([model, other]).__exit__(None, None, None)
+        custom_scenario([model, Model()]).__exit__(None, None, None)
     assert info.value.args == (NO_LAYER,)
     assert model.get_cached_value("rate") == [0.05]
     assert_no_layer(model)
@@ -151,7 +142,7 @@ def test_instance_listed_twice_gets_two_layers(model):
     custom_scenario([model]).__exit__(None, None, None)
     assert_no_layer(model)
     s.__enter__()
-    assert s.__exit__(None, None, None) is False
+    s.__exit__(None, None, None)
     assert_no_layer(model)
 
 
@@ -176,8 +167,7 @@ def test_exception_in_block_propagates_after_every_layer_is_popped(model):
             model.update_cached_value("rate", [1])
             other.fresh()
             raise Boom()
-    assert model.get_cached_value("rate") == [0.05]
-    assert other.validation_state == {}
+    assert model.get_cached_value("rate") == [0.05] and other.validation_state == {}
     assert_no_layer(model)
     assert_no_layer(other)
 
@@ -185,8 +175,7 @@ def test_exception_in_block_propagates_after_every_layer_is_popped(model):
 def test_clear_inside_reaches_the_base_and_stays_cleared(model):
     with custom_scenario([model]):
         model.clear_cached_value("rate")
-    assert model.validation_state["rate"] == "valid"
-    assert model.is_cached("rate") is False
+    assert model.validation_state["rate"] == "valid" and model.is_cached("rate") is False
     model.rate()
     assert model.calls["rate"] == 2 and model.is_cached("rate")
 
@@ -196,22 +185,34 @@ def test_clear_after_update_inside_removes_only_the_layer_value(model):
     with custom_scenario([model]):
         model.update_cached_value("rate", [1])
         model.clear_cached_value("rate")
-        assert model.is_cached("rate") is False
-        assert model.cached_values["rate"] is rate
+        assert model.is_cached("rate") is False and model.cached_values["rate"] is rate
     assert model.get_cached_value("rate") is rate
 
 
+def _in_scenario(action):
+    def run(m):
+        with custom_scenario([m]):
+            action(m)
+            assert m.seen == []
+
+    return run
+
+
 @pytest.mark.parametrize(
-    "inside",
-    [lambda m: m.noisy(1), lambda m: m.update_cached_value("noisy", Noisy(m), n=0)],
-    ids=["computed-inside", "updated-inside"],
+    "drop",
+    [
+        lambda m: m.update_cached_value("noisy", "new", n=0),
+        lambda m: m.clear_cached_value("noisy", n=0),
+        lambda m: m.clear_cache(),
+        _in_scenario(lambda m: m.noisy(1)),
+        _in_scenario(lambda m: m.update_cached_value("noisy", Noisy(m), n=0)),
+    ],
+    ids=["update", "clear_cached_value", "clear_cache", "exit-computed", "exit-updated"],
 )
-def test_finaliser_of_value_dropped_at_exit_sees_a_consistent_instance(inside):
+def test_finaliser_of_dropped_value_sees_a_consistent_instance(drop):
     m = Model()
-    m.noisy()
-    with custom_scenario([m]):
-        inside(m)
-        assert m.seen == []
+    m.uses_noisy()
+    drop(m)
     assert len(m.seen) == 1
     assert m.seen[0] == (m.validation_state, m.is_cached("noisy", n=0), list(m.cached_values))
 
@@ -229,4 +230,4 @@ def test_items_must_be_a_sequence(items, message):
     with pytest.raises(TypeError) as info:
         custom_scenario(items)
     assert info.value.args == (message,)
-    assert info.value.__notes__ == ["while processing 'items'"]
+    assert notes(info.value) == argument_notes("items")

@@ -1,0 +1,667 @@
+"""Call-path benchmarks for quendle, each beside a plain-Python anchor.
+
+Run against a build, e.g.
+
+    PYTHONPATH=build/dev python3 bench/bench_calls.py [--quick] [--rounds N]
+
+Everything runs in this one process.  Each timed figure is the median over
+interleaved rounds: every round runs every contender of a benchmark once, in
+an order rotated from round to round, so drift (frequency scaling, other
+load) hits all contenders alike.  Each measurement times a loop of many calls
+with ``time.perf_counter_ns``.  Before anything is timed, every contender's
+results are checked (a hit returns the identical object and does not run the
+body; a miss runs it; the chain really recomputes every level), so a wrong
+result cannot look fast.
+
+Memory per entry is read from the resident set size, because the module's
+own tables live outside the Python allocator where tracemalloc cannot see
+them.  It is measured first, while the process has little freed memory that
+could be reused and flatter the figure.
+
+Targets are printed beside the figures with PASS/MISS; the exit status is 0
+regardless.
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import gc
+import os
+import resource
+import statistics
+import sys
+import time
+
+import quendle
+from quendle import QuendleBase, quendled
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+# --------------------------------------------------------------------------
+# helpers
+
+
+def rss_bytes() -> int:
+    """Current resident set size of this process."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * PAGE
+    except OSError:
+        # ru_maxrss is a peak (KiB on Linux), good enough while only growing.
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def settle_gc() -> None:
+    gc.collect()
+    gc.collect()
+
+
+class Check(AssertionError):
+    pass
+
+
+def check(cond: bool, what: str) -> None:
+    if not cond:
+        raise Check(what)
+
+
+def interleaved(contenders, rounds):
+    """Median nanoseconds per contender.
+
+    ``contenders`` maps a label to a zero-argument callable that performs one
+    measurement and returns the elapsed nanoseconds.
+    """
+    labels = list(contenders)
+    samples = {label: [] for label in labels}
+    for r in range(rounds):
+        k = r % len(labels)
+        for label in labels[k:] + labels[:k]:
+            samples[label].append(contenders[label]())
+    return {label: statistics.median(v) for label, v in samples.items()}
+
+
+UNROLL = 10
+
+
+def make_loop(call_src: str | list[str], env: dict):
+    """A function ``run(o, n)`` timing ``n`` rounds of ``UNROLL`` calls.
+
+    ``call_src`` is the Python expression of one call on ``o`` (or a list of
+    them, used in turn), so every contender pays the same loop overhead.
+    """
+    calls = call_src if isinstance(call_src, list) else [call_src]
+    body = "\n".join(f"        {calls[i % len(calls)]}" for i in range(UNROLL))
+    src = (
+        "def run(o, n):\n"
+        "    t0 = _ns()\n"
+        "    for _ in _range(n):\n"
+        f"{body}\n"
+        "    return _ns() - t0\n"
+    )
+    ns = dict(env, _ns=time.perf_counter_ns, _range=range)
+    exec(src, ns)
+    return ns["run"]
+
+
+# --------------------------------------------------------------------------
+# the classes measured
+
+
+class Counter:
+    def __init__(self):
+        self.n = 0
+
+
+def hit_classes():
+    """Classes with the same method shapes, cached in three ways."""
+    counts = {"q": Counter(), "lru": Counter(), "cp": Counter()}
+
+    class Q(QuendleBase):
+        @quendled()
+        def f(self):
+            counts["q"].n += 1
+            return object()
+
+        @quendled()
+        def g(self, x):
+            counts["q"].n += 1
+            return [x]
+
+        @quendled()
+        def h(self, a, b, c=3):
+            counts["q"].n += 1
+            return [a, b, c]
+
+    class L:
+        @functools.lru_cache(maxsize=None)
+        def f(self):
+            counts["lru"].n += 1
+            return object()
+
+        @functools.lru_cache(maxsize=None)
+        def g(self, x):
+            counts["lru"].n += 1
+            return [x]
+
+        @functools.lru_cache(maxsize=None)
+        def h(self, a, b, c=3):
+            counts["lru"].n += 1
+            return [a, b, c]
+
+    class CP:
+        @functools.cached_property
+        def f(self):
+            counts["cp"].n += 1
+            return object()
+
+    return Q, L, CP, counts
+
+
+# --------------------------------------------------------------------------
+# benchmarks; each returns rows for the table
+
+
+class Row:
+    def __init__(self, bench, contender, value, unit, ratio=None, target=None, ok=None, note=""):
+        self.bench = bench
+        self.contender = contender
+        self.value = value
+        self.unit = unit
+        self.ratio = ratio
+        self.target = target
+        self.ok = ok
+        self.note = note
+
+
+def bench_hits(cfg):
+    Q, L, CP, counts = hit_classes()
+    q, lo, cp = Q(), L(), CP()
+
+    # Checks: a hit returns the identical object and does not run the body.
+    for obj, key in ((q, "q"), (lo, "lru")):
+        before = counts[key].n
+        r = obj.f()
+        check(obj.f() is r and counts[key].n == before + 1, f"{key}: 0-arg hit")
+        r = obj.g(7)
+        check(obj.g(7) is r and counts[key].n == before + 2, f"{key}: 1-arg hit")
+        r1 = obj.h(a=1, b=2)
+        r2 = obj.h(b=2, a=1)
+        check(obj.h(a=1, b=2) is r1 and obj.h(b=2, a=1) is r2, f"{key}: keyword hit")
+    check(q.h(a=1, b=2) is q.h(b=2, a=1), "quendle: keyword order shares one key")
+    check(counts["q"].n == 3, "quendle: every body ran once")
+    check(counts["lru"].n == 4, "lru_cache: keyword orders are two entries")
+    r = cp.f
+    check(cp.f is r and counts["cp"].n == 1, "cached_property hit")
+
+    n = cfg.hit_calls // UNROLL
+    rows = []
+
+    def loops(src):
+        return make_loop(src, {})
+
+    f_loop = loops("o.f()")
+    cp_loop = loops("o.f")
+    g_loop = make_loop("o.g(7)", {})
+    h_loop = make_loop(["o.h(a=1, b=2)", "o.h(b=2, a=1)"], {})
+    total = n * UNROLL
+
+    med = interleaved(
+        {
+            "quendle": lambda: f_loop(q, n),
+            "lru_cache": lambda: f_loop(lo, n),
+            "cached_property": lambda: cp_loop(cp, n),
+        },
+        cfg.rounds,
+    )
+    bench = "hit, 0 args: o.f()"
+    rows.append(Row(bench, "quendle", med["quendle"] / total, "ns/call"))
+    rows.append(Row(bench, "  / lru_cache", med["lru_cache"] / total, "ns/call",
+                    ratio=med["quendle"] / med["lru_cache"]))
+    rows.append(Row(bench, "  / cached_property (o.f)", med["cached_property"] / total, "ns/call",
+                    ratio=med["quendle"] / med["cached_property"]))
+
+    med = interleaved({"quendle": lambda: g_loop(q, n), "lru_cache": lambda: g_loop(lo, n)}, cfg.rounds)
+    bench = "hit, 1 arg positional: o.g(7)"
+    rows.append(Row(bench, "quendle", med["quendle"] / total, "ns/call"))
+    rows.append(Row(bench, "  / lru_cache", med["lru_cache"] / total, "ns/call",
+                    ratio=med["quendle"] / med["lru_cache"]))
+
+    med = interleaved({"quendle": lambda: h_loop(q, n), "lru_cache": lambda: h_loop(lo, n)}, cfg.rounds)
+    bench = "hit, h(self, a, b, c=3): a=,b= both orders"
+    rows.append(Row(bench, "quendle", med["quendle"] / total, "ns/call"))
+    rows.append(Row(bench, "  / lru_cache", med["lru_cache"] / total, "ns/call",
+                    ratio=med["quendle"] / med["lru_cache"]))
+
+    check(counts["q"].n == 3 and counts["lru"].n == 4 and counts["cp"].n == 1,
+          "no body ran during the hit loops")
+    return rows
+
+
+def bench_misses(cfg):
+    counts = {"q": Counter(), "lru": Counter()}
+
+    class Q(QuendleBase):
+        @quendled()
+        def g(self, x):
+            counts["q"].n += 1
+            return x
+
+    class L:
+        @functools.lru_cache(maxsize=None)
+        def g(self, x):
+            counts["lru"].n += 1
+            return x
+
+    n = cfg.miss_calls
+    args = list(range(10**9, 10**9 + n))  # fresh ints, shared by both
+    run = make_loop_over_args()
+
+    def q_once():
+        obj = Q()
+        counts["q"].n = 0
+        t = run(obj, args)
+        check(counts["q"].n == n, "quendle: every miss ran the body")
+        del obj
+        return t
+
+    def lru_once():
+        obj = L()
+        L.g.cache_clear()
+        counts["lru"].n = 0
+        t = run(obj, args)
+        check(counts["lru"].n == n, "lru_cache: every miss ran the body")
+        L.g.cache_clear()
+        return t
+
+    # Checks: a second pass over the same arguments is all hits.
+    obj = Q()
+    run(obj, args[:100])
+    counts["q"].n = 0
+    run(obj, args[:100])
+    check(counts["q"].n == 0, "quendle: second pass hits")
+    check(obj.g(args[5]) is args[5], "quendle: hit returns the identical object")
+
+    med = interleaved({"quendle": q_once, "lru_cache": lru_once}, cfg.rounds)
+    bench = "miss, new arg each call: o.g(x)"
+    return [
+        Row(bench, "quendle", med["quendle"] / n, "ns/call"),
+        Row(bench, "  / lru_cache", med["lru_cache"] / n, "ns/call", ratio=med["quendle"] / med["lru_cache"]),
+    ]
+
+
+def make_loop_over_args():
+    src = (
+        "def run(o, xs):\n"
+        "    t0 = _ns()\n"
+        "    for x in xs:\n"
+        "        o.g(x)\n"
+        "    return _ns() - t0\n"
+    )
+    ns = {"_ns": time.perf_counter_ns}
+    exec(src, ns)
+    return ns["run"]
+
+
+def bench_chain(cfg):
+    depth = cfg.chain_depth
+    body_runs = Counter()
+
+    # Runtime-tracked: level(i) calls level(i - 1), served from the cache.
+    class Tracked(QuendleBase):
+        @quendled(track_runtime_dependencies=True)
+        def level(self, i):
+            body_runs.n += 1
+            if i == 0:
+                return 0
+            return self.level(i - 1) + 1
+
+    # Declared: method level_i declares level_(i-1); the body does not call.
+    def make_level(i):
+        def body(self):
+            body_runs.n += 1
+            return i
+
+        body.__name__ = f"level_{i}"
+        deps = [f"level_{i - 1}"] if i else None
+        return quendled(dependencies=deps)(body)
+
+    Declared = type("Declared", (QuendleBase,), {f"level_{i}": make_level(i) for i in range(depth)})
+
+    # The same work in plain Python: the body's arithmetic with the previous
+    # level read from a dict instead of a decorated call.
+    class Plain:
+        def __init__(self):
+            self.memo = {i: i for i in range(depth)}
+
+        def level(self, i):
+            body_runs.n += 1
+            if i == 0:
+                return 0
+            return self.memo[i - 1] + 1
+
+    class PlainDeclared:
+        pass
+
+    for i in range(depth):
+        setattr(PlainDeclared, f"level_{i}", make_plain_declared(i, body_runs))
+
+    ns = {"_ns": time.perf_counter_ns, "_range": range}
+    exec(
+        "def recompute_tracked(o, depth):\n"
+        "    t0 = _ns()\n"
+        "    o.update_cached_value('level', -1000, i=0)\n"
+        "    for i in _range(1, depth):\n"
+        "        o.level(i)\n"
+        "    return _ns() - t0\n"
+        "def plain_tracked(o, depth):\n"
+        "    t0 = _ns()\n"
+        "    o.memo[0] = -1000\n"
+        "    for i in _range(1, depth):\n"
+        "        o.level(i)\n"
+        "    return _ns() - t0\n",
+        ns,
+    )
+    recompute_tracked, plain_tracked = ns["recompute_tracked"], ns["plain_tracked"]
+    names = [f"level_{i}" for i in range(depth)]
+
+    def recompute_declared(o):
+        t0 = time.perf_counter_ns()
+        o.update_cached_value("level_0", -1000)
+        for name in names[1:]:
+            getattr(o, name)()
+        return time.perf_counter_ns() - t0
+
+    def plain_declared(o):
+        t0 = time.perf_counter_ns()
+        for name in names[1:]:
+            getattr(o, name)()
+        return time.perf_counter_ns() - t0
+
+    tracked, declared = Tracked(), Declared()
+    for i in range(depth):  # bottom-up, so no call nests deeper than one level
+        tracked.level(i)
+        getattr(declared, names[i])()
+    plain, plain_decl = Plain(), PlainDeclared()
+
+    # Checks: an update of the root invalidates every level, and the next
+    # bottom-up pass runs every body once more and stores the new values.
+    body_runs.n = 0
+    recompute_tracked(tracked, depth)
+    check(body_runs.n == depth - 1, f"tracked chain: {body_runs.n} bodies ran, expected {depth - 1}")
+    check(tracked.level(depth - 1) == -1000 + depth - 1, "tracked chain: top level has the new value")
+    vs = tracked.validation_state
+    check(len(vs) == depth and set(vs.values()) == {"valid"}, "tracked chain: all levels valid again")
+    body_runs.n = 0
+    tracked.level(depth - 1)
+    check(body_runs.n == 0, "tracked chain: top level served from the cache")
+    body_runs.n = 0
+    recompute_declared(declared)
+    check(body_runs.n == depth - 1, f"declared chain: {body_runs.n} bodies ran, expected {depth - 1}")
+    vs = declared.validation_state
+    check(len(vs) == depth and set(vs.values()) == {"valid"}, "declared chain: all levels valid again")
+    check(declared.get_cached_value("level_0") == -1000, "declared chain: root holds the update")
+
+    med = interleaved(
+        {
+            "tracked": lambda: recompute_tracked(tracked, depth),
+            "plain_tracked": lambda: plain_tracked(plain, depth),
+            "declared": lambda: recompute_declared(declared),
+            "plain_declared": lambda: plain_declared(plain_decl),
+        },
+        cfg.rounds,
+    )
+    levels = depth - 1
+    target = 1000.0  # ns of the module's own time per level
+    rows = []
+    for label, plain_label, desc in (
+        ("tracked", "plain_tracked", "runtime-tracked level(i) -> level(i-1)"),
+        ("declared", "plain_declared", "declared level_i -> level_(i-1)"),
+    ):
+        bench = f"update root + recompute {depth}-level chain, {desc}"
+        own = (med[label] - med[plain_label]) / levels
+        rows.append(Row(bench, "quendle total", med[label] / 1e6, "ms"))
+        rows.append(Row(bench, "  plain body, same work", med[plain_label] / levels, "ns/level"))
+        rows.append(Row(bench, "  module's own time", own, "ns/level",
+                        target="<= 1000 ns/level", ok=own <= target))
+    return rows
+
+
+def make_plain_declared(i, body_runs):
+    def body(self):
+        body_runs.n += 1
+        return i
+
+    return body
+
+
+def bench_scenario(cfg):
+    n = cfg.scenario_keys
+
+    class Q(QuendleBase):
+        @quendled()
+        def v(self, i):
+            return i
+
+    obj = Q()
+    for i in range(n):
+        obj.v(i)
+    vs = obj.validation_state
+    check(len(vs) == n and set(vs.values()) == {"valid"}, "scenario: all keys valid before")
+    del vs
+
+    # Checks: a change inside the scenario is thrown away on exit.
+    with quendle.custom_scenario([obj]):
+        obj.update_cached_value("v", "inside", i=0)
+        check(obj.v(0) == "inside", "scenario: update seen inside")
+    check(obj.v(0) == 0, "scenario: update dropped on exit")
+
+    items = [obj]
+
+    def once():
+        s = quendle.custom_scenario(items)
+        t0 = time.perf_counter_ns()
+        s.__enter__()
+        s.__exit__(None, None, None)
+        return time.perf_counter_ns() - t0
+
+    def repeat():
+        return min(once() for _ in range(cfg.scenario_reps))
+
+    # The whole enter+exit is one measurement; a round takes the best of a
+    # few so an interrupt does not decide the round.
+    med = interleaved({"quendle": repeat}, cfg.rounds)
+    check(obj.v(n - 1) == n - 1 and obj.is_cached("v", i=n - 1), "scenario: state intact after exits")
+    ms = med["quendle"] / 1e6
+    return [Row(f"scenario enter+exit, {n} valid keys", "quendle", ms, "ms",
+                target="<= 1 ms" if n >= 100_000 else "<= 1 ms (at 100000)",
+                ok=ms <= 1.0 if n >= 100_000 else None)]
+
+
+def bench_dump_load(cfg):
+    count = 50
+    runs = Counter()
+    values = [("value", i) for i in range(count)]
+
+    def make(i):
+        def body(self):
+            runs.n += 1
+            return values[i]
+
+        body.__name__ = f"s{i}"
+        return quendled(serialisable=True)(body)
+
+    S = type("S", (QuendleBase,), {f"s{i}": make(i) for i in range(count)})
+
+    src = S()
+    for i in range(count):
+        getattr(src, f"s{i}")()
+    runs.n = 0
+    data = src.dump_cache()
+    check(runs.n == 0 and len(data) == count, "dump: served from the cache, one item per method")
+    check(all(data[f"s{i}"] is values[i] for i in range(count)), "dump: identical objects")
+    loaded = [object() for _ in range(count)]
+    fresh = S()
+    fresh.load_cache({f"s{i}": loaded[i] for i in range(count)})
+    check(all(fresh.get_cached_value(f"s{i}") is loaded[i] for i in range(count)), "load: values in place")
+    check(all(getattr(fresh, f"s{i}")() is loaded[i] for i in range(count)), "load: calls served from load")
+
+    reps = cfg.dump_reps
+
+    def dump_once():
+        t0 = time.perf_counter_ns()
+        for _ in range(reps):
+            src.dump_cache()
+        return time.perf_counter_ns() - t0
+
+    fresh_objs = []
+
+    def load_once():
+        objs = [S() for _ in range(reps)]
+        t0 = time.perf_counter_ns()
+        for o in objs:
+            o.load_cache(data)
+        t = time.perf_counter_ns() - t0
+        fresh_objs.append(objs[-1])
+        return t
+
+    runs.n = 0
+    med = interleaved({"dump": dump_once, "load": load_once}, cfg.rounds)
+    check(all(fresh_objs[-1].get_cached_value(f"s{i}") is values[i] for i in range(count)),
+          "load: the loaded values are the dumped objects")
+    return [
+        Row(f"dump_cache, {count} serialisable methods (all cached)", "quendle", med["dump"] / reps / 1e3, "us"),
+        Row(f"load_cache into a fresh instance, {count} methods", "quendle", med["load"] / reps / 1e3, "us",
+            note=f"{runs.n // max(1, cfg.rounds * reps)} bodies run per load"),
+    ]
+
+
+def bench_memory(cfg):
+    n = cfg.memory_entries
+    # The argument objects exist before either measurement starts and are
+    # shared by both, so neither figure includes them.
+    args = list(range(10**12, 10**12 + n))
+
+    class Q(QuendleBase):
+        @quendled()
+        def m(self, x):
+            return None
+
+    class L:
+        @functools.lru_cache(maxsize=None)
+        def m(self, x):
+            return None
+
+    def fill(obj):
+        m = obj.m
+        for x in args:
+            m(x)
+
+    # Warm both paths so one-time allocations are not counted.
+    warm_q, warm_l = Q(), L()
+    for x in range(10):
+        warm_q.m(x)
+        warm_l.m(x)
+
+    results = {}
+    keep = []
+    for label, make in (("quendle", Q), ("lru_cache", L)):
+        obj = make()
+        settle_gc()
+        before = rss_bytes()
+        fill(obj)
+        settle_gc()
+        after = rss_bytes()
+        keep.append(obj)  # kept alive so the next figure cannot reuse its pages
+        results[label] = (after - before) / n
+
+    q = keep[0]
+    check(q.is_cached("m", x=args[-1]) and len(q.validation_state) == n, "memory: quendle holds every entry")
+    check(L.m.cache_info().currsize == n + 10, "memory: lru_cache holds every entry")
+    target = 250.0
+    rows = [
+        Row(f"memory per entry, {n} entries of m(self, x)", "quendle", results["quendle"], "B/entry",
+            target="<= 250 B/entry", ok=results["quendle"] <= target),
+        Row(f"memory per entry, {n} entries of m(self, x)", "  / lru_cache", results["lru_cache"], "B/entry",
+            ratio=results["quendle"] / results["lru_cache"] if results["lru_cache"] > 0 else None),
+    ]
+    del keep
+    L.m.cache_clear()
+    return rows
+
+
+# --------------------------------------------------------------------------
+
+
+def fmt(v: float) -> str:
+    if v >= 100:
+        return f"{v:,.0f}"
+    if v >= 10:
+        return f"{v:.1f}"
+    return f"{v:.2f}"
+
+
+def print_table(rows):
+    w_cont = max(len(r.contender) for r in rows)
+    header = f"  {'contender':<{w_cont}}  {'figure':>10} {'unit':<9} {'ratio':>6}  target"
+    print(header)
+    print("-" * max(len(header) + 24, max(len(r.bench) for r in rows)))
+    last = None
+    for r in rows:
+        if r.bench != last:
+            print(r.bench)
+            last = r.bench
+        ratio = f"{r.ratio:.2f}x" if r.ratio is not None else ""
+        target = ""
+        if r.target:
+            mark = "" if r.ok is None else (" PASS" if r.ok else " MISS")
+            target = f"{r.target}{mark}"
+        note = f"  ({r.note})" if r.note else ""
+        print(f"  {r.contender:<{w_cont}}  {fmt(r.value):>10} {r.unit:<9} {ratio:>6}  {target}{note}".rstrip())
+
+
+class Config:
+    def __init__(self, quick: bool, rounds: int | None):
+        self.quick = quick
+        self.rounds = rounds or (3 if quick else 7)
+        self.hit_calls = 20_000 if quick else 300_000
+        self.miss_calls = 5_000 if quick else 50_000
+        self.chain_depth = 1000
+        self.scenario_keys = 10_000 if quick else 100_000
+        self.scenario_reps = 2 if quick else 5
+        self.dump_reps = 5 if quick else 50
+        self.memory_entries = 20_000 if quick else 100_000
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--quick", action="store_true", help="small sizes and 3 rounds: a fast smoke run")
+    p.add_argument("--rounds", type=int, default=None, help="interleaved rounds per benchmark (default 7)")
+    ns = p.parse_args(argv)
+    cfg = Config(ns.quick, ns.rounds)
+
+    print(f"quendle from {quendle.__file__}")
+    print(f"Python {sys.version.split()[0]}, {cfg.rounds} interleaved rounds, medians"
+          f"{', quick run (sizes reduced)' if cfg.quick else ''}")
+    print("ratio = quendle's figure / the anchor's figure for the same job (lower is better for quendle)")
+    print()
+
+    t_start = time.perf_counter()
+    rows = []
+    # Memory first: later benchmarks leave freed memory behind that would be
+    # reused and make the figure look smaller than it is.
+    for bench in (bench_memory, bench_hits, bench_misses, bench_chain, bench_scenario, bench_dump_load):
+        try:
+            rows.extend(bench(cfg))
+        except Check as e:
+            rows.append(Row(bench.__name__, "CHECK FAILED", float("nan"), "", note=str(e)))
+        settle_gc()
+    print_table(rows)
+    print()
+    print(f"total {time.perf_counter() - t_start:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
