@@ -55,18 +55,36 @@ void DependencyTracker::set_state(CacheKey k, ValidationState s) {
 void DependencyTracker::ensure_node(CacheKey k) {
     if (is_node.size() <= k) {
         is_node.resize(k + 1, 0);
-        dependants.resize(k + 1);
-        dependencies.resize(k + 1);
     }
     is_node[k] = 1;
+}
+
+DependencyTracker::Edges& DependencyTracker::edges_of(CacheKey k) {
+    if (edge_slot.size() <= k) {
+        edge_slot.resize(k + 1, 0);
+    }
+    if (edge_slot[k] == 0) {
+        if (edges.size() >= 0xffffffffULL) {
+            throw std::bad_alloc();
+        }
+        edges.emplace_back();
+        edge_slot[k] = static_cast<std::uint32_t>(edges.size() - 1);
+    }
+    return edges[edge_slot[k]];
 }
 
 void DependencyTracker::add_edge(CacheKey dependency, CacheKey dependant) {
     ensure_node(dependant);
     ensure_node(dependency);
-    if (dependants[dependency].insert(dependant)) {
-        dependencies[dependant].insert(dependency);
+    Edges& from = edges_of(dependency);
+    if (from.dependants.contains(dependant)) {
+        return;
     }
+    // Room in both sets first, so a failed allocation leaves no half edge.
+    Edges& to = edges_of(dependant);
+    Edges& from_again = edges[edge_slot[dependency]];  // edges_of may have moved the table
+    to.dependencies.insert(dependency);
+    from_again.dependants.insert(dependant);
 }
 
 // --------------------------------------------------------- SignatureIndex
@@ -80,8 +98,6 @@ std::uint64_t random_seed() {
 
 }  // namespace
 
-SignatureIndex::SignatureIndex() : seed_(0) {}
-
 size_t SignatureIndex::slot_of(std::int64_t hash) const noexcept {
     std::uint64_t h = static_cast<std::uint64_t>(hash) ^ seed_;
     h ^= h >> 31;
@@ -92,37 +108,41 @@ size_t SignatureIndex::slot_of(std::int64_t hash) const noexcept {
     return static_cast<size_t>(h) & (table_.size() - 1);
 }
 
-void SignatureIndex::insert(std::int64_t hash, CacheKey key) {
-    if ((count_ + 1) * 2 > table_.size()) {
-        grow();
-    }
-    size_t mask = table_.size() - 1;
-    size_t i = slot_of(hash);
-    while (table_[i].key != kEmpty) {
+void SignatureIndex::place(CacheKey k) {
+    const size_t mask = table_.size() - 1;
+    size_t i = slot_of(hashes_[k]);
+    while (table_[i] != 0) {
         i = (i + 1) & mask;
     }
-    table_[i] = Entry{hash, key};
-    ++count_;
+    table_[i] = static_cast<std::uint32_t>(k + 1);
+}
+
+void SignatureIndex::insert(std::int64_t hash) {
+    if (hashes_.size() >= 0xfffffffeULL) {
+        throw std::bad_alloc();
+    }
+    hashes_.push_back(hash);
+    if (hashes_.size() * 4 > table_.size() * 3) {
+        try {
+            grow();
+        } catch (...) {
+            hashes_.pop_back();
+            throw;
+        }
+        return;  // grow placed every key, the new one included
+    }
+    place(hashes_.size() - 1);
 }
 
 void SignatureIndex::grow() {
     if (table_.empty()) {
         seed_ = random_seed();
     }
-    std::vector<Entry> old;
-    old.swap(table_);
-    table_.assign(old.empty() ? 16 : old.size() * 2, Entry{0, kEmpty});
-    // Reinsert in allocation order so that equal hashes keep their order.
-    old.erase(std::remove_if(old.begin(), old.end(), [](const Entry& e) { return e.key == kEmpty; }),
-              old.end());
-    std::sort(old.begin(), old.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    size_t mask = table_.size() - 1;
-    for (const Entry& e : old) {
-        size_t i = slot_of(e.hash);
-        while (table_[i].key != kEmpty) {
-            i = (i + 1) & mask;
-        }
-        table_[i] = e;
+    std::vector<std::uint32_t> fresh(table_.empty() ? 16 : table_.size() * 2, 0);
+    table_.swap(fresh);
+    // Placing keys in allocation order keeps equal hashes in that order.
+    for (CacheKey k = 0; k < hashes_.size(); ++k) {
+        place(k);
     }
 }
 
@@ -173,7 +193,7 @@ Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) co
 CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
     CacheKey k = signatures_.size();
     signatures_.reserve(signatures_.size() + 1);
-    index_.insert(hash, k);
+    index_.insert(hash);
     signatures_.push_back(key.release());
     return k;
 }
@@ -231,13 +251,6 @@ void CacheState::add_runtime_dependency(CacheKey dependant, CacheKey dependency)
     tracker_.add_edge(dependency, dependant);
 }
 
-const KeySet* CacheState::dependencies_of(CacheKey k) const noexcept {
-    if (!tracker_.node(k)) {
-        return nullptr;
-    }
-    return &tracker_.dependencies[k];
-}
-
 void CacheState::mark_permanently_invalid(CacheKey k) {
     tracker_.set_state(k, ValidationState::PermanentlyInvalid);
 }
@@ -257,10 +270,11 @@ std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
         CacheKey cur = stack.back();
         stack.pop_back();
         result.push_back(cur);
-        if (!tracker_.node(cur)) {
+        const KeySet* dependants = tracker_.dependants(cur);
+        if (dependants == nullptr) {
             continue;
         }
-        tracker_.dependants[cur].for_each([&](CacheKey d) {
+        dependants->for_each([&](CacheKey d) {
             if (visited.insert(d)) {
                 stack.push_back(d);
             }

@@ -72,14 +72,20 @@ private:
     std::vector<PyObject*> slots_;
 };
 
-// Validation states and the dependency graph, dense by key.
+// Validation states and the dependency graph, dense by key. Edge sets live
+// in a side table so that keys without edges cost a few bytes.
 struct DependencyTracker {
     static constexpr std::uint8_t kNoEntry = 0xff;
 
-    std::vector<std::uint8_t> state;   // ValidationState, or kNoEntry
-    std::vector<std::uint8_t> is_node; // 1 when the key is a node of the graph
-    std::vector<KeySet> dependants;    // keys computed from this key
-    std::vector<KeySet> dependencies;  // reverse index: keys this key was computed from
+    struct Edges {
+        KeySet dependants;    // keys computed from this key
+        KeySet dependencies;  // reverse index: keys this key was computed from
+    };
+
+    std::vector<std::uint8_t> state;      // ValidationState, or kNoEntry
+    std::vector<std::uint8_t> is_node;    // 1 when the key is a node of the graph
+    std::vector<std::uint32_t> edge_slot; // index into edges, 0 when the key has none
+    std::vector<Edges> edges{1};          // edges[0] is never used
 
     [[nodiscard]] bool has_state(CacheKey k) const noexcept {
         return k < state.size() && state[k] != kNoEntry;
@@ -91,6 +97,17 @@ struct DependencyTracker {
     void ensure_node(CacheKey k);
     [[nodiscard]] bool node(CacheKey k) const noexcept { return k < is_node.size() && is_node[k] != 0; }
     void add_edge(CacheKey dependency, CacheKey dependant);
+    [[nodiscard]] const KeySet* dependants(CacheKey k) const noexcept {
+        const std::uint32_t slot = k < edge_slot.size() ? edge_slot[k] : 0;
+        return slot != 0 ? &edges[slot].dependants : nullptr;
+    }
+    [[nodiscard]] const KeySet* dependencies(CacheKey k) const noexcept {
+        const std::uint32_t slot = k < edge_slot.size() ? edge_slot[k] : 0;
+        return slot != 0 ? &edges[slot].dependencies : nullptr;
+    }
+
+private:
+    Edges& edges_of(CacheKey k);
 };
 
 struct Layer {
@@ -110,24 +127,24 @@ struct ThreadStack {
 };
 
 // Maps signature hashes to keys. Open addressing with linear probing and no
-// deletion, so entries of equal hash are met in allocation order.
+// deletion, so entries of equal hash are met in allocation order. The table
+// holds key + 1 (0 is empty); each key's hash sits in a dense array.
 class SignatureIndex {
 public:
-    SignatureIndex();
     // f(key) returns Result<bool>: true stops the search with that key.
     template <class F>
     Result<std::optional<CacheKey>> find(std::int64_t hash, F&& f) const {
-        if (count_ == 0) {
+        if (hashes_.empty()) {
             return std::optional<CacheKey>{};
         }
-        size_t mask = table_.size() - 1;
+        const size_t mask = table_.size() - 1;
         for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
-            const Entry& e = table_[i];
-            if (e.key == kEmpty) {
+            const std::uint32_t e = table_[i];
+            if (e == 0) {
                 return std::optional<CacheKey>{};
             }
-            if (e.hash == hash) {
-                CacheKey k = e.key;
+            const CacheKey k = e - 1;
+            if (hashes_[k] == hash) {
                 Q_ASSIGN(bool equal, f(k));
                 if (equal) {
                     return std::optional<CacheKey>{k};
@@ -135,20 +152,18 @@ public:
             }
         }
     }
-    void insert(std::int64_t hash, CacheKey key);
+    // Registers the next key (keys are dense: the new key is size()).
+    void insert(std::int64_t hash);
+    [[nodiscard]] size_t size() const noexcept { return hashes_.size(); }
 
 private:
-    struct Entry {
-        std::int64_t hash;
-        CacheKey key;
-    };
-    static constexpr CacheKey kEmpty = ~CacheKey{0};
     [[nodiscard]] size_t slot_of(std::int64_t hash) const noexcept;
+    void place(CacheKey k);
     void grow();
 
-    std::vector<Entry> table_;
-    size_t count_ = 0;
-    std::uint64_t seed_;
+    std::vector<std::uint32_t> table_;
+    std::vector<std::int64_t> hashes_;
+    std::uint64_t seed_ = 0;
 };
 
 class CacheState {
@@ -185,7 +200,7 @@ public:
     const DependencyTracker& tracker() const noexcept { return tracker_; }
     void register_call(CacheKey k, const std::vector<CacheKey>& declared);
     void add_runtime_dependency(CacheKey dependant, CacheKey dependency);
-    [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept;
+    [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept { return tracker_.dependencies(k); }
     void mark_permanently_invalid(CacheKey k);
     void revalidate(CacheKey k);
     [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;

@@ -82,7 +82,9 @@ PyObject* qb_dependency_graph(PyObject* self, void*) {
             }
             Q_ASSIGN(Ref set, checked(PySet_New(nullptr)));
             std::vector<CacheKey> members;
-            t.dependants[k].for_each([&](CacheKey d) { members.push_back(d); });
+            if (const KeySet* dependants = t.dependants(k)) {
+                dependants->for_each([&](CacheKey d) { members.push_back(d); });
+            }
             for (CacheKey d : members) {
                 Q_ASSIGN(Ref dl, entry_label(state, d));
                 if (dl) {
