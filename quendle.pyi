@@ -2,10 +2,13 @@ import builtins
 import collections.abc
 import typing
 
+from typing_extensions import disjoint_base
+
 __all__ = ["QuendleBase", "quendled", "automagically_quendled", "custom_scenario"]
 
 _Q = typing.TypeVar("_Q", bound="QuendleBase")
 
+@disjoint_base
 class QuendleBase:
     def __new__(cls: type[_Q], *_args: typing.Any, **_kwargs: typing.Any) -> _Q: ...
     def get_cached_value(

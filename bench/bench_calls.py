@@ -284,11 +284,38 @@ def bench_misses(cfg):
     check(obj.g(args[5]) is args[5], "quendle: hit returns the identical object")
 
     med = interleaved({"quendle": q_once, "lru_cache": lru_once}, cfg.rounds)
-    bench = "miss, new arg each call: o.g(x)"
-    return [
+    bench = f"miss, new arg each call: o.g(x), {n} calls from empty"
+    rows = [
         Row(bench, "quendle", med["quendle"] / n, "ns/call"),
         Row(bench, "  / lru_cache", med["lru_cache"] / n, "ns/call", ratio=med["quendle"] / med["lru_cache"]),
     ]
+
+    # The cost of one more miss once the cache is already large: it should
+    # not grow with the number of entries held.
+    tail = 1000
+    full_q, full_l = Q(), L()
+    L.g.cache_clear()
+    run(full_q, args)
+    run(full_l, args)
+    fresh = iter(range(2 * 10**9, 2 * 10**9 + (cfg.rounds * 2 + 2) * tail, tail))
+
+    def q_tail():
+        start = next(fresh)
+        return run(full_q, range(start, start + tail))
+
+    def lru_tail():
+        start = next(fresh)
+        return run(full_l, range(start, start + tail))
+
+    med = interleaved({"quendle": q_tail, "lru_cache": lru_tail}, cfg.rounds)
+    bench = f"miss, {tail} new args on a cache already holding {n} entries"
+    rows += [
+        Row(bench, "quendle", med["quendle"] / tail, "ns/call"),
+        Row(bench, "  / lru_cache", med["lru_cache"] / tail, "ns/call", ratio=med["quendle"] / med["lru_cache"]),
+    ]
+    del full_q, full_l
+    L.g.cache_clear()
+    return rows
 
 
 def make_loop_over_args():
@@ -471,12 +498,28 @@ def bench_scenario(cfg):
 
     # The whole enter+exit is one measurement; a round takes the best of a
     # few so an interrupt does not decide the round.
-    med = interleaved({"quendle": repeat}, cfg.rounds)
+    def once_with_update():
+        s = quendle.custom_scenario(items)
+        t0 = time.perf_counter_ns()
+        s.__enter__()
+        obj.update_cached_value("v", "inside", i=1)
+        s.__exit__(None, None, None)
+        return time.perf_counter_ns() - t0
+
+    def repeat_with_update():
+        return min(once_with_update() for _ in range(cfg.scenario_reps))
+
+    med = interleaved({"plain": repeat, "update": repeat_with_update}, cfg.rounds)
     check(obj.v(n - 1) == n - 1 and obj.is_cached("v", i=n - 1), "scenario: state intact after exits")
-    ms = med["quendle"] / 1e6
-    return [Row(f"scenario enter+exit, {n} valid keys", "quendle", ms, "ms",
-                target="<= 1 ms" if n >= 100_000 else "<= 1 ms (at 100000)",
-                ok=ms <= 1.0 if n >= 100_000 else None)]
+    check(obj.v(1) == 1 and obj.validation_state[("v", (("i", 1),))] == "valid", "scenario: update undone")
+    us = med["plain"] / 1e3
+    bench = f"scenario over {n} valid keys"
+    return [
+        Row(bench, "enter+exit", us, "us",
+            target="<= 1000 us" if n >= 100_000 else "<= 1000 us (at 100000)",
+            ok=us <= 1000.0 if n >= 100_000 else None),
+        Row(bench, "enter+1 update_cached_value+exit", med["update"] / 1e3, "us"),
+    ]
 
 
 def bench_dump_load(cfg):

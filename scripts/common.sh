@@ -11,7 +11,7 @@ VENV="$ROOT/.venv"
 DIST="$ROOT/dist"
 
 # What building and testing need from PyPI in the main environment.
-VENV_REQUIREMENTS='scikit-build-core>=0.10 cmake>=3.26 ninja>=1.10 pytest hypothesis numpy build'
+VENV_REQUIREMENTS='scikit-build-core>=0.10 cmake>=3.26 ninja>=1.10 pytest hypothesis numpy build mypy'
 # What the other interpreters need to run the suite; the optional ones may fail
 # to install (no wheel for that version) without failing the run.
 # shellcheck disable=SC2034  # used by scripts/test.sh

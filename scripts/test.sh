@@ -187,7 +187,38 @@ discover_other_pythons() {
 # DETAIL`.  The place for a debug-interpreter reference-leak hunt and a
 # sanitizer build.
 extra_checks() {
-    :
+    sdist_check
+}
+
+# The source distribution is complete: a wheel built from the sdist alone, in
+# a clean directory, passes the suite that the sdist carries.
+sdist_check() {
+    local tmp src wheel start=$SECONDS
+    tmp="$(mktemp -d)"
+    log "source distribution: sdist, a wheel from it alone, the suite against that wheel"
+    if ! (cd "$ROOT" && "$VENV_PY" -m build --sdist --no-isolation --outdir "$tmp/sdist" >"$tmp/build.log" 2>&1); then
+        tail -n 30 "$tmp/build.log"
+        record fail "sdist" "-" "python -m build --sdist failed"
+        return 0
+    fi
+    mkdir -p "$tmp/src"
+    tar -xzf "$tmp"/sdist/*.tar.gz -C "$tmp/src"
+    src="$(find "$tmp/src" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+    if ! (cd "$src" && "$VENV_PY" -m pip wheel . --no-deps --no-build-isolation -w "$tmp/wheel" >"$tmp/wheel.log" 2>&1); then
+        tail -n 30 "$tmp/wheel.log"
+        record fail "sdist" "-" "building a wheel from the sdist failed"
+        return 0
+    fi
+    wheel="$(ls "$tmp"/wheel/quendle-*.whl)"
+    "$VENV_PY" -m pip install -q --force-reinstall --no-deps "$wheel" </dev/null
+    if (cd "$src" && timeout -k 30 "$TEST_TIMEOUT" "$VENV_PY" -m pytest -q -p no:cacheprovider --rootdir "$src" tests \
+        2>&1 | tail -n 5); then
+        record pass "sdist" "-" "wheel from sdist passes its suite ($((SECONDS - start))s)"
+    else
+        record fail "sdist" "-" "the suite failed against the wheel built from the sdist"
+    fi
+    install_wheel "$VENV_PY" >/dev/null || true
+    rm -rf "$tmp"
 }
 
 # --- main ---------------------------------------------------------------------------

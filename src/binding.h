@@ -87,23 +87,31 @@ struct BorrowFlag {
 
 enum class Conflict { Raise, Panic };
 
+// Whether the cyclic collector is paused while the borrow is held. Instance
+// borrows pause it: a collection started by an allocation could run
+// finalisers, which let other threads in to find the instance taken.
+enum class Gc { Keep, Pause };
+
 // Holds one borrow for its lifetime.
 class [[nodiscard]] Borrow {
 public:
-    static Result<Borrow> shared(BorrowFlag& flag, Conflict on_conflict) {
+    static Result<Borrow> shared(BorrowFlag& flag, Conflict on_conflict, Gc gc = Gc::Keep) {
         if (flag.try_shared()) {
-            return Borrow(&flag, false);
+            return Borrow(&flag, false, gc);
         }
         return shared_conflict(on_conflict);
     }
-    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict) {
+    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict, Gc gc = Gc::Keep) {
         if (flag.try_exclusive()) {
-            return Borrow(&flag, true);
+            return Borrow(&flag, true, gc);
         }
         return exclusive_conflict(on_conflict);
     }
 
-    Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
+    Borrow(Borrow&& other) noexcept
+        : flag_(std::exchange(other.flag_, nullptr)),
+          exclusive_(other.exclusive_),
+          resume_gc_(std::exchange(other.resume_gc_, false)) {}
     Borrow& operator=(Borrow&&) = delete;
     Borrow(const Borrow&) = delete;
     ~Borrow() { release(); }
@@ -117,14 +125,20 @@ public:
             }
             flag_ = nullptr;
         }
+        if (resume_gc_) {
+            resume_gc_ = false;
+            PyGC_Enable();
+        }
     }
 
 private:
     static Error shared_conflict(Conflict on_conflict);
     static Error exclusive_conflict(Conflict on_conflict);
-    Borrow(BorrowFlag* flag, bool exclusive) : flag_(flag), exclusive_(exclusive) {}
+    Borrow(BorrowFlag* flag, bool exclusive, Gc gc)
+        : flag_(flag), exclusive_(exclusive), resume_gc_(gc == Gc::Pause && PyGC_Disable() == 1) {}
     BorrowFlag* flag_;
     bool exclusive_;
+    bool resume_gc_;
 };
 
 // --------------------------------------------------------------- boundary

@@ -59,7 +59,7 @@ Result<Ref> compute(QuendleBaseObject* inst, CacheState& state, const DecoratorF
                     PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(Ref value, checked(PyObject_Call(d.func.get(), args, kwargs)));
     Graveyard dead;
-    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
     Q_TRY(settle(state, key, d.use_cache));
     state.store_value(key, value, dead);
     b.release();
@@ -71,7 +71,7 @@ Result<Ref> compute(QuendleBaseObject* inst, CacheState& state, const DecoratorF
 Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
     if (self->fields == nullptr) {
-        return QUENDLE_PANIC("decorator used after it was cleared");
+        return cleared_error("QuendleDecorator");
     }
     const DecoratorFields& d = *self->fields;
     if (args == nullptr || PyTuple_Size(args) == 0) {
@@ -100,7 +100,7 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
 
     CacheKey key;
     {
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, Gc::Pause));
         if (native) {
             Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
             if (found) {
@@ -116,7 +116,7 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
     std::vector<CacheKey> declared;
     declared.reserve(d.dependencies.size());
     for (const CallSignature& dep : d.dependencies) {
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
         Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
         declared.push_back(k);
     }
@@ -125,7 +125,7 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
         // Registration, the caller's runtime edge and the lookup run under
         // one borrow: no Python code runs between them. A hit pushes no
         // frame, since nothing would run while it was on the stack.
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
         state->register_call(key, declared);
         const CallFrame* top = state->top_frame(thread);
         if (top != nullptr && top->track_runtime_dependencies) {

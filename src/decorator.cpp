@@ -91,7 +91,11 @@ Result<std::vector<CallSignature>> dependency_signatures(const std::vector<Depen
 Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool automagic) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(automagic ? kAutoCall : kQuendledCall, args, kwargs));
     PyObject* func = bound.get(0);
-    const MethodOptions& options = *reinterpret_cast<FactoryObject*>(self)->options;
+    const MethodOptions* maybe_options = reinterpret_cast<FactoryObject*>(self)->options;
+    if (maybe_options == nullptr) {
+        return cleared_error(automagic ? "automagically_quendled" : "quendled");
+    }
+    const MethodOptions& options = *maybe_options;
     Q_ASSIGN(const Names* n, names());
     auto fields = std::make_unique<DecoratorFields>();
     Q_ASSIGN(Ref name, get_attr(func, n->name));
@@ -207,7 +211,7 @@ PyObject* decorator_name(PyObject* self, void*) {
         auto* dec = reinterpret_cast<DecoratorObject*>(self);
         Q_ASSIGN(Borrow b, Borrow::shared(dec->borrow, Conflict::Raise));
         if (dec->fields == nullptr) {
-            return QUENDLE_PANIC("decorator used after it was cleared");
+            return cleared_error("QuendleDecorator");
         }
         return new_str(dec->fields->name);
     });
@@ -270,6 +274,11 @@ PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject),
 }  // namespace
 
 OnceObject g_quendled_type, g_auto_type, g_decorator_type;
+
+Error cleared_error(const char* class_name) {
+    return Error::builtin(PyExc_ReferenceError,
+                          std::string(class_name) + " object was cleared by the garbage collector");
+}
 
 Result<PyObject*> quendled_type() { return create_type_on_use(g_quendled_type, &quendled_spec, "quendled", false); }
 

@@ -43,6 +43,10 @@ struct DecoratorObject {
     BorrowFlag borrow;
 };
 
+// The error for an object whose references the garbage collector already
+// dropped (reachable only from finalisers of the same garbage).
+Error cleared_error(const char* class_name);
+
 Result<PyObject*> quendled_type();
 Result<PyObject*> automagically_quendled_type();
 Result<PyObject*> decorator_type();

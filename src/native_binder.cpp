@@ -87,6 +87,28 @@ Status load_layout(PyObject* code, BinderCache& c) {
             return {};
         }
     }
+    // Only ordinary, distinct identifiers: inspect rejects or renames others.
+    Q_ASSIGN(Ref keyword, import_module("keyword"));
+    Q_ASSIGN(Ref iskeyword, get_attr(keyword.get(), "iskeyword"));
+    for (size_t i = 0; i < c.names.size(); ++i) {
+        PyObject* name = c.names[i].get();
+        if (PyUnicode_IsIdentifier(name) != 1) {
+            PyErr_Clear();
+            c.names.clear();
+            return {};
+        }
+        Q_ASSIGN(Ref is_kw, call1(iskeyword.get(), name));
+        if (is_kw.get() != Py_False) {
+            c.names.clear();
+            return {};
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (c.texts[j] == c.texts[i]) {
+                c.names.clear();
+                return {};
+            }
+        }
+    }
     c.posonly = static_cast<size_t>(posonly);
     c.positional = static_cast<size_t>(argc);
     c.kwonly = static_cast<size_t>(kwc);
@@ -110,7 +132,8 @@ Result<bool> has_signature_overrides(PyObject* func) {
     if (PyDict_Size(dict.get()) == 0) {
         return false;
     }
-    for (const char* key : {"__signature__", "__wrapped__", "_partialmethod", "__partialmethod__"}) {
+    for (const char* key :
+         {"__signature__", "__wrapped__", "__text_signature__", "_partialmethod", "__partialmethod__"}) {
         if (PyDict_GetItemString(dict.get(), key) != nullptr) {
             return true;
         }

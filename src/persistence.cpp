@@ -146,7 +146,7 @@ Status load_method_value(PyObject* self, PyObject* data, const std::string& name
     }
     auto* dec = reinterpret_cast<DecoratorObject*>(attr.get());
     if (dec->fields == nullptr) {
-        return QUENDLE_PANIC("decorator used after it was cleared");
+        return cleared_error("QuendleDecorator");
     }
     if (!dec->fields->serialisable) {
         return Error::value_error("Method '" + name + "' is not marked as serialisable");
@@ -157,7 +157,7 @@ Status load_method_value(PyObject* self, PyObject* data, const std::string& name
     Q_ASSIGN(CallSignature sig, make_call_signature(name, nullptr, nullptr, nullptr));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
     Graveyard dead;
-    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
     Q_ASSIGN(CacheState * state, state_of(inst));
     Q_ASSIGN(CacheKey k, state->get_or_create_key(std::move(sig)));
     state->base_values().set(k, std::move(value), dead);

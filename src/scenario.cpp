@@ -32,7 +32,7 @@ Result<Ref> enter_scenario(PyObject* self) {
             return Error::type_error(kWrongItem);
         }
         auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
         Q_ASSIGN(CacheState * state, state_of(inst));
         state->push_layer();
     }
@@ -50,7 +50,7 @@ Result<Ref> exit_scenario(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
         Graveyard dead;  // the layer's values die after the borrow is given back
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
         Q_ASSIGN(CacheState * state, state_of(inst));
         if (state->layers().empty()) {
             return Error::runtime_error("Attempted to remove non existant layer");

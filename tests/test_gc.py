@@ -1,0 +1,769 @@
+"""Reference cycles through the module's objects are found by the collector.
+
+Every kind of object that holds Python references takes part in cyclic
+garbage collection: instances (cached values, values in scenario layers,
+argument values inside signature keys), decorator factories (the keyword
+dicts of declared dependencies), decorators (their functions, and the values
+inside their dependency signatures) and scenarios (their items).  Each test
+builds a cycle that only the collector can free, checks with weak references
+that it is still alive before `gc.collect()` and gone after it.
+
+The second half is about finalisers that run while the collector tears such a
+cycle down and that still reach one of its objects, including objects whose
+references the collector has already dropped.  Whatever they do with them may
+raise an ordinary exception, but must never crash the interpreter or end in an
+internal failure.
+"""
+
+import ast
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import types
+import weakref
+
+import pytest
+
+import quendle
+from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
+
+INTERNAL_FAILURE = "PanicException"
+
+
+@pytest.fixture(autouse=True)
+def collector_only_on_request():
+    """No automatic collection while a test builds its cycles."""
+    was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+        gc.collect()
+
+
+class Box:
+    """A plain, hashable, weak-referenceable holder."""
+
+    def __init__(self, item=None):
+        self.item = item
+
+
+def assert_freed_only_by_collector(refs):
+    assert refs, "nothing to watch"
+    assert all(r() is not None for r in refs), "not kept alive by a cycle"
+    gc.collect()
+    assert [r() for r in refs] == [None] * len(refs)
+
+
+class Holder(QuendleBase):
+    @quendled()
+    def me(self):
+        return [self]
+
+    @quendled()
+    def boxed(self, x):
+        return Box(self)
+
+    @quendled()
+    def echo(self, arg):
+        return 1
+
+    @quendled(use_cache=False)
+    def uncached(self, arg):
+        return 2
+
+    @quendled(track_runtime_dependencies=True)
+    def tracked(self, arg):
+        return [self.echo(arg), self]
+
+    @quendled(serialisable=True)
+    def saved(self):
+        return "computed"
+
+    @quendled()
+    def plain(self):
+        return 3
+
+
+# ------------------------------------------------------------ cached values
+
+
+def test_cycle_through_a_cached_value():
+    def build():
+        h = Holder()
+        h.me()
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_several_values_and_instances():
+    def build():
+        a, b = Holder(), Holder()
+        a.boxed(1).item = b  # a's value refers to b as well
+        b.boxed(2)
+        b.update_cached_value("boxed", Box(a), x=2)  # b's value refers to a
+        return [weakref.ref(a), weakref.ref(b)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_an_updated_value():
+    def build():
+        h = Holder()
+        h.plain()
+        h.update_cached_value("plain", Box(h))
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_an_invalidated_value_still_stored():
+    def build():
+        h = Holder()
+        h.tracked(0)
+        h.update_cached_value("echo", 5, arg=0)  # tracked is now invalid, its value stays
+        assert h.validation_state[("tracked", (("arg", 0),))] == "invalid"
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_a_loaded_value():
+    def build():
+        h = Holder()
+        h.load_cache({"saved": Box(h)})
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+# ---------------------------------------------------------- scenario layers
+
+
+@pytest.mark.parametrize("depth", [1, 2, 3])
+def test_cycle_through_values_of_layers_never_exited(depth):
+    def build():
+        h, other = Holder(), Holder()
+        h.me()  # base value
+        for level in range(depth):
+            s = custom_scenario([h] if level % 2 else [h, other])
+            s.__enter__()
+            h.boxed(level).item = s  # the layer value refers to the scenario too
+            h.update_cached_value("me", [h, s])
+        return [weakref.ref(h), weakref.ref(other)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_a_layer_value_over_two_instances():
+    def build():
+        a, b = Holder(), Holder()
+        s = custom_scenario([a, b])
+        s.__enter__()
+        a.boxed(0).item = b
+        b.boxed(0).item = a
+        return [weakref.ref(a), weakref.ref(b)]
+
+    assert_freed_only_by_collector(build())
+
+
+# ----------------------------------------------------------- signature keys
+
+
+@pytest.mark.parametrize("method", ["echo", "uncached", "tracked"])
+def test_cycle_through_an_argument_value(method):
+    def build():
+        h = Holder()
+        getattr(h, method)(h)
+        getattr(h, method)(Box(h))
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_an_argument_value_of_a_failed_call():
+    class Failing(QuendleBase):
+        @quendled()
+        def fail(self, arg):
+            raise LookupError("no")
+
+    def build():
+        h = Failing()
+        with pytest.raises(LookupError):
+            h.fail(Box(h))  # the key stays, nothing is stored
+        assert list(h.validation_state.values()) == ["invalid"]
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_an_argument_value_of_a_key_made_in_a_scenario():
+    def build():
+        h = Holder()
+        s = custom_scenario([h])
+        s.__enter__()
+        h.echo(Box(h))
+        s.__exit__(None, None, None)  # the key and its signature stay
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+# ----------------------------------------------- declared-dependency dicts
+
+
+def test_cycle_through_the_keyword_dict_of_a_factory():
+    def build():
+        kwargs = {}
+        factory = quendled(dependencies=[("me", kwargs)])
+        kwargs["factory"] = factory
+        kwargs["marker"] = marker = Box()
+        return [weakref.ref(marker)]
+
+    assert_freed_only_by_collector(build())
+
+
+@pytest.mark.parametrize("make_factory", [quendled, automagically_quendled], ids=["quendled", "automagic"])
+def test_cycle_from_a_keyword_dict_back_to_the_class(make_factory):
+    def build():
+        kwargs = {"x": 1}
+        factory = make_factory(dependencies=[("boxed", kwargs), "me"])
+
+        class Owner(QuendleBase):
+            keep = factory  # the class holds the factory, the factory the dict
+
+            @factory
+            def uses(self):
+                return 0
+
+        kwargs["owner"] = Owner
+        obj = Owner.instance = Owner()
+        obj.uses()
+        return [weakref.ref(Owner), weakref.ref(obj)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_from_a_declared_keyword_value_back_to_the_class():
+    def build():
+        back = Box()
+
+        class Owner(QuendleBase):
+            # the decorator's dependency signature holds `back`
+            @quendled(dependencies=[("me", {"link": back})])
+            def uses(self):
+                return 0
+
+        back.item = Owner
+        Owner().uses()
+        return [weakref.ref(Owner), weakref.ref(back)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_from_a_declared_keyword_dict_to_the_decorator():
+    def build():
+        kwargs = {}
+        factory = quendled(dependencies=[("me", kwargs)])
+
+        def uses(self):
+            return 0
+
+        decorator = factory(uses)
+        kwargs["decorator"] = decorator
+        kwargs["factory"] = factory
+        return [weakref.ref(uses)]
+
+    assert_freed_only_by_collector(build())
+
+
+# ---------------------------------------------------- decorator functions
+
+
+def test_cycle_through_a_closure_reaching_the_class():
+    def build():
+        class Owner(QuendleBase):
+            @quendled(track_runtime_dependencies=True)
+            def kind(self):
+                return Owner  # a closure cell of the function holds the class
+
+        raw = [r for r in gc.get_referents(Owner.__dict__["kind"]) if isinstance(r, types.FunctionType)]
+        obj = Owner.instance = Owner()
+        obj.kind()
+        return [weakref.ref(Owner), weakref.ref(obj)] + [weakref.ref(f) for f in raw]
+
+    refs = build()
+    assert len(refs) >= 3, "the decorator does not report its function to the collector"
+    assert_freed_only_by_collector(refs)
+
+
+def test_cycle_through_function_globals_reaching_the_class():
+    source = textwrap.dedent(
+        """
+        from quendle import QuendleBase, quendled
+
+        def kind(self):
+            return Owner
+
+        class Owner(QuendleBase):
+            kind = quendled()(kind)
+        """
+    )
+
+    def build():
+        namespace = {}
+        exec(source, namespace)  # noqa: S102 - a module of its own
+        func = namespace.pop("kind")
+        obj = namespace["Owner"].instance = namespace["Owner"]()
+        assert obj.kind() is namespace["Owner"]
+        return [weakref.ref(func), weakref.ref(namespace["Owner"]), weakref.ref(obj)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_an_automagic_method_reaching_the_class():
+    def build():
+        class Owner(QuendleBase):
+            @quendled()
+            def base(self):
+                return 1
+
+            @automagically_quendled()
+            def derived(self):
+                return self.base() + (Owner is type(self))
+
+        raw = [r for r in gc.get_referents(Owner.__dict__["derived"]) if isinstance(r, types.FunctionType)]
+        obj = Owner.instance = Owner()
+        assert obj.derived() == 2
+        assert obj.dependency_graph["base"] == {"derived"}
+        return [weakref.ref(Owner), weakref.ref(obj)] + [weakref.ref(f) for f in raw]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_a_lambda_decorated_after_the_class():
+    def build():
+        class Owner(QuendleBase):
+            pass
+
+        func = lambda self: Owner  # noqa: E731
+        Owner.kind = quendled()(func)
+        assert Owner().kind() is Owner
+        return [weakref.ref(func), weakref.ref(Owner)]
+
+    assert_freed_only_by_collector(build())
+
+
+# ----------------------------------------------------------- scenario items
+
+
+def test_cycle_through_a_scenario_held_by_its_item():
+    def build():
+        h = Holder()
+        h.scenario = custom_scenario([h])
+        return [weakref.ref(h)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_an_entered_scenario_held_by_its_items():
+    def build():
+        a, b = Holder(), Holder()
+        s = custom_scenario([a, b, a])
+        s.__enter__()
+        a.scenario = s
+        b.scenario = s
+        return [weakref.ref(a), weakref.ref(b)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_a_scenario_cached_by_its_item():
+    class Maker(QuendleBase):
+        @quendled()
+        def scenario(self):
+            return custom_scenario([self])
+
+    def build():
+        m = Maker()
+        with m.scenario():
+            m.scenario()  # a second scenario in the layer, listing m
+        return [weakref.ref(m)]
+
+    assert_freed_only_by_collector(build())
+
+
+def test_cycle_through_a_scenario_listing_itself_indirectly():
+    def build():
+        box = Box()
+        s = custom_scenario([box])  # items are only checked on entry
+        box.item = s
+        return [weakref.ref(box)]
+
+    assert_freed_only_by_collector(build())
+
+
+# ------------------------------------------------- finalisers in a cycle
+
+
+class Watcher:
+    """Part of a cycle; its finaliser uses the instance of that cycle."""
+
+    def __init__(self, owner, log):
+        self.owner = owner
+        self.log = log
+
+    def __del__(self):
+        obj = self.owner
+        for name, op in [
+            ("cached_values", lambda: obj.cached_values),
+            ("validation_state", lambda: obj.validation_state),
+            ("dependency_graph", lambda: obj.dependency_graph),
+            ("is_cached", lambda: obj.is_cached("echo", arg=7)),
+            ("call", lambda: obj.echo(7)),
+            ("call again", lambda: obj.echo(7)),
+            ("tracked", lambda: obj.tracked(8)[0]),
+            ("get_cached_value", lambda: obj.get_cached_value("echo", arg=7)),
+            ("update", lambda: obj.update_cached_value("echo", 9, arg=7)),
+            ("clear one", lambda: obj.clear_cached_value("echo", arg=7)),
+            ("dump", lambda: obj.dump_cache()),
+            ("load", lambda: obj.load_cache({"saved": "loaded"})),
+            ("enter", lambda: type(custom_scenario([obj]).__enter__()).__name__),
+            ("exit", lambda: custom_scenario([obj]).__exit__(None, None, None)),
+            ("clear", lambda: obj.clear_cache()),
+        ]:
+            try:
+                self.log.append((name, "ok", op()))
+            except BaseException as e:  # noqa: BLE001 - judged by the test
+                self.log.append((name, "raised", e))
+
+
+def check_no_internal_failure(log):
+    failures = [e for e in log if e[1] == "raised" and not isinstance(e[2], Exception)]
+    failures += [e for e in log if e[1] == "raised" and type(e[2]).__name__ == INTERNAL_FAILURE]
+    assert failures == []
+
+
+@pytest.mark.parametrize("where", ["value", "layer", "argument", "scenario"])
+def test_finaliser_in_the_cycle_may_use_the_instance(where):
+    log = []
+
+    def build():
+        h = Holder()
+        h.saved()
+        h.tracked(0)
+        watcher = Watcher(h, log)
+        if where == "value":
+            h.boxed(0).item = watcher
+        elif where == "layer":
+            custom_scenario([h]).__enter__()
+            h.boxed(1).item = watcher
+        elif where == "argument":
+            h.echo(watcher)
+        else:
+            h.scenario = custom_scenario([h, watcher])
+        return [weakref.ref(h), weakref.ref(watcher)]
+
+    refs = build()
+    assert_freed_only_by_collector(refs)
+    assert [e[0] for e in log][:3] == ["cached_values", "validation_state", "dependency_graph"]
+    check_no_internal_failure(log)
+    results = {e[0]: e[2] for e in log if e[1] == "ok"}
+    # Nothing else is running on the instance: every operation works.
+    assert results["call"] == results["call again"] == 1
+    assert results["tracked"] == 1
+    assert results["get_cached_value"] == 1
+    assert results["dump"] == {"saved": "computed"}
+    assert results["enter"] == "Scenario"
+    assert results["exit"] is False
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+
+
+# ---------------------------- finalisers reaching objects already cleared
+
+# These run in a child interpreter: a crash there fails the test instead of
+# ending the whole run.  Each script prints its log as its last line.
+
+PROBE_PRELUDE = textwrap.dedent(
+    """
+    import gc, weakref
+    from quendle import QuendleBase, quendled, automagically_quendled, custom_scenario
+
+    log = []
+
+    def attempt(name, op):
+        try:
+            log.append((name, "ok", repr(op())))
+        except BaseException as e:
+            log.append((name, "raised", type(e).__name__, isinstance(e, Exception), str(e)))
+
+    class Box:
+        def __init__(self, item=None):
+            self.item = item
+    """
+)
+
+
+def run_probe(body):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(os.path.abspath(quendle.__file__))] + [p for p in sys.path if p]
+    )
+    code = PROBE_PRELUDE + textwrap.dedent(body) + "\nprint(repr(log))\n"
+    proc = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60, check=False
+    )
+    assert proc.returncode == 0, (
+        f"child interpreter ended with {proc.returncode}\nstdout: {proc.stdout}\nstderr: {proc.stderr}"
+    )
+    log = ast.literal_eval(proc.stdout.strip().splitlines()[-1])
+    bad = [e for e in log if e[1] == "raised" and (e[2] == INTERNAL_FAILURE or not e[3])]
+    assert bad == [], f"internal failures or non-Exception errors: {bad}"
+    assert "internal failure" not in proc.stderr, proc.stderr
+    return log
+
+
+def reached(log):
+    if ("reached", "ok", "True") not in log:
+        pytest.skip("the collector of this interpreter did not run the finaliser at that point")
+
+
+def outcomes(log):
+    return {e[0]: e[1:] for e in log}
+
+
+def test_finaliser_reaching_an_instance_the_collector_cleared():
+    # Planter is in the cycle and runs first; it leaves a Late behind in the
+    # instance's cache.  Late dies when the collector drops the instance's
+    # references, and uses the instance through a weak reference made after
+    # the collector had cleared the old ones.
+    log = run_probe(
+        """
+        class Late:
+            def __init__(self, ref):
+                self.ref = ref
+
+            def __del__(self):
+                obj = self.ref()
+                attempt("reached", lambda: obj is not None and obj.__class__.__name__ == "Owner")
+                if obj is None:
+                    return
+                attempt("cached_values", lambda: obj.cached_values)
+                attempt("validation_state", lambda: obj.validation_state)
+                attempt("dependency_graph", lambda: obj.dependency_graph)
+                attempt("is_cached", lambda: obj.is_cached("m", x=1))
+                attempt("get_cached_value", lambda: obj.get_cached_value("m", strict=False, x=1))
+                attempt("call", lambda: obj.m(5))
+                attempt("call again", lambda: obj.m(5))
+                attempt("tracked", lambda: obj.t())
+                attempt("update", lambda: obj.update_cached_value("m", 11, x=5))
+                attempt("clear one", lambda: obj.clear_cached_value("m", x=5))
+                attempt("dump", lambda: obj.dump_cache())
+                attempt("load", lambda: obj.load_cache({"s": 3}))
+                attempt("enter", lambda: custom_scenario([obj]).__enter__() is not None)
+                attempt("exit", lambda: custom_scenario([obj]).__exit__(None, None, None))
+                attempt("exit again", lambda: custom_scenario([obj]).__exit__(None, None, None))
+                attempt("clear", lambda: obj.clear_cache())
+                attempt("reports", lambda: (obj.cached_values, obj.validation_state, obj.dependency_graph))
+
+        class Planter:
+            def __init__(self, owner):
+                self.owner = owner
+
+            def __del__(self):
+                owner = self.owner
+                owner.update_cached_value("hold", Late(weakref.ref(owner)))
+
+        class Owner(QuendleBase):
+            @quendled()
+            def m(self, x):
+                return x * 2
+
+            @quendled()
+            def hold(self):
+                return None
+
+            @quendled(serialisable=True)
+            def s(self):
+                return 1
+
+            @quendled(track_runtime_dependencies=True)
+            def t(self):
+                return self.m(1) + self.s()
+
+            @quendled()
+            def planter(self):
+                return Planter(self)
+
+        def build():
+            o = Owner()
+            o.t()
+            o.hold()
+            o.planter()
+            with custom_scenario([o]):
+                o.m(2)
+            custom_scenario([o]).__enter__()  # left open
+            o.m(3)
+
+        gc.disable()
+        build()
+        gc.collect()
+        """
+    )
+    reached(log)
+    done = outcomes(log)
+    for name in ["call", "call again"]:
+        if done[name][0] == "ok":
+            assert done[name][1] == "10"
+    if done["tracked"][0] == "ok":
+        assert done["tracked"][1] == "3"
+
+
+def test_finaliser_calling_a_method_whose_decorator_the_collector_cleared():
+    # The decorator is cleared before its class: Late, freed with the
+    # decorator's dependency signature, then calls the method through the
+    # still intact class.
+    log = run_probe(
+        """
+        class Late:
+            def __init__(self, ref):
+                self.ref = ref
+
+            def __del__(self):
+                cls = self.ref()
+                attempt("reached", lambda: cls is not None and "m" in cls.__dict__)
+                if cls is None:
+                    return
+                attempt("call", lambda: cls().m(3))
+                attempt("name", lambda: cls.__dict__["m"].__name__)
+                attempt("bind", lambda: cls.__dict__["m"].__get__(cls(), cls) is not None)
+                attempt("assign", lambda: setattr(cls(), "m", 1))
+
+        class Planter:
+            def __init__(self, cls, box):
+                self.cls = cls
+                self.box = box
+
+            def __del__(self):
+                self.box.late = Late(weakref.ref(self.cls))
+                del self.box
+
+        def build():
+            box = Box()
+            gc.collect(0)  # box is older than the decorator below
+            class Owner(QuendleBase):
+                @quendled(dependencies=[("n", {"k": box})])
+                def m(self, x):
+                    return x * 2
+            Owner.planter = Planter(Owner, box)
+
+        gc.collect()
+        gc.disable()
+        build()
+        gc.collect()
+        """
+    )
+    reached(log)
+    done = outcomes(log)
+    if done["call"][0] == "ok":
+        assert done["call"][1] == "6"
+
+
+def test_finaliser_using_a_factory_the_collector_cleared():
+    # A factory in a cycle with its own keyword dict; Late, freed with that
+    # dict once the factory dropped it, decorates a function with the factory.
+    log = run_probe(
+        """
+        class Late:
+            def __init__(self, ref):
+                self.ref = ref
+
+            def __del__(self):
+                holder = self.ref()
+                attempt("reached", lambda: holder is not None)
+                if holder is None:
+                    return
+                def m(self):
+                    return 1
+                attempt("decorate", lambda: type(holder.item(m)).__name__)
+
+        class Planter:
+            def __init__(self, box, holder):
+                self.box = box
+                self.holder = holder
+
+            def __del__(self):
+                self.box.late = Late(weakref.ref(self.holder))
+                del self.box, self.holder
+
+        def build():
+            box, holder = Box(), Box()
+            kwargs = {"k": box, "holder": holder}
+            gc.collect(0)  # the dict is older than the factory
+            factory = quendled(dependencies=[("n", kwargs)])
+            holder.item = factory
+            kwargs["planter"] = Planter(box, holder)
+
+        gc.collect()
+        gc.disable()
+        build()
+        gc.collect()
+        """
+    )
+    reached(log)
+
+
+def test_finaliser_using_a_scenario_the_collector_cleared():
+    log = run_probe(
+        """
+        class Late:
+            def __init__(self, ref):
+                self.ref = ref
+
+            def __del__(self):
+                holder = self.ref()
+                attempt("reached", lambda: holder is not None)
+                if holder is None:
+                    return
+                s = holder.item
+                attempt("enter", lambda: s.__enter__() is s)
+                attempt("exit", lambda: s.__exit__(None, None, None))
+                attempt("exit again", lambda: s.__exit__(None, None, None))
+
+        class Planter:
+            def __init__(self, owner, holder):
+                self.owner = owner
+                self.holder = holder
+
+            def __del__(self):
+                self.owner.late = Late(weakref.ref(self.holder))
+
+        class Owner(QuendleBase):
+            @quendled()
+            def planter(self, holder):
+                return Planter(self, holder)
+
+        def build():
+            o = Owner()
+            holder = Box()
+            gc.collect(0)  # the instance and the holder are older than the scenario
+            s = custom_scenario([o, o])
+            s.__enter__()
+            o.s = s
+            holder.item = s
+            o.planter(holder)
+
+        gc.collect()
+        gc.disable()
+        build()
+        gc.collect()
+        """
+    )
+    reached(log)
