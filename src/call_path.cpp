@@ -98,8 +98,13 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
     }
     Q_ASSIGN(CacheState * state, state_of(inst));
 
+    const unsigned long thread = PyThread_get_thread_ident();
     CacheKey key;
     {
+        // Keying, registration, the caller's runtime edge and the lookup
+        // run under one borrow; only the equality tests of key lookups can
+        // run Python code in between. A hit pushes no frame, since nothing
+        // would run while it was on the stack.
         Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, Gc::Pause));
         if (native) {
             Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
@@ -112,20 +117,12 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
         } else {
             Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
         }
-    }
-    std::vector<CacheKey> declared;
-    declared.reserve(d.dependencies.size());
-    for (const CallSignature& dep : d.dependencies) {
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
-        Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
-        declared.push_back(k);
-    }
-    const unsigned long thread = PyThread_get_thread_ident();
-    {
-        // Registration, the caller's runtime edge and the lookup run under
-        // one borrow: no Python code runs between them. A hit pushes no
-        // frame, since nothing would run while it was on the stack.
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
+        std::vector<CacheKey> declared;
+        declared.reserve(d.dependencies.size());
+        for (const CallSignature& dep : d.dependencies) {
+            Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
+            declared.push_back(k);
+        }
         state->register_call(key, declared);
         const CallFrame* top = state->top_frame(thread);
         if (top != nullptr && top->track_runtime_dependencies) {

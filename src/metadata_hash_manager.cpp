@@ -192,9 +192,15 @@ Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) co
 
 CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
     CacheKey k = signatures_.size();
-    signatures_.reserve(signatures_.size() + 1);
-    index_.insert(hash);
-    signatures_.push_back(key.release());
+    // Room first (amortised growth), so a failed allocation changes nothing.
+    signatures_.push_back(nullptr);
+    try {
+        index_.insert(hash);
+    } catch (...) {
+        signatures_.pop_back();
+        throw;
+    }
+    signatures_.back() = key.release();
     return k;
 }
 

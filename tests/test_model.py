@@ -95,7 +95,7 @@ class Subject(QuendleBase):
 
 
 @dataclass(frozen=True)
-class Spec:
+class Shape:
     params: tuple = ()
     track: bool = False
     use_cache: bool = True
@@ -104,15 +104,15 @@ class Spec:
     calls: object = lambda args: ()  # body's decorated calls on self, in order
 
 
-SPECS = {
-    "rate": Spec(serialisable=True),
-    "inp": Spec(params=("x",)),
-    "total": Spec(track=True, serialisable=True, calls=lambda a: (("inp", (0,)), ("inp", (1,)), ("rate", ()))),
-    "decl": Spec(serialisable=True, declared=(("inp", (("x", 1),)), ("rate", ())), calls=lambda a: (("rate", ()), ("inp", (2,)))),
-    "live": Spec(params=("x",), track=True, use_cache=False, calls=lambda a: (("inp", a),)),
-    "grand": Spec(track=True, calls=lambda a: (("total", ()), ("decl", ()))),
+SHAPES = {
+    "rate": Shape(serialisable=True),
+    "inp": Shape(params=("x",)),
+    "total": Shape(track=True, serialisable=True, calls=lambda a: (("inp", (0,)), ("inp", (1,)), ("rate", ()))),
+    "decl": Shape(serialisable=True, declared=(("inp", (("x", 1),)), ("rate", ())), calls=lambda a: (("rate", ()), ("inp", (2,)))),
+    "live": Shape(params=("x",), track=True, use_cache=False, calls=lambda a: (("inp", a),)),
+    "grand": Shape(track=True, calls=lambda a: (("total", ()), ("decl", ()))),
 }
-SERIALISABLE = [n for n, s in SPECS.items() if s.serialisable]  # class-body order
+SERIALISABLE = [n for n, s in SHAPES.items() if s.serialisable]  # class-body order
 assert SERIALISABLE == ["rate", "total", "decl"]
 
 VALID, INVALID, PERMANENT = "valid", "invalid", "permanently invalid"
@@ -253,13 +253,13 @@ class Model:
         self.instances = []
 
     def call(self, mi, name, args):
-        spec = SPECS[name]
-        key = mi.key_of(sig_of(name, dict(zip(spec.params, args))))
-        declared = [mi.key_of(d) for d in spec.declared]
+        shape = SHAPES[name]
+        key = mi.key_of(sig_of(name, dict(zip(shape.params, args))))
+        declared = [mi.key_of(d) for d in shape.declared]
         mi.register(key, declared)
         if mi.stack and mi.stack[-1][1]:
             mi.add_edge(key, mi.stack[-1][0])
-        mi.stack.append((key, spec.track))
+        mi.stack.append((key, shape.track))
         try:
             v = mi.get_value(key)
             if v is not ABSENT:
@@ -269,9 +269,9 @@ class Model:
             self.log.append((mi.idx, name, args, serial))
             if name == "inp" and args[0] == REFUSED_X:
                 raise Refused(f"inp refuses {args[0]}")
-            parts = tuple(self.call(mi, n, a) for n, a in spec.calls(args))
+            parts = tuple(self.call(mi, n, a) for n, a in shape.calls(args))
             value = Token(name, args, serial, parts)
-            mi.settle(key, spec.use_cache)
+            mi.settle(key, shape.use_cache)
             mi.store(key, value)
             return value
         finally:
@@ -371,10 +371,10 @@ class Model:
     def load_one(self, mi, data, name):
         if name not in data:
             return
-        spec = SPECS.get(name)
+        shape = SHAPES.get(name)
         if name == "plain":
             raise ValueError(f"Method '{name}' is not decorated with @quendled")
-        if not spec.serialisable:
+        if not shape.serialisable:
             raise ValueError(f"Method '{name}' is not marked as serialisable")
         self.call(mi, name, ())
         mi.base[mi.key_of((name, ()))] = data[name]
@@ -388,13 +388,13 @@ def outcome(fn):
         return ("raised", type(e), e.args)
 
 
-methods = st.sampled_from(sorted(SPECS))
+methods = st.sampled_from(sorted(SHAPES))
 xs = st.sampled_from(XS)
 
 
 def query_kwargs(name, x, variant):
     """Keywords addressing a call of `name`; some variants address nothing."""
-    params = SPECS[name].params if name in SPECS else ()
+    params = SHAPES[name].params if name in SHAPES else ()
     if variant == 0:
         return {p: x for p in params}
     if variant == 1:
@@ -434,17 +434,17 @@ class CacheMachine(RuleBasedStateMachine):
     def call(self, i, name, x, by_keyword):
         i %= len(self.instances)
         inst, mi = self.instances[i], self.model.instances[i]
-        args = (x,) if SPECS[name].params else ()
+        args = (x,) if SHAPES[name].params else ()
         bound = getattr(inst, name)
         if by_keyword and args:
-            real = lambda: bound(**dict(zip(SPECS[name].params, args)))  # noqa: E731
+            real = lambda: bound(**dict(zip(SHAPES[name].params, args)))  # noqa: E731
         else:
             real = lambda: bound(*args)  # noqa: E731
         self.both(real, lambda: self.model.call(mi, name, args), f"{name}{args} on #{i}")
 
     # ----------------------------------------------------------- queries
 
-    @rule(i=st.integers(0, MAX_INSTANCES - 1), name=st.sampled_from(sorted(SPECS) + ["nothing"]), x=xs,
+    @rule(i=st.integers(0, MAX_INSTANCES - 1), name=st.sampled_from(sorted(SHAPES) + ["nothing"]), x=xs,
           variant=st.sampled_from([0] * 8 + [1, 2]))
     def is_cached(self, i, name, x, variant):
         i %= len(self.instances)
