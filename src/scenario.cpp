@@ -22,7 +22,11 @@ const char kWrongItem[] = "custom_scenario() expects items to inherit from Quend
 
 ScenarioObject* scenario(PyObject* self) { return reinterpret_cast<ScenarioObject*>(self); }
 
-Result<Ref> enter_scenario(PyObject* self) {
+// Runs `step` on the state of every item, first to last, each under its
+// own exclusive borrow; stops at the first item that is not a QuendleBase
+// or whose step fails. What earlier items did stays done.
+template <class Step>
+Status for_each_item(PyObject* self, Step&& step) {
     Q_ASSIGN(Borrow sb, Borrow::shared(scenario(self)->borrow, Conflict::Panic));
     Q_ASSIGN(PyObject * base_type, quendle_base_type());
     // A copy of the list keeps the items alive even if the scenario is cleared meanwhile.
@@ -32,32 +36,32 @@ Result<Ref> enter_scenario(PyObject* self) {
             return Error::type_error(kWrongItem);
         }
         auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
+        Graveyard dead;  // what the step releases dies after the borrow is given back
         Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
         Q_ASSIGN(CacheState * state, state_of(inst));
-        state->push_layer();
+        Q_TRY(step(*state, dead));
+        b.release();
     }
+    return {};
+}
+
+Result<Ref> enter_scenario(PyObject* self) {
+    Q_TRY(for_each_item(self, [](CacheState& state, Graveyard&) -> Status {
+        state.push_layer();
+        return {};
+    }));
     return Ref::borrow(self);
 }
 
 Result<Ref> exit_scenario(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kExit, args, kwargs));
-    Q_ASSIGN(Borrow sb, Borrow::shared(scenario(self)->borrow, Conflict::Panic));
-    Q_ASSIGN(PyObject * base_type, quendle_base_type());
-    std::vector<Ref> items = *scenario(self)->items;
-    for (const Ref& item : items) {
-        if (!PyObject_TypeCheck(item.get(), reinterpret_cast<PyTypeObject*>(base_type))) {
-            return Error::type_error(kWrongItem);
-        }
-        auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
-        Graveyard dead;  // the layer's values die after the borrow is given back
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
-        Q_ASSIGN(CacheState * state, state_of(inst));
-        if (state->layers().empty()) {
+    Q_TRY(for_each_item(self, [](CacheState& state, Graveyard& dead) -> Status {
+        if (state.layers().empty()) {
             return Error::runtime_error("Attempted to remove non existant layer");
         }
-        state->pop_layer(dead);
-        b.release();
-    }
+        state.pop_layer(dead);
+        return {};
+    }));
     return bool_result(false);
 }
 

@@ -96,6 +96,8 @@ class Subject(QuendleBase):
 
 @dataclass(frozen=True)
 class Shape:
+    """What the model needs to know about one method of Subject."""
+
     params: tuple = ()
     track: bool = False
     use_cache: bool = True
@@ -611,7 +613,7 @@ class CacheMachine(RuleBasedStateMachine):
 
 
 CacheMachine.TestCase.settings = settings(
-    max_examples=200,
+    max_examples=400,
     stateful_step_count=50,
     deadline=None,
     database=None,
