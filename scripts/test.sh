@@ -187,7 +187,30 @@ discover_other_pythons() {
 # DETAIL`.  The place for a debug-interpreter reference-leak hunt and a
 # sanitizer build.
 extra_checks() {
+    cpp_unit_tests
     sdist_check
+}
+
+# The C++ unit tests of internals that are worth testing on their own.
+cpp_unit_tests() {
+    local dir="$ROOT/build/cpp-tests" start=$SECONDS
+    if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+        record skip "C++ unit tests" "-" "GoogleTest sources not installed"
+        return 0
+    fi
+    log "C++ unit tests (GoogleTest)"
+    if ! "$VENV/bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$MAIN_EXE" \
+        -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" -DQUENDLE_CPP_TESTS=ON -Wno-dev >"$dir.log" 2>&1 ||
+        ! "$VENV/bin/cmake" --build "$dir" --target quendle_cpp_tests >>"$dir.log" 2>&1; then
+        tail -n 30 "$dir.log"
+        record fail "C++ unit tests" "-" "build failed"
+        return 0
+    fi
+    if (cd "$dir" && "$VENV/bin/ctest" --output-on-failure 2>&1 | tail -n 4); then
+        record pass "C++ unit tests" "-" "ctest ($((SECONDS - start))s)"
+    else
+        record fail "C++ unit tests" "-" "ctest failed"
+    fi
 }
 
 # The source distribution is complete: a wheel built from the sdist alone, in
