@@ -45,6 +45,8 @@ rel_cmake_build "$BUILD" "-DPython_EXECUTABLE=$DBG" -DQUENDLE_DEBUG_PYTHON=ON \
     "-DCMAKE_BUILD_TYPE=${QUENDLE_RELIABILITY_BUILD_TYPE:-Debug}"
 SO="$BUILD/quendle.abi3.so"
 [ -f "$SO" ] || fail "the build made no quendle.abi3.so in ${BUILD#"$ROOT"/}"
+# The type stub goes beside the module, as an install puts it.
+[ -f "$ROOT/quendle.pyi" ] && cp "$ROOT/quendle.pyi" "$BUILD/quendle.pyi"
 
 # Py_DEBUG must really have been on: against the 3.10 stable ABI a debug
 # build counts references through these functions, a release build inlines

@@ -45,6 +45,8 @@ rel_cmake_build "$BUILD" "-DPython_EXECUTABLE=$PY" -DQUENDLE_SANITIZE=ON \
     "-DCMAKE_BUILD_TYPE=${QUENDLE_RELIABILITY_BUILD_TYPE:-Debug}"
 SO="$BUILD/quendle.abi3.so"
 [ -f "$SO" ] || fail "the build made no quendle.abi3.so in ${BUILD#"$ROOT"/}"
+# The type stub goes beside the module, as an install puts it.
+[ -f "$ROOT/quendle.pyi" ] && cp "$ROOT/quendle.pyi" "$BUILD/quendle.pyi"
 needed="$(readelf -d "$SO" | awk '/\(NEEDED\)/ { gsub(/[][]/, "", $NF); print $NF }')"
 for lib in libasan libubsan; do
     grep -q "^$lib\.so" <<<"$needed" || fail "${SO#"$ROOT"/} does not link $lib: QUENDLE_SANITIZE had no effect"

@@ -23,6 +23,8 @@ APT_PACKAGES="g++ binutils python3-dbg python3-pytest python3-hypothesis googlet
 
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# shellcheck source=scripts/reliability.sh
+source "$ROOT/scripts/reliability.sh"
 
 TEST_TIMEOUT="${QUENDLE_TEST_TIMEOUT:-1200}"
 # Minor versions reported even when absent.
@@ -188,6 +190,16 @@ discover_other_pythons() {
 # sanitizer build.
 extra_checks() {
     cpp_unit_tests
+    if run_leak_hunt; then
+        record pass "leak hunt (python3-dbg)" "-" "$RELIABILITY_DETAIL"
+    else
+        record fail "leak hunt (python3-dbg)" "-" "$RELIABILITY_DETAIL"
+    fi
+    if run_sanitizers; then
+        record pass "ASan+UBSan suite" "-" "$RELIABILITY_DETAIL"
+    else
+        record fail "ASan+UBSan suite" "-" "$RELIABILITY_DETAIL"
+    fi
     sdist_check
 }
 

@@ -181,12 +181,14 @@ Result<CacheKey> CacheState::get_or_create_key(CallSignature sig) {
 }
 
 Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) const {
+    // The stored key is owned by this state and cannot go while the
+    // caller holds the instance.
     return index_.find(call.hash, [&](CacheKey k) -> Result<bool> {
-        Ref stored = Ref::borrow(signatures_[k]);
-        if (!stored) {
+        PyObject* stored = signatures_[k];
+        if (stored == nullptr) {
             return false;
         }
-        return bound_equals(stored.get(), call);
+        return bound_equals(stored, call);
     });
 }
 

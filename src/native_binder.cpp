@@ -153,6 +153,29 @@ bool same_name(PyObject* a, PyObject* b) {
     return rc == 0;
 }
 
+// Reads one attribute of a plain function through the function type's own
+// descriptor, skipping the generic lookup (the type's dict cannot change).
+struct FunctionAttr {
+    PyObject* descr = nullptr;  // immortal by intent
+    descrgetfunc get = nullptr;
+
+    Status init(PyObject* ftype, const char* name) {
+        Q_ASSIGN(Ref d, get_attr(ftype, name));
+        get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d.get()), Py_tp_descr_get));
+        descr = d.release();
+        return {};
+    }
+    PyObject* read(PyObject* func, PyObject* ftype, PyObject* name) const {
+        if (get == nullptr) {
+            return PyObject_GetAttr(func, name);
+        }
+        return get(descr, func, ftype);
+    }
+};
+
+FunctionAttr g_code_attr, g_defaults_attr, g_kwdefaults_attr;
+PyObject* g_function_type_ptr = nullptr;
+
 // The interpreter's tuple hash (64-bit), computed from the items' hashes.
 constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
 constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
@@ -240,7 +263,7 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
         }
     }
     {
-        PyObject* code = PyObject_GetAttr(func, n->code);
+        PyObject* code = g_code_attr.read(func, g_function_type_ptr, n->code);
         if (code == nullptr) {
             return -1;
         }
@@ -310,7 +333,7 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
             continue;
         }
         if (!out.keep[1]) {
-            PyObject* d = PyObject_GetAttr(func, n->defaults);
+            PyObject* d = g_defaults_attr.read(func, g_function_type_ptr, n->defaults);
             if (d == nullptr) {
                 return -1;
             }
@@ -331,7 +354,7 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
             continue;
         }
         if (!out.keep[2]) {
-            PyObject* d = PyObject_GetAttr(func, n->kwdefaults);
+            PyObject* d = g_kwdefaults_attr.read(func, g_function_type_ptr, n->kwdefaults);
             if (d == nullptr) {
                 return -1;
             }
@@ -374,14 +397,16 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
     return 1;
 }
 
-PyObject* g_function_type_ptr = nullptr;
-
 }  // namespace
 
 Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
                          PyObject* kwargs, BinderCache& c, BoundCall& out) {
     if (g_function_type_ptr == nullptr) {
-        Q_ASSIGN(g_function_type_ptr, function_type());
+        Q_ASSIGN(PyObject * ftype, function_type());
+        Q_TRY(g_code_attr.init(ftype, "__code__"));
+        Q_TRY(g_defaults_attr.init(ftype, "__defaults__"));
+        Q_TRY(g_kwdefaults_attr.init(ftype, "__kwdefaults__"));
+        g_function_type_ptr = ftype;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != g_function_type_ptr || args == nullptr ||
         !PyTuple_Check(args)) {
@@ -420,30 +445,22 @@ inline int equal_items(PyObject* stored, PyObject* query) {
 int bound_equals_raw(PyObject* stored, const BoundCall& call) {
     // Tuple equality: items left to right with identity counting as equal,
     // up to the shorter length, stopping at the first difference; then
-    // the lengths decide.
-    if (!PyTuple_CheckExact(stored) || PyTuple_Size(stored) != 2) {
-        return 0;
-    }
+    // the lengths decide. Stored keys are always (str, tuple of 2-tuples),
+    // built by this module.
     int rc = equal_items(PyTuple_GetItem(stored, 0), call.method);
     if (rc <= 0) {
         return rc;
     }
     PyObject* args = PyTuple_GetItem(stored, 1);
-    if (!PyTuple_CheckExact(args)) {
-        return 0;
-    }
     const size_t stored_count = static_cast<size_t>(PyTuple_Size(args));
     for (size_t i = 0; i < stored_count && i < call.count; ++i) {
+        // The stored pair stays alive: the key owns it and nothing can
+        // change the key while the lookup holds the instance.
         PyObject* pair = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-        if (!PyTuple_CheckExact(pair) || PyTuple_Size(pair) != 2) {
-            return 0;
-        }
         rc = equal_items(PyTuple_GetItem(pair, 0), call.names[i]);
         if (rc <= 0) {
             return rc;
         }
-        // The stored pair stays alive: the key owns it and nothing can
-        // change the key while the lookup holds the instance.
         rc = equal_items(PyTuple_GetItem(pair, 1), call.values[i]);
         if (rc <= 0) {
             return rc;

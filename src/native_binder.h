@@ -43,9 +43,11 @@ struct BinderCache {
 struct BoundCall {
     PyObject* method = nullptr;  // the method name (borrowed)
     size_t count = 0;
-    std::array<PyObject*, kMaxNativeParams> names{};
-    std::array<std::uint64_t, kMaxNativeParams> name_hashes{};
-    std::array<PyObject*, kMaxNativeParams> values{};
+    // Only the first `count` entries are meaningful (left uninitialised
+    // beyond, since this sits on the hot path).
+    std::array<PyObject*, kMaxNativeParams> names;
+    std::array<std::uint64_t, kMaxNativeParams> name_hashes;
+    std::array<PyObject*, kMaxNativeParams> values;
     std::array<Ref, 3> keep;  // *args tuple, __defaults__, __kwdefaults__
     std::vector<Ref> extra;   // keyword-only defaults in use
     std::int64_t hash = 0;
