@@ -35,7 +35,7 @@ int ValueSlots::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-void ValueSlots::move_all_to(Graveyard& dead) {
+void ValueSlots::move_all_to(Graveyard& dead) noexcept {
     std::vector<PyObject*> old;
     old.swap(slots_);
     for (PyObject* p : old) {
@@ -66,6 +66,9 @@ DependencyTracker::Edges& DependencyTracker::edges_of(CacheKey k) {
     if (edge_slot[k] == 0) {
         if (edges.size() >= 0xffffffffULL) {
             throw std::bad_alloc();
+        }
+        if (edges.empty()) {
+            edges.emplace_back();  // slot 0 means "no edges"
         }
         edges.emplace_back();
         edge_slot[k] = static_cast<std::uint32_t>(edges.size() - 1);
@@ -341,7 +344,7 @@ void CacheState::push_layer() {
     layers_.push_back(std::move(layer));
 }
 
-void CacheState::pop_layer(Graveyard& dead) {
+void CacheState::pop_layer(Graveyard& dead) noexcept {
     Layer top = std::move(layers_.back());
     layers_.pop_back();
     std::swap(tracker_, top.saved);
@@ -363,7 +366,7 @@ int CacheState::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-void CacheState::clear(Graveyard& dead) {
+void CacheState::clear(Graveyard& dead) noexcept {
     values_.move_all_to(dead);
     for (Layer& layer : layers_) {
         layer.values.move_all_to(dead);

@@ -22,9 +22,16 @@ enum class ValidationState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyI
 // borrow, so finalisers of released objects find the instance consistent.
 class Graveyard {
 public:
-    void bury(PyObject* owned) {
-        if (owned != nullptr) {
+    // Never fails: without memory to defer the release, the object is
+    // released at once.
+    void bury(PyObject* owned) noexcept {
+        if (owned == nullptr) {
+            return;
+        }
+        try {
             dead_.push_back(Ref::steal(owned));
+        } catch (...) {
+            Py_DECREF(owned);
         }
     }
     ~Graveyard() {
@@ -66,7 +73,7 @@ public:
         }
     }
     int traverse(visitproc visit, void* arg) const;
-    void move_all_to(Graveyard& dead);
+    void move_all_to(Graveyard& dead) noexcept;
 
 private:
     std::vector<PyObject*> slots_;
@@ -85,7 +92,7 @@ struct DependencyTracker {
     std::vector<std::uint8_t> state;      // ValidationState, or kNoEntry
     std::vector<std::uint8_t> is_node;    // 1 when the key is a node of the graph
     std::vector<std::uint32_t> edge_slot; // index into edges, 0 when the key has none
-    std::vector<Edges> edges{1};          // edges[0] is never used
+    std::vector<Edges> edges;             // edges[0], once made, is never used
 
     [[nodiscard]] bool has_state(CacheKey k) const noexcept {
         return k < state.size() && state[k] != kNoEntry;
@@ -214,12 +221,12 @@ public:
     // -------------------------------------------------------------- layers
     void push_layer();
     // Restores the saved maps and buries the layer's values.
-    void pop_layer(Graveyard& dead);
+    void pop_layer(Graveyard& dead) noexcept;
 
     // ------------------------------------------------------ garbage collector
     int traverse(visitproc visit, void* arg) const;
     // Moves every owned reference to the graveyard and leaves an empty state.
-    void clear(Graveyard& dead);
+    void clear(Graveyard& dead) noexcept;
 
 private:
     ValueSlots values_;
