@@ -218,7 +218,8 @@ def bench_hits(cfg):
     bench = "hit, 0 args: o.f()"
     rows.append(Row(bench, "quendle", med["quendle"] / total, "ns/call"))
     rows.append(Row(bench, "  / lru_cache", med["lru_cache"] / total, "ns/call",
-                    ratio=med["quendle"] / med["lru_cache"]))
+                    ratio=med["quendle"] / med["lru_cache"],
+                    target="<= 3.0x lru_cache", ok=med["quendle"] / med["lru_cache"] <= 3.0))
     rows.append(Row(bench, "  / cached_property (o.f)", med["cached_property"] / total, "ns/call",
                     ratio=med["quendle"] / med["cached_property"]))
 
@@ -226,13 +227,15 @@ def bench_hits(cfg):
     bench = "hit, 1 arg positional: o.g(7)"
     rows.append(Row(bench, "quendle", med["quendle"] / total, "ns/call"))
     rows.append(Row(bench, "  / lru_cache", med["lru_cache"] / total, "ns/call",
-                    ratio=med["quendle"] / med["lru_cache"]))
+                    ratio=med["quendle"] / med["lru_cache"],
+                    target="<= 3.0x lru_cache", ok=med["quendle"] / med["lru_cache"] <= 3.0))
 
     med = interleaved({"quendle": lambda: h_loop(q, n), "lru_cache": lambda: h_loop(lo, n)}, cfg.rounds)
     bench = "hit, h(self, a, b, c=3): a=,b= both orders"
     rows.append(Row(bench, "quendle", med["quendle"] / total, "ns/call"))
     rows.append(Row(bench, "  / lru_cache", med["lru_cache"] / total, "ns/call",
-                    ratio=med["quendle"] / med["lru_cache"]))
+                    ratio=med["quendle"] / med["lru_cache"],
+                    target="<= 1.5x lru_cache", ok=med["quendle"] / med["lru_cache"] <= 1.5))
 
     check(counts["q"].n == 3 and counts["lru"].n == 4 and counts["cp"].n == 1,
           "no body ran during the hit loops")

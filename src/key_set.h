@@ -3,6 +3,8 @@
 // when empty or small, so per-key records stay small.
 #pragma once
 
+#include "fault_injection.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +111,7 @@ private:
     }
 
     static CacheKey* allocate(std::uint32_t n) {
+        fault_point();
         void* p = std::malloc(sizeof(CacheKey) * n);
         if (p == nullptr) {
             throw std::bad_alloc();
@@ -121,6 +124,7 @@ private:
         if (ncap > kSmall) {
             ncap = kSmall;
         }
+        fault_point();
         void* p = std::realloc(data_, sizeof(CacheKey) * ncap);
         if (p == nullptr) {
             throw std::bad_alloc();

@@ -251,11 +251,13 @@ void CacheState::register_call(CacheKey k, const std::vector<CacheKey>& declared
     if (tracker_.has_state(k)) {
         return;
     }
-    tracker_.set_state(k, ValidationState::Invalid);
+    // The state comes last: a failed allocation on the way leaves the key
+    // without one, so the next call registers it (and its edges) again.
     tracker_.ensure_node(k);
     for (CacheKey d : declared) {
         tracker_.add_edge(d, k);
     }
+    tracker_.set_state(k, ValidationState::Invalid);
 }
 
 void CacheState::add_runtime_dependency(CacheKey dependant, CacheKey dependency) {

@@ -28,10 +28,12 @@ public:
         if (owned == nullptr) {
             return;
         }
+        Ref ref = Ref::steal(owned);
         try {
-            dead_.push_back(Ref::steal(owned));
+            dead_.push_back(std::move(ref));
         } catch (...) {
-            Py_DECREF(owned);
+            // The vector is unchanged and `ref` still holds the object,
+            // which it releases on the way out.
         }
     }
     ~Graveyard() {

@@ -286,7 +286,7 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
     }
     const size_t total = c.names.size();
     const size_t kw_begin = P + (c.varargs ? 1 : 0);
-    PyObject* vals[kMaxNativeParams];
+    PyObject* vals[kMaxNativeParams] = {};
     for (size_t i = 0; i < total; ++i) {
         vals[i] = i < nargs && i < P ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
     }
