@@ -5,8 +5,9 @@
 # then runs examples/demo.py with the environment's python.
 set -euo pipefail
 
-# Debian packages the build and its checks need.
-APT_PACKAGES="g++ binutils"
+# Debian packages the build and its checks need, and Graphviz to render the
+# demo's dependency-graph picture to PNG.
+APT_PACKAGES="g++ binutils graphviz"
 
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
