@@ -23,6 +23,8 @@ Result<std::mt19937_64*> thread_generator() {
             std::random_device rd;
             std::seed_seq seq{rd(), rd(), rd(), rd(), rd(), rd(), rd(), rd()};
             gen.seed(seq);
+        } catch (const std::bad_alloc&) {
+            throw;  // out of memory, not out of entropy: MemoryError at the entry point
         } catch (const std::exception& e) {
             return Error::builtin(PyExc_OSError,
                                   std::string("could not seed the random generator: ") + e.what());
