@@ -192,6 +192,12 @@ Result<bool> to_bool(PyObject* obj) {
         PyObject* mod = PyObject_GetAttr(type, n->module);
         PyObject* nm = mod != nullptr ? PyObject_GetAttr(type, n->name) : nullptr;
         if (mod == nullptr || nm == nullptr) {
+            // A type without those names is simply not numpy's; anything
+            // else (out of memory, say) is a real failure.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                Py_XDECREF(mod);
+                return Error::fetch();
+            }
             PyErr_Clear();
         } else if (PyUnicode_Check(mod) && PyUnicode_Check(nm) &&
                    PyUnicode_CompareWithASCIIString(mod, "numpy") == 0 &&
