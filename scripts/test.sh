@@ -186,8 +186,8 @@ discover_other_pythons() {
 
 # Checks that run after the interpreter matrix, with WHEEL, VENV and VENV_PY
 # set up; each records its outcome with `record pass|fail|skip NAME VERSION
-# DETAIL`.  The place for a debug-interpreter reference-leak hunt and a
-# sanitizer build.
+# DETAIL`: the C++ unit tests, the reference-leak hunt, the sanitizer run,
+# the allocation-failure sweeps and the source distribution.
 extra_checks() {
     cpp_unit_tests
     if run_leak_hunt; then
@@ -200,7 +200,21 @@ extra_checks() {
     else
         record fail "ASan+UBSan suite" "-" "$RELIABILITY_DETAIL"
     fi
+    alloc_failures
     sdist_check
+}
+
+# Allocation failures anywhere become MemoryError and leave instances usable:
+# the sweeps of tests/test_alloc_failures.py against a build whose
+# allocations fail on request.
+alloc_failures() {
+    local start=$SECONDS
+    log "allocation failures (fault-injection build)"
+    if PATH="$VENV/bin:$PATH" PYTHON="$VENV_PY" bash "$ROOT/scripts/alloc_failures.sh" -q 2>&1 | tail -n 4; then
+        record pass "allocation failures" "-" "fault-injection sweeps ($((SECONDS - start))s)"
+    else
+        record fail "allocation failures" "-" "see the sweep output above"
+    fi
 }
 
 # The C++ unit tests of internals that are worth testing on their own.
