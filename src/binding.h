@@ -28,12 +28,12 @@ struct ArgSpec {
 
 struct BoundArgs {
     std::array<Ref, kMaxParams> slots;
-    Ref surplus;  // dict of surplus keywords, when the spec collects them
+    Ref surplus;  // dict of surplus keywords, when the callable collects them
 
     [[nodiscard]] PyObject* get(size_t i) const noexcept { return slots[i].get(); }
 };
 
-// Sorts a call's arguments into the spec's parameters (no conversion).
+// Sorts a call's arguments into the callable's parameters (no conversion).
 Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs);
 
 // ------------------------------------------------------------ conversions

@@ -160,7 +160,7 @@ def calls(draw, keyword_pool):
 
 @st.composite
 def fitting_calls(draw, spec):
-    """A call made to fit the spec as decorated (later changes may break it).
+    """A call made to fit the signature as decorated (later changes may break it).
 
     The instance takes the first positional slot; then a prefix of the other
     positional parameters is passed positionally, the rest by keyword or left
