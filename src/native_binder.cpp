@@ -176,6 +176,19 @@ struct FunctionAttr {
 FunctionAttr g_code_attr, g_defaults_attr, g_kwdefaults_attr;
 PyObject* g_function_type_ptr = nullptr;
 
+// Reads the attribute into `slot` unless an earlier read of this call did;
+// false when the read failed (exception set).
+bool read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* name) {
+    if (!slot) {
+        PyObject* v = attr.read(func, g_function_type_ptr, name);
+        if (v == nullptr) {
+            return false;
+        }
+        slot = Ref::steal(v);
+    }
+    return true;
+}
+
 // The interpreter's tuple hash (64-bit), computed from the items' hashes.
 constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
 constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
@@ -332,12 +345,8 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
         if (vals[i] != nullptr) {
             continue;
         }
-        if (!out.keep[1]) {
-            PyObject* d = g_defaults_attr.read(func, g_function_type_ptr, n->defaults);
-            if (d == nullptr) {
-                return -1;
-            }
-            out.keep[1] = Ref::steal(d);
+        if (!read_once(out.keep[1], g_defaults_attr, func, n->defaults)) {
+            return -1;
         }
         PyObject* defaults = out.keep[1].get();
         if (!PyTuple_Check(defaults)) {
@@ -353,12 +362,8 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
         if (vals[i] != nullptr) {
             continue;
         }
-        if (!out.keep[2]) {
-            PyObject* d = g_kwdefaults_attr.read(func, g_function_type_ptr, n->kwdefaults);
-            if (d == nullptr) {
-                return -1;
-            }
-            out.keep[2] = Ref::steal(d);
+        if (!read_once(out.keep[2], g_kwdefaults_attr, func, n->kwdefaults)) {
+            return -1;
         }
         PyObject* kwdefaults = out.keep[2].get();
         if (!PyDict_CheckExact(kwdefaults)) {
