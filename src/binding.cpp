@@ -1,6 +1,9 @@
 #include "binding.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <exception>
 #include <string_view>
 
@@ -323,19 +326,146 @@ Error note_argument(Error error, const char* name) {
     return error;
 }
 
-Error Borrow::shared_conflict(Conflict on_conflict) {
-    if (on_conflict == Conflict::Raise) {
-        return Error::runtime_error("Already mutably borrowed");
-    }
-    return QUENDLE_PANIC("Already mutably borrowed");
+namespace borrow_detail {
+
+// Who holds and who waits for which flag. Read and changed only with the
+// interpreter lock held; the mutex and condition variable serve the waits,
+// which run with the lock released.
+namespace {
+
+struct Holder {
+    const BorrowFlag* flag;
+    unsigned long thread;
+};
+
+std::vector<Holder> g_shared_holders;  // recorded shared borrows
+std::vector<Holder> g_waits;           // threads waiting for a flag
+std::mutex g_wait_mutex;
+std::condition_variable g_wait_cv;
+
+bool holds_shared(const BorrowFlag* flag, unsigned long thread) {
+    return std::any_of(g_shared_holders.begin(), g_shared_holders.end(),
+                       [&](const Holder& h) { return h.flag == flag && h.thread == thread; });
 }
 
-Error Borrow::exclusive_conflict(Conflict on_conflict) {
-    if (on_conflict == Conflict::Raise) {
-        return Error::runtime_error("Already borrowed");
+// The threads holding the flag, as far as they are known.
+template <class F>
+void for_each_holder(const BorrowFlag* flag, F&& f) {
+    const Py_ssize_t v = __atomic_load_n(&flag->value, __ATOMIC_ACQUIRE);
+    if (v < 0) {
+        f(flag->owner);
+    } else if (v > 0) {
+        for (const Holder& h : g_shared_holders) {
+            if (h.flag == flag) {
+                f(h.thread);
+            }
+        }
     }
-    return QUENDLE_PANIC("Already borrowed");
 }
+
+// Whether waiting for `flag` would close a cycle of threads that each wait
+// for a flag held by the next, back to `me`.
+bool would_deadlock(const BorrowFlag* flag, unsigned long me) {
+    std::vector<const BorrowFlag*> pending{flag};
+    std::vector<const BorrowFlag*> seen;
+    while (!pending.empty()) {
+        const BorrowFlag* f = pending.back();
+        pending.pop_back();
+        if (std::find(seen.begin(), seen.end(), f) != seen.end()) {
+            continue;
+        }
+        seen.push_back(f);
+        bool cycle = false;
+        for_each_holder(f, [&](unsigned long holder) {
+            if (holder == me) {
+                cycle = true;
+                return;
+            }
+            for (const Holder& w : g_waits) {
+                if (w.thread == holder) {
+                    pending.push_back(w.flag);
+                }
+            }
+        });
+        if (cycle) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool available(const BorrowFlag& flag, bool exclusive) {
+    const Py_ssize_t v = __atomic_load_n(&flag.value, __ATOMIC_ACQUIRE);
+    return exclusive ? v == 0 : v >= 0;
+}
+
+Error same_thread_conflict(bool exclusive, Conflict on_conflict) {
+    const char* text = exclusive ? "Already borrowed" : "Already mutably borrowed";
+    if (on_conflict == Conflict::Raise) {
+        return Error::runtime_error(text);
+    }
+    return QUENDLE_PANIC(text);
+}
+
+// Waits, with the interpreter lock released, until the flag looks free.
+void wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
+    g_waits.push_back(Holder{&flag, me});
+    waiters.fetch_add(1, std::memory_order_relaxed);
+    Py_BEGIN_ALLOW_THREADS;
+    {
+        std::unique_lock<std::mutex> lock(g_wait_mutex);
+        g_wait_cv.wait(lock, [&] { return available(flag, exclusive); });
+    }
+    Py_END_ALLOW_THREADS;
+    waiters.fetch_sub(1, std::memory_order_relaxed);
+    auto it = std::find_if(g_waits.begin(), g_waits.end(),
+                           [&](const Holder& h) { return h.flag == &flag && h.thread == me; });
+    g_waits.erase(it);
+}
+
+}  // namespace
+
+std::atomic<int> waiters{0};
+
+void wake_waiters() noexcept {
+    std::lock_guard<std::mutex> lock(g_wait_mutex);
+    g_wait_cv.notify_all();
+}
+
+void record_shared(const BorrowFlag* flag, unsigned long thread) { g_shared_holders.push_back(Holder{flag, thread}); }
+
+void forget_shared(const BorrowFlag* flag, unsigned long thread) noexcept {
+    for (auto it = g_shared_holders.rbegin(); it != g_shared_holders.rend(); ++it) {
+        if (it->flag == flag && it->thread == thread) {
+            g_shared_holders.erase(std::next(it).base());
+            return;
+        }
+    }
+}
+
+Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsigned long thread) {
+    if (thread == 0) {
+        thread = PyThread_get_thread_ident();
+    }
+    for (;;) {
+        if (exclusive ? flag.try_exclusive(thread) : flag.try_shared()) {
+            return {};
+        }
+        const Py_ssize_t v = __atomic_load_n(&flag.value, __ATOMIC_ACQUIRE);
+        const bool mine = v < 0 ? flag.owner == thread : holds_shared(&flag, thread);
+        if (mine) {
+            return same_thread_conflict(exclusive, on_conflict);
+        }
+        if (would_deadlock(&flag, thread)) {
+            return Error::runtime_error(
+                "Deadlock: the object is borrowed by another thread that is waiting for an object "
+                "this thread has borrowed");
+        }
+        wait_for(flag, exclusive, thread);
+    }
+}
+
+}  // namespace borrow_detail
 
 void set_error_from_current_cxx_exception() noexcept {
     try {

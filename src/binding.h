@@ -7,6 +7,7 @@
 #include "runtime.h"
 
 #include <array>
+#include <atomic>
 #include <new>
 #include <string>
 #include <vector>
@@ -62,9 +63,12 @@ Result<T> noted(Result<T> r, const char* name) {
 
 // ---------------------------------------------------------------- borrows
 
-// 0 = free, n > 0 = n shared borrows, -1 = one exclusive borrow.
+// 0 = free, n > 0 = n shared borrows, -1 = one exclusive borrow. `owner` is
+// the thread holding the exclusive borrow (meaningful while value is -1).
+// Every change happens with the interpreter lock held.
 struct BorrowFlag {
     Py_ssize_t value = 0;
+    unsigned long owner = 0;
 
     bool try_shared() noexcept {
         Py_ssize_t cur = __atomic_load_n(&value, __ATOMIC_ACQUIRE);
@@ -76,69 +80,97 @@ struct BorrowFlag {
         }
         return false;
     }
-    bool try_exclusive() noexcept {
+    bool try_exclusive(unsigned long thread) noexcept {
         Py_ssize_t expected = 0;
-        return __atomic_compare_exchange_n(&value, &expected, -1, false, __ATOMIC_ACQ_REL,
-                                           __ATOMIC_ACQUIRE);
+        if (__atomic_compare_exchange_n(&value, &expected, -1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            owner = thread;
+            return true;
+        }
+        return false;
     }
     void release_shared() noexcept { __atomic_fetch_sub(&value, 1, __ATOMIC_ACQ_REL); }
     void release_exclusive() noexcept { __atomic_store_n(&value, 0, __ATOMIC_RELEASE); }
 };
 
+// What a conflict with a borrow held by the same thread (re-entry from user
+// code run inside the operation) becomes. A borrow held by another thread is
+// waited for, with the interpreter lock released, and never reported.
 enum class Conflict { Raise, Panic };
 
-// Whether the cyclic collector is paused while the borrow is held. Instance
-// borrows pause it: a collection started by an allocation could run
-// finalisers, which let other threads in to find the instance taken.
-enum class Gc { Keep, Pause };
+// Whether a shared borrow is recorded with its thread, so that a later
+// conflict can tell re-entry on the same thread from another thread (needed
+// for flags that are also taken exclusively: those of instances).
+enum class Share { Anonymous, Recorded };
+
+// Slow paths of the borrows, in binding.cpp.
+namespace borrow_detail {
+extern std::atomic<int> waiters;
+void wake_waiters() noexcept;
+void record_shared(const BorrowFlag* flag, unsigned long thread);
+void forget_shared(const BorrowFlag* flag, unsigned long thread) noexcept;
+Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsigned long thread);
+}  // namespace borrow_detail
 
 // Holds one borrow for its lifetime.
 class [[nodiscard]] Borrow {
 public:
-    static Result<Borrow> shared(BorrowFlag& flag, Conflict on_conflict, Gc gc = Gc::Keep) {
-        if (flag.try_shared()) {
-            return Borrow(&flag, false, gc);
+    static Result<Borrow> shared(BorrowFlag& flag, Conflict on_conflict, Share share = Share::Anonymous) {
+        const unsigned long thread = share == Share::Recorded ? PyThread_get_thread_ident() : 0;
+        if (!flag.try_shared()) {
+            Q_TRY(borrow_detail::acquire_slow(flag, false, on_conflict, thread));
         }
-        return shared_conflict(on_conflict);
+        if (share == Share::Recorded) {
+            try {
+                borrow_detail::record_shared(&flag, thread);
+            } catch (...) {
+                flag.release_shared();
+                notify_release();
+                throw;
+            }
+        }
+        return Borrow(&flag, false, thread);
     }
-    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict, Gc gc = Gc::Keep) {
-        if (flag.try_exclusive()) {
-            return Borrow(&flag, true, gc);
+    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict) {
+        const unsigned long thread = PyThread_get_thread_ident();
+        if (!flag.try_exclusive(thread)) {
+            Q_TRY(borrow_detail::acquire_slow(flag, true, on_conflict, thread));
         }
-        return exclusive_conflict(on_conflict);
+        return Borrow(&flag, true, 0);
     }
 
     Borrow(Borrow&& other) noexcept
-        : flag_(std::exchange(other.flag_, nullptr)),
-          exclusive_(other.exclusive_),
-          resume_gc_(std::exchange(other.resume_gc_, false)) {}
+        : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_), recorded_(other.recorded_) {}
     Borrow& operator=(Borrow&&) = delete;
     Borrow(const Borrow&) = delete;
     ~Borrow() { release(); }
 
     void release() noexcept {
-        if (flag_ != nullptr) {
-            if (exclusive_) {
-                flag_->release_exclusive();
-            } else {
-                flag_->release_shared();
+        BorrowFlag* flag = std::exchange(flag_, nullptr);
+        if (flag == nullptr) {
+            return;
+        }
+        if (exclusive_) {
+            flag->release_exclusive();
+        } else {
+            if (recorded_ != 0) {
+                borrow_detail::forget_shared(flag, recorded_);
             }
-            flag_ = nullptr;
+            flag->release_shared();
         }
-        if (resume_gc_) {
-            resume_gc_ = false;
-            PyGC_Enable();
-        }
+        notify_release();
     }
 
 private:
-    static Error shared_conflict(Conflict on_conflict);
-    static Error exclusive_conflict(Conflict on_conflict);
-    Borrow(BorrowFlag* flag, bool exclusive, Gc gc)
-        : flag_(flag), exclusive_(exclusive), resume_gc_(gc == Gc::Pause && PyGC_Disable() == 1) {}
+    static void notify_release() noexcept {
+        if (borrow_detail::waiters.load(std::memory_order_relaxed) != 0) {
+            borrow_detail::wake_waiters();
+        }
+    }
+    Borrow(BorrowFlag* flag, bool exclusive, unsigned long recorded)
+        : flag_(flag), exclusive_(exclusive), recorded_(recorded) {}
     BorrowFlag* flag_;
     bool exclusive_;
-    bool resume_gc_;
+    unsigned long recorded_;  // the thread of a recorded shared borrow, else 0
 };
 
 // --------------------------------------------------------------- boundary

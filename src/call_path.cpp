@@ -53,27 +53,19 @@ Status settle(CacheState& state, CacheKey key, bool use_cache) {
     return {};
 }
 
-// Computes the value of a registered key whose frame is pushed: runs the
-// function with no borrow held, settles the key's state and stores.
-Result<Ref> compute(QuendleBaseObject* inst, CacheState& state, const DecoratorFields& d, CacheKey key,
-                    PyObject* args, PyObject* kwargs) {
-    Q_ASSIGN(Ref value, checked(PyObject_Call(d.func.get(), args, kwargs)));
-    Graveyard dead;
-    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
-    Q_TRY(settle(state, key, d.use_cache));
-    state.store_value(key, value, dead);
-    b.release();
-    return value;
-}
+// Everything a call does before its body may run: bind and key the call,
+// register it, record the caller's runtime edge, and look it up. Kept out of
+// line so that its large locals are gone while the body runs: a recursion of
+// decorated methods stacks only the small frame of `decorated_call`.
+struct Prepared {
+    QuendleBaseObject* inst = nullptr;
+    CacheState* state = nullptr;
+    CacheKey key = 0;
+    Ref hit;  // the stored value on a hit
+};
 
-}  // namespace
-
-Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
-    Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
-    if (self->fields == nullptr) {
-        return cleared_error("QuendleDecorator");
-    }
-    const DecoratorFields& d = *self->fields;
+[[gnu::noinline]] Status prepare(const DecoratorFields& d, PyObject* args, PyObject* kwargs, unsigned long thread,
+                                 Prepared& out) {
     if (args == nullptr || PyTuple_Size(args) == 0) {
         return Error::value_error("quendled can only be used as an instance method decorator");
     }
@@ -90,57 +82,84 @@ Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwar
     // Bind (and hash) before touching the instance; a natively bound call
     // is looked up without building its key tuple.
     BoundCall call;
-    Q_ASSIGN(bool native,
-             native_bind(d.name_obj.get(), d.name_hash, d.func.get(), args, kwargs, self->fields->binder, call));
+    Q_ASSIGN(bool native, native_bind(d.name_obj.get(), d.name_hash, d.func.get(), args, kwargs, d.binder, call));
     std::optional<CallSignature> sig;
     if (!native) {
         Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args, kwargs));
     }
     Q_ASSIGN(CacheState * state, state_of(inst));
+    out.inst = inst;
+    out.state = state;
 
-    const unsigned long thread = PyThread_get_thread_ident();
+    // Keying, registration, the caller's runtime edge and the lookup run
+    // under one borrow; only the equality tests of key lookups can run
+    // Python code in between. A hit pushes no frame, since nothing would
+    // run while it was on the stack.
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise));
     CacheKey key;
-    {
-        // Keying, registration, the caller's runtime edge and the lookup
-        // run under one borrow; only the equality tests of key lookups can
-        // run Python code in between. A hit pushes no frame, since nothing
-        // would run while it was on the stack.
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, Gc::Pause));
-        if (native) {
-            Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
-            if (found) {
-                key = *found;
-            } else {
-                Q_ASSIGN(Ref tuple, bound_key_tuple(call));
-                key = state->insert_key(call.hash, std::move(tuple));
-            }
+    if (native) {
+        Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
+        if (found) {
+            key = *found;
         } else {
-            Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
+            Q_ASSIGN(Ref tuple, bound_key_tuple(call));
+            key = state->insert_key(call.hash, std::move(tuple));
         }
-        std::vector<CacheKey> declared;
-        declared.reserve(d.dependencies.size());
-        for (const CallSignature& dep : d.dependencies) {
-            Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
-            declared.push_back(k);
-        }
-        state->register_call(key, declared);
-        const CallFrame* top = state->top_frame(thread);
-        if (top != nullptr && top->track_runtime_dependencies) {
-            state->add_runtime_dependency(top->key, key);
-        }
-        if (Ref hit = state->get_value(key)) {
-            return hit;
-        }
-        state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    } else {
+        Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
     }
-    FrameGuard pop(*state, thread);
-    Result<Ref> r = compute(inst, *state, d, key, args, kwargs);
-    if (r.ok() && inst->borrow.value != 0) {
-        // Someone else holds the instance while we unwind: the frame is
-        // still popped, so the stack stays as it was before the call.
-        return QUENDLE_PANIC("Already borrowed");
+    std::vector<CacheKey> declared;
+    declared.reserve(d.dependencies.size());
+    for (const CallSignature& dep : d.dependencies) {
+        Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
+        declared.push_back(k);
     }
-    return r;
+    state->register_call(key, declared);
+    const CallFrame* top = state->top_frame(thread);
+    if (top != nullptr && top->track_runtime_dependencies) {
+        state->add_runtime_dependency(top->key, key);
+    }
+    out.key = key;
+    if (Ref hit = state->get_value(key)) {
+        out.hit = std::move(hit);
+        return {};
+    }
+    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    return {};
+}
+
+// After the body returned: settles the key's state and stores the value.
+[[gnu::noinline]] Result<Ref> finish(const Prepared& p, const DecoratorFields& d, Ref value, Graveyard& dead) {
+    Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Panic));
+    Q_TRY(settle(*p.state, p.key, d.use_cache));
+    p.state->store_value(p.key, value, dead);
+    return value;
+}
+
+}  // namespace
+
+Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
+    Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
+    if (self->fields == nullptr) {
+        return cleared_error("QuendleDecorator");
+    }
+    const DecoratorFields& d = *self->fields;
+    const unsigned long thread = PyThread_get_thread_ident();
+    Prepared p;
+    Q_TRY(prepare(d, args, kwargs, thread, p));
+    if (p.hit) {
+        return std::move(p.hit);
+    }
+    // Displaced values are released after the frame is popped, so that a
+    // decorated call made by a finaliser is not taken for one of this body.
+    Graveyard dead;
+    FrameGuard pop(*p.state, thread);
+    Q_TRY(check_stack_depth());
+    PyObject* value = PyObject_Call(d.func.get(), args, kwargs);
+    if (value == nullptr) {
+        return Error::fetch();
+    }
+    return finish(p, d, Ref::steal(value), dead);
 }
 
 }  // namespace quendle

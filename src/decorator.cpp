@@ -82,7 +82,7 @@ Result<std::vector<CallSignature>> dependency_signatures(const std::vector<Depen
     std::vector<CallSignature> out;
     out.reserve(decls.size());
     for (const DependencyDecl& d : decls) {
-        Q_ASSIGN(CallSignature sig, make_call_signature(d.method_name, nullptr, nullptr, d.kwargs.get()));
+        Q_ASSIGN(CallSignature sig, query_signature(d.method_name, d.kwargs.get()));
         out.push_back(std::move(sig));
     }
     return out;
@@ -264,12 +264,12 @@ PyType_Slot decorator_slots[] = {
     {0, nullptr},
 };
 
-// Behaving like an unbound method lets `obj.method(...)` call the decorator
-// with the instance first, exactly as the bound method would, without
-// making the bound method object.
+// A data descriptor (it has `__set__`), so an entry of the same name in an
+// instance's `__dict__` never hides the method. It deliberately does not
+// claim to behave like an unbound method: the interpreter's method-call fast
+// path would then look in the instance dict first.
 PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR,
-                           decorator_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decorator_slots};
 
 }  // namespace
 

@@ -34,7 +34,7 @@ struct DecoratorFields {
     bool use_cache = true;
     bool track_runtime_dependencies = false;
     bool serialisable = false;
-    BinderCache binder;  // parameter layout of func, refreshed when its code changes
+    mutable BinderCache binder;  // parameter layout of func, refreshed when its code changes
 };
 
 struct DecoratorObject {

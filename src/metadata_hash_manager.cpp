@@ -210,7 +210,7 @@ CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
 }
 
 Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs) const {
-    Q_ASSIGN(CallSignature sig, make_call_signature(method_name, nullptr, nullptr, kwargs));
+    Q_ASSIGN(CallSignature sig, query_signature(method_name, kwargs));
     Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
     if (!found) {
         return Error::key_error("No cache key found for provided signature");

@@ -40,8 +40,7 @@ Result<std::uint64_t> hash_of(PyObject* obj) {
     return static_cast<std::uint64_t>(h);
 }
 
-Status load_layout(PyObject* code, BinderCache& c) {
-    c = BinderCache{};
+Status load_layout(PyObject* code, BinderLayout& c) {
     c.code = Ref::borrow(code);
     Q_ASSIGN(long flags, int_attr(code, "co_flags"));
     Q_ASSIGN(long argc, int_attr(code, "co_argcount"));
@@ -256,7 +255,7 @@ namespace {
 // The hot part of native_bind, in the interpreter's own style: 1 bound,
 // 0 left to inspect, -1 failed with the exception set.
 int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args, PyObject* kwargs,
-              BinderCache& c, BoundCall& out, const Names* n) {
+              BinderCache& cache, BoundCall& out, const Names* n) {
     {
         PyObject* dict = PyObject_GenericGetDict(func, nullptr);
         if (dict == nullptr) {
@@ -281,14 +280,19 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
             return -1;
         }
         Ref owned = Ref::steal(code);
-        if (c.code.get() != code) {
-            Status loaded = load_layout(code, c);
+        if (!cache.layout || cache.layout->code.get() != code) {
+            auto fresh = std::make_shared<BinderLayout>();
+            Status loaded = load_layout(code, *fresh);
             if (!loaded.ok()) {
                 loaded.take_error().restore();
                 return -1;
             }
+            cache.layout = std::move(fresh);
         }
+        // From here on only this call's own reference to the layout is read.
+        out.layout = cache.layout;
     }
+    const BinderLayout& c = *out.layout;
     if (!c.usable) {
         return 0;
     }
@@ -405,7 +409,7 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
 }  // namespace
 
 Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
-                         PyObject* kwargs, BinderCache& c, BoundCall& out) {
+                         PyObject* kwargs, BinderCache& cache, BoundCall& out) {
     if (g_function_type_ptr == nullptr) {
         Q_ASSIGN(PyObject * ftype, function_type());
         Q_TRY(g_code_attr.init(ftype, "__code__"));
@@ -424,7 +428,7 @@ Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* 
         }
     }
     Q_ASSIGN(const Names* n, names());
-    int rc = bind_fast(method, method_hash, func, args, kwargs, c, out, n);
+    int rc = bind_fast(method, method_hash, func, args, kwargs, cache, out, n);
     if (rc < 0) {
         return Error::fetch();
     }
@@ -482,23 +486,6 @@ Result<bool> bound_equals(PyObject* stored, const BoundCall& call) {
         return Error::fetch();
     }
     return rc == 1;
-}
-
-Result<std::optional<CallSignature>> native_signature(std::string_view method_name, PyObject* func,
-                                                      PyObject* args, PyObject* kwargs,
-                                                      BinderCache* cache) {
-    using Out = std::optional<CallSignature>;
-    BinderCache local;
-    BoundCall call;
-    Q_ASSIGN(Ref method, new_str(method_name));
-    Q_ASSIGN(std::uint64_t method_hash, hash_of(method.get()));
-    Q_ASSIGN(bool bound, native_bind(method.get(), method_hash, func, args, kwargs,
-                                     cache != nullptr ? *cache : local, call));
-    if (!bound) {
-        return Out{};
-    }
-    Q_ASSIGN(Ref key, bound_key_tuple(call));
-    return Out{CallSignature{call.hash, std::move(key)}};
 }
 
 }  // namespace quendle

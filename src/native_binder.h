@@ -15,6 +15,7 @@
 #include "py_introspection_utils.h"
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -23,9 +24,11 @@ namespace quendle {
 
 constexpr size_t kMaxNativeParams = 12;
 
-// The parameter layout of one code object, kept while the function keeps
-// that code object.
-struct BinderCache {
+// The parameter layout of one code object. Immutable once made and shared:
+// a bind keeps the layout it started with alive for its whole duration, so
+// user code run meanwhile (an argument's `__hash__` or `__eq__`) may replace
+// the function's code, and with it the decorator's current layout, safely.
+struct BinderLayout {
     Ref code;                        // the code object the layout was read from
     bool usable = false;             // layout supported by the native binder
     std::vector<Ref> names;          // parameter names: positional, [*args], keyword-only
@@ -38,8 +41,14 @@ struct BinderCache {
     bool varargs = false;
 };
 
+// The layout of a decorated function's current code, refreshed when its
+// code changes.
+struct BinderCache {
+    std::shared_ptr<const BinderLayout> layout;
+};
+
 // One call bound natively: borrowed names and values (kept alive by the
-// caller's arguments, the function and `keep`), sorted by name.
+// caller's arguments, `layout` and `keep`), sorted by name.
 struct BoundCall {
     PyObject* method = nullptr;  // the method name (borrowed)
     size_t count = 0;
@@ -48,6 +57,7 @@ struct BoundCall {
     std::array<PyObject*, kMaxNativeParams> names;
     std::array<std::uint64_t, kMaxNativeParams> name_hashes;
     std::array<PyObject*, kMaxNativeParams> values;
+    std::shared_ptr<const BinderLayout> layout;  // owns the names
     std::array<Ref, 3> keep;  // *args tuple, __defaults__, __kwdefaults__
     std::vector<Ref> extra;   // keyword-only defaults in use
     std::int64_t hash = 0;
@@ -64,10 +74,5 @@ Result<Ref> bound_key_tuple(const BoundCall& call);
 // Whether a stored key tuple equals the bound call under tuple equality
 // (stored key on the left, as in a lookup).
 Result<bool> bound_equals(PyObject* stored, const BoundCall& call);
-
-// A signature for the call, or nothing when the call must go through inspect.
-Result<std::optional<CallSignature>> native_signature(std::string_view method_name, PyObject* func,
-                                                      PyObject* args, PyObject* kwargs,
-                                                      BinderCache* cache);
 
 }  // namespace quendle

@@ -156,10 +156,10 @@ Status load_method_value(PyObject* self, PyObject* data, const std::string& name
     Ref func = dec->fields->func;
     Q_TRY(check_serialisable_signature(func.get()));
     Q_ASSIGN(Ref computed, call_by_name(self, name));
-    Q_ASSIGN(CallSignature sig, make_call_signature(name, nullptr, nullptr, nullptr));
+    Q_ASSIGN(CallSignature sig, query_signature(name, nullptr));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
     Graveyard dead;
-    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
     Q_ASSIGN(CacheState * state, state_of(inst));
     Q_ASSIGN(CacheKey k, state->get_or_create_key(std::move(sig)));
     state->base_values().set(k, std::move(value), dead);

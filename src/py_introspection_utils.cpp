@@ -1,7 +1,6 @@
 #include "py_introspection_utils.h"
 
 #include "binding.h"
-#include "native_binder.h"
 #include "runtime.h"
 
 #include <algorithm>
@@ -103,21 +102,12 @@ Result<Ref> bind_with_inspect(PyObject* func, PyObject* args, PyObject* kwargs) 
 
 }  // namespace
 
-Result<CallSignature> make_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
-                                          PyObject* kwargs, BinderCache* cache) {
-    if (func == nullptr) {
-        if (kwargs == nullptr) {
-            Q_ASSIGN(Ref empty, checked(PyDict_New()));
-            return signature_from_mapping(method_name, empty.get());
-        }
-        return signature_from_mapping(method_name, kwargs);
+Result<CallSignature> query_signature(std::string_view method_name, PyObject* kwargs) {
+    if (kwargs == nullptr) {
+        Q_ASSIGN(Ref empty, checked(PyDict_New()));
+        return signature_from_mapping(method_name, empty.get());
     }
-    Q_ASSIGN(std::optional<CallSignature> fast, native_signature(method_name, func, args, kwargs, cache));
-    if (fast) {
-        return std::move(*fast);
-    }
-    Q_ASSIGN(Ref mapping, bind_with_inspect(func, args, kwargs));
-    return signature_from_mapping(method_name, mapping.get());
+    return signature_from_mapping(method_name, kwargs);
 }
 
 Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,

@@ -13,8 +13,6 @@
 
 namespace quendle {
 
-struct BinderCache;
-
 struct CallSignature {
     std::int64_t hash = 0;
     Ref key;  // the key tuple
@@ -28,14 +26,12 @@ struct DependencyDecl {
 // Parses the `dependencies` option: a list of `str` or `(str, dict)` items.
 Result<std::vector<DependencyDecl>> parse_dependencies(PyObject* obj);
 
-// Binds a call. With `func`, binding follows `inspect.signature(func).bind`
-// with defaults applied; without it, `kwargs` is taken as the mapping itself.
-// `args` may be nullptr when there is no func; `kwargs` may be nullptr.
-// `cache` (optional) keeps the parameter layout of `func` between calls.
-Result<CallSignature> make_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
-                                          PyObject* kwargs, BinderCache* cache = nullptr);
+// The signature of a call named by keywords, taken as the bound mapping
+// itself (queries, loads and declared dependencies); `kwargs` may be nullptr.
+Result<CallSignature> query_signature(std::string_view method_name, PyObject* kwargs);
 
-// The same as make_call_signature with `func`, always through inspect.
+// The signature of a call of `func`: `inspect.signature(func).bind(...)` with
+// defaults applied (the decorated call path, where the native binder declines).
 Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
                                              PyObject* kwargs);
 

@@ -22,7 +22,7 @@ PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObj
     return entry_object([&]() -> Result<Ref> {
         Graveyard dead;  // released after the borrow
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
-        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise, Gc::Pause));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
         Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
         Q_ASSIGN(CacheState * state, state_of(base(self)));
         return op(*state, method_name, bound, dead);
@@ -99,7 +99,7 @@ PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
     return entry_object([&]() -> Result<Ref> {
         Graveyard dead;
-        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise, Gc::Pause));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(base(self)));
         // What can fail (collecting the stored keys, invalidating) comes
         // before the first value is removed.

@@ -27,7 +27,7 @@ template <class Build>
 PyObject* report(PyObject* self, Build&& build) {
     return entry_object([&]() -> Result<Ref> {
         auto* obj = reinterpret_cast<QuendleBaseObject*>(self);
-        Q_ASSIGN(Borrow b, Borrow::shared(obj->borrow, Conflict::Raise, Gc::Pause));
+        Q_ASSIGN(Borrow b, Borrow::shared(obj->borrow, Conflict::Raise, Share::Recorded));
         Q_ASSIGN(CacheState * state, state_of(obj));
         Q_ASSIGN(Ref dict, checked(PyDict_New()));
         Q_TRY(build(*state, dict.get()));

@@ -1,6 +1,54 @@
 #include "runtime.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+
 namespace quendle {
+
+namespace {
+
+// The lowest address of the calling thread's stack that calls may use, or
+// nullptr when it is unknown; found once per thread.
+struct StackLimit {
+    bool known = false;
+    const char* floor = nullptr;
+};
+
+thread_local StackLimit t_stack_limit;
+
+const char* find_stack_floor() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return nullptr;
+    }
+    void* low = nullptr;
+    size_t size = 0;
+    const int rc = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0 || low == nullptr || size == 0) {
+        return nullptr;
+    }
+    // Room for the interpreter to unwind and report: an eighth of the stack,
+    // between 64 KiB and 1 MiB.
+    const size_t reserve = std::clamp<size_t>(size / 8, size_t{64} << 10, size_t{1} << 20);
+    return reserve < size ? static_cast<const char*>(low) + reserve : nullptr;
+}
+
+}  // namespace
+
+Status check_stack_depth() {
+    StackLimit& limit = t_stack_limit;
+    if (!limit.known) {
+        limit.floor = find_stack_floor();
+        limit.known = true;
+    }
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    if (limit.floor != nullptr && here < limit.floor) {
+        return Error::builtin(PyExc_RecursionError, "maximum recursion depth exceeded while calling a quendled method");
+    }
+    return {};
+}
 
 namespace {
 

@@ -118,6 +118,11 @@ std::optional<std::string> try_str(PyObject* obj);
 // The UTF-8 text of a `str` object.
 Result<std::string> utf8(PyObject* str);
 
+// RecursionError when the calling thread's C stack is nearly used up: a
+// deep recursion through decorated methods ends in an exception, never in a
+// crash, whatever recursion limit the user set.
+Status check_stack_depth();
+
 // isinstance(obj, cls) as a Result.
 Result<bool> is_instance(PyObject* obj, PyObject* cls);
 

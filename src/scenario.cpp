@@ -37,7 +37,7 @@ Status for_each_item(PyObject* self, Step&& step) {
         }
         auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
         Graveyard dead;  // what the step releases dies after the borrow is given back
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic, Gc::Pause));
+        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
         Q_ASSIGN(CacheState * state, state_of(inst));
         Q_TRY(step(*state, dead));
         b.release();
