@@ -8,18 +8,6 @@ namespace quendle {
 
 namespace {
 
-// Pops this call's frame on every way out, including a C++ exception.
-class FrameGuard {
-public:
-    FrameGuard(CacheState& state, unsigned long thread) : state_(state), thread_(thread) {}
-    FrameGuard(const FrameGuard&) = delete;
-    ~FrameGuard() { state_.pop_frame(thread_); }
-
-private:
-    CacheState& state_;
-    unsigned long thread_;
-};
-
 Status settle(CacheState& state, CacheKey key, bool use_cache) {
     if (!use_cache) {
         state.mark_permanently_invalid(key);
@@ -53,19 +41,34 @@ Status settle(CacheState& state, CacheKey key, bool use_cache) {
     return {};
 }
 
-// Everything a call does before its body may run: bind and key the call,
-// register it, record the caller's runtime edge, and look it up. Kept out of
-// line so that its large locals are gone while the body runs: a recursion of
-// decorated methods stacks only the small frame of `decorated_call`.
+// A call between its preparation and its end. It lives in the one frame a
+// recursion of decorated methods stacks per level, so it is kept small; the
+// large locals of binding and keying live in `prepare`, which returns before
+// the body runs.
 struct Prepared {
+    std::optional<Borrow> decorator_borrow;  // shared, for the whole call
     QuendleBaseObject* inst = nullptr;
     CacheState* state = nullptr;
     CacheKey key = 0;
+    unsigned long thread = 0;
+    bool frame_pushed = false;
     Ref hit;  // the stored value on a hit
+    PyObject* func = nullptr;
+    const DecoratorFields* fields = nullptr;
+
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    // Pops this call's frame on every way out.
+    ~Prepared() { pop_frame(); }
+    void pop_frame() noexcept {
+        if (std::exchange(frame_pushed, false)) {
+            state->pop_frame(thread);
+        }
+    }
 };
 
-[[gnu::noinline]] Status prepare(const DecoratorFields& d, PyObject* args, PyObject* kwargs, unsigned long thread,
-                                 Prepared& out) {
+Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, unsigned long thread,
+                    Prepared& out) {
     if (args == nullptr || PyTuple_Size(args) == 0) {
         return Error::value_error("quendled can only be used as an instance method decorator");
     }
@@ -125,41 +128,73 @@ struct Prepared {
         return {};
     }
     state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    out.frame_pushed = true;
     return {};
 }
 
-// After the body returned: settles the key's state and stores the value.
-[[gnu::noinline]] Result<Ref> finish(const Prepared& p, const DecoratorFields& d, Ref value, Graveyard& dead) {
-    Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Panic));
-    Q_TRY(settle(*p.state, p.key, d.use_cache));
-    p.state->store_value(p.key, value, dead);
-    return value;
-}
-
-}  // namespace
-
-Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
+Status begin(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& out) {
     Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
+    out.decorator_borrow.emplace(std::move(decorator_borrow));
     if (self->fields == nullptr) {
         return cleared_error("QuendleDecorator");
     }
     const DecoratorFields& d = *self->fields;
-    const unsigned long thread = PyThread_get_thread_ident();
-    Prepared p;
-    Q_TRY(prepare(d, args, kwargs, thread, p));
-    if (p.hit) {
-        return std::move(p.hit);
+    out.fields = &d;
+    out.func = d.func.get();
+    out.thread = PyThread_get_thread_ident();
+    Q_TRY(prepare_call(d, args, kwargs, out.thread, out));
+    if (!out.hit) {
+        Q_TRY(check_stack_depth());
+    }
+    return {};
+}
+
+// After the body returned: settles the key's state and stores the value.
+Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead) {
+    Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Panic));
+    Q_TRY(settle(*p.state, p.key, p.fields->use_cache));
+    p.state->store_value(p.key, value, dead);
+    return value;
+}
+
+// Out of line and noexcept, so that the frame of `decorated_call` holds
+// none of their temporaries.
+[[gnu::noinline]] bool begin_noexcept(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& out) noexcept {
+    try {
+        Status s = begin(self, args, kwargs, out);
+        if (s.ok()) {
+            return true;
+        }
+        s.take_error().restore();
+    } catch (...) {
+        set_error_from_current_cxx_exception();
+    }
+    return false;
+}
+
+[[gnu::noinline]] PyObject* end_noexcept(Prepared& p, PyObject* value) noexcept {
+    if (value == nullptr) {
+        return nullptr;  // nothing changes: the frame is popped by the caller
     }
     // Displaced values are released after the frame is popped, so that a
     // decorated call made by a finaliser is not taken for one of this body.
     Graveyard dead;
-    FrameGuard pop(*p.state, thread);
-    Q_TRY(check_stack_depth());
-    PyObject* value = PyObject_Call(d.func.get(), args, kwargs);
-    if (value == nullptr) {
-        return Error::fetch();
+    PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead); });
+    p.pop_frame();
+    return out;
+}
+
+}  // namespace
+
+PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    Prepared p;
+    if (!begin_noexcept(self, args, kwargs, p)) {
+        return nullptr;
     }
-    return finish(p, d, Ref::steal(value), dead);
+    if (p.hit) {
+        return p.hit.release();
+    }
+    return end_noexcept(p, PyObject_Call(p.func, args, kwargs));
 }
 
 }  // namespace quendle

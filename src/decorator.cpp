@@ -175,7 +175,7 @@ PyType_Spec auto_spec{"builtins.automagically_quendled", sizeof(FactoryObject), 
 // ------------------------------------------------------------ descriptor
 
 PyObject* decorator_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return entry_object([&] { return decorated_call(reinterpret_cast<DecoratorObject*>(self), args, kwargs); });
+    return decorated_call(reinterpret_cast<DecoratorObject*>(self), args, kwargs);
 }
 
 PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {

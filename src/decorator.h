@@ -54,7 +54,8 @@ Result<PyObject*> decorator_type();
 // Whether obj is a QuendleDecorator (creating the type on first use).
 Result<bool> is_decorator(PyObject* obj);
 
-// `QuendleDecorator.__call__`: the decorated call path.
-Result<Ref> decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs);
+// `QuendleDecorator.__call__`: the decorated call path (an entry point:
+// NULL with the exception set on failure).
+PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace quendle

@@ -29,9 +29,9 @@ const char* find_stack_floor() {
     if (rc != 0 || low == nullptr || size == 0) {
         return nullptr;
     }
-    // Room for the interpreter to unwind and report: an eighth of the stack,
-    // between 64 KiB and 1 MiB.
-    const size_t reserve = std::clamp<size_t>(size / 8, size_t{64} << 10, size_t{1} << 20);
+    // Room for the interpreter to unwind and report: a sixteenth of the
+    // stack, between 32 KiB and 256 KiB.
+    const size_t reserve = std::clamp<size_t>(size / 16, size_t{32} << 10, size_t{256} << 10);
     return reserve < size ? static_cast<const char*>(low) + reserve : nullptr;
 }
 

@@ -586,3 +586,90 @@ def test_sort_is_by_utf8_bytes():
     assert got == sorted(names, key=lambda n: n.encode("utf-8"))
     assert got == ["B", "a", "aB", "a_b", "aa", "zz", "ß", "é", "ā"]
     assert [v for _, v in label[1]] == [names.index(n) for n in got]
+
+
+# ---------------------------------------------------------------------------
+# user code that changes the function while a call is being bound
+
+
+def _ten(self, a, b, c, d, e, f, g, h, i, j=10):
+    return ("ten", a, j)
+
+
+def _zero(self):
+    return ("zero",)
+
+
+def _ten_kw(self, a, b, c, d, e, f, g, h, i, *, j=10):
+    return ("kw", a, j)
+
+
+SWAPS = {
+    "code": lambda fn: setattr(fn, "__code__", _zero.__code__),
+    "defaults": lambda fn: setattr(fn, "__defaults__", None),
+    "kwdefaults": lambda fn: setattr(fn, "__kwdefaults__", {"j": 99}),
+}
+
+
+def _outcome(call):
+    try:
+        return call()
+    except TypeError:
+        return TypeError
+
+
+# swap: (the outer call's outcome, the outcome of the call made from __hash__)
+SWAP_OUTCOMES = {
+    "code": (TypeError, ("zero",)),  # the body now takes no arguments
+    "defaults": (TypeError, TypeError),  # `j` has no default any more
+    "kwdefaults": (("kw", "arg", 99), ("kw", 0, 99)),  # keyed with j=10, run with the new default
+}
+
+
+@pytest.mark.parametrize("swap", sorted(SWAPS))
+@pytest.mark.parametrize("where", ["same thread", "other thread"])
+def test_function_changed_by_an_arguments_hash_during_the_bind(swap, where):
+    """A bind keeps what it read from the function alive while user code changes it."""
+    import threading
+
+    body = _ten_kw if swap == "kwdefaults" else _ten
+    func = type(_ten)(body.__code__, globals(), "m", body.__defaults__)
+    func.__kwdefaults__ = body.__kwdefaults__
+    cls = type("Swapped", (QuendleBase,), {"m": quendled()(func)})
+    obj = cls()
+    seen = []
+
+    class Swapper:
+        armed = True
+
+        def __hash__(self):
+            if Swapper.armed:
+                Swapper.armed = False
+                SWAPS[swap](func)
+                args = () if swap == "code" else tuple(range(9))
+
+                def again():
+                    seen.append(_outcome(lambda: obj.m(*args)))
+
+                if where == "same thread":
+                    again()
+                else:
+                    t = threading.Thread(target=again)
+                    t.start()
+                    t.join(30)
+            return 1
+
+        def __eq__(self, other):
+            return self is other
+
+        def __repr__(self):
+            return "arg"
+
+    arg = Swapper()
+    outer, inner = SWAP_OUTCOMES[swap]
+    got = _outcome(lambda: obj.m(arg, 1, 2, 3, 4, 5, 6, 7, 8))
+    assert (got if got is TypeError else tuple(map(str, got[:2])) + got[2:]) == outer
+    assert seen == [inner]
+    if swap == "kwdefaults":
+        # Stored under the key bound from the layout the call started with.
+        assert obj.get_cached_value("m", a=arg, b=1, c=2, d=3, e=4, f=5, g=6, h=7, i=8, j=10) is got
