@@ -1,11 +1,15 @@
 // dump_cache / load_cache: move the values of serialisable methods to and
 // from a plain dict. Names the caller leaves unordered are processed in a
 // uniformly random order drawn anew on every call.
+//
+// Method names stay Python `str` objects from start to end (class
+// dictionaries, dump keys, attribute lookups, load lookups): a name may hold
+// any character, NUL included, and two names are the same exactly when the
+// strings are equal.
 #include "decorator.h"
 #include "quendle_base.h"
 
 #include <random>
-#include <unordered_set>
 
 namespace quendle {
 
@@ -34,7 +38,11 @@ Result<std::mt19937_64*> thread_generator() {
     return &gen;
 }
 
-Status shuffle_uniform(std::vector<std::string>& names) {
+// Exact `str` objects (never a subclass, so comparing and hashing them runs
+// no user code).
+using NameList = std::vector<Ref>;
+
+Status shuffle_uniform(NameList& names) {
     if (names.size() < 2) {
         return {};
     }
@@ -47,44 +55,135 @@ Status shuffle_uniform(std::vector<std::string>& names) {
     return {};
 }
 
-Result<std::optional<std::vector<std::string>>> optional_order(PyObject* obj) {
-    using Out = std::optional<std::vector<std::string>>;
+// The name as an exact `str`: obj itself, or a plain copy of a str subclass.
+Result<Ref> exact_name(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        return cast_error(obj, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    }
+    return checked(PyUnicode_FromObject(obj));
+}
+
+// A set of names.
+class NameSet {
+public:
+    static Result<NameSet> make() {
+        Q_ASSIGN(Ref set, checked(PySet_New(nullptr)));
+        return NameSet(std::move(set));
+    }
+    Result<bool> contains(PyObject* name) const {
+        int rc = PySet_Contains(set_.get(), name);
+        if (rc < 0) {
+            return Error::fetch();
+        }
+        return rc == 1;
+    }
+    // Adds name; true when it was not there before.
+    Result<bool> insert(PyObject* name) {
+        Q_ASSIGN(bool present, contains(name));
+        if (present) {
+            return false;
+        }
+        Q_TRY(checked_status(PySet_Add(set_.get(), name)));
+        return true;
+    }
+    // Removes name; true when it was there.
+    Result<bool> erase(PyObject* name) {
+        int rc = PySet_Discard(set_.get(), name);
+        if (rc < 0) {
+            return Error::fetch();
+        }
+        return rc == 1;
+    }
+
+private:
+    explicit NameSet(Ref set) : set_(std::move(set)) {}
+    Ref set_;
+};
+
+// A ValueError "<head><name><tail>", keeping every character of the name.
+Error name_error(const char* head, PyObject* name, const char* tail) {
+    PyObject* message = PyUnicode_FromFormat("%s%U%s", head, name, tail);
+    if (message == nullptr) {
+        return Error::fetch();
+    }
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+    return Error::fetch();
+}
+
+Result<std::optional<NameList>> optional_order(PyObject* obj) {
+    using Out = std::optional<NameList>;
     if (obj == nullptr || obj == Py_None) {
         return Out{};
     }
-    Q_ASSIGN(std::vector<std::string> names, noted(to_text_sequence(obj), "order"));
+    Q_ASSIGN(std::vector<Ref> items, noted(to_object_sequence(obj), "order"));
+    NameList names;
+    names.reserve(items.size());
+    for (const Ref& item : items) {
+        Q_ASSIGN(Ref name, noted(exact_name(item.get()), "order"));
+        names.push_back(std::move(name));
+    }
     return Out{std::move(names)};
 }
 
-Result<std::vector<std::string>> collect_serialisable_names(PyObject* cls) {
+// The two halves of one item of `__dict__.items()`: a 2-tuple or a 2-list.
+// Both halves are owned before any other Python code runs.
+Result<std::pair<Ref, Ref>> dict_item(PyObject* item, PyObject* klass) {
+    if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {
+        return std::pair<Ref, Ref>{Ref::borrow(PyTuple_GetItem(item, 0)),
+                                   Ref::borrow(PyTuple_GetItem(item, 1))};
+    }
+    if (PyList_Check(item) && PyList_Size(item) == 2) {
+        return std::pair<Ref, Ref>{Ref::borrow(PyList_GetItem(item, 0)),
+                                   Ref::borrow(PyList_GetItem(item, 1))};
+    }
+    std::optional<std::string> cls = try_str(klass);
+    std::optional<std::string> got = try_str(reinterpret_cast<PyObject*>(Py_TYPE(item)));
+    std::string message = "__dict__.items() of ";
+    message += cls ? *cls : std::string("<a class>");
+    message += " must yield (name, value) pairs, got ";
+    if (PyTuple_Check(item) || PyList_Check(item)) {
+        Py_ssize_t n = PyObject_Size(item);
+        message += "a " + (got ? *got : std::string("<unknown>")) + " of length " + std::to_string(n);
+    } else {
+        message += got ? *got : std::string("<unknown>");
+    }
+    return Error::type_error(std::move(message));
+}
+
+// Whether the name starts with two underscores.
+bool is_dunder(PyObject* name) {
+    return PyUnicode_GetLength(name) >= 2 && PyUnicode_ReadChar(name, 0) == '_' &&
+           PyUnicode_ReadChar(name, 1) == '_';
+}
+
+Result<NameList> collect_serialisable_names(PyObject* cls) {
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(Ref mro, get_attr(cls, n->mro));
     Q_ASSIGN(std::vector<Ref> classes, to_object_sequence(mro.get()));
-    std::vector<std::string> out;
-    std::unordered_set<std::string> seen;
+    NameList out;
+    Q_ASSIGN(NameSet seen, NameSet::make());
     for (const Ref& klass : classes) {
         Q_ASSIGN(Ref dict, get_attr(klass.get(), n->dict));
         Q_ASSIGN(Ref items, checked(PyObject_CallMethod(dict.get(), "items", nullptr)));
         Q_ASSIGN(Ref list, checked(PySequence_List(items.get())));
         Q_ASSIGN(std::vector<Ref> pairs, to_object_sequence(list.get()));
         for (const Ref& pair : pairs) {
-            PyObject* name = PyTuple_GetItem(pair.get(), 0);
-            PyObject* value = PyTuple_GetItem(pair.get(), 1);
-            if (name == nullptr || value == nullptr) {
-                return Error::fetch();
-            }
-            Q_ASSIGN(std::string text, to_text(name));
-            if (text.size() >= 2 && text[0] == '_' && text[1] == '_') {
+            Q_ASSIGN(auto halves, dict_item(pair.get(), klass.get()));
+            Q_ASSIGN(Ref name, exact_name(halves.first.get()));
+            if (is_dunder(name.get())) {
                 continue;
             }
-            if (!seen.insert(text).second) {
+            Q_ASSIGN(bool fresh, seen.insert(name.get()));
+            if (!fresh) {
                 continue;
             }
+            PyObject* value = halves.second.get();
             Q_ASSIGN(bool decorated, is_decorator(value));
             if (decorated) {
                 auto* dec = reinterpret_cast<DecoratorObject*>(value);
                 if (dec->fields != nullptr && dec->fields->serialisable) {
-                    out.push_back(std::move(text));
+                    out.push_back(std::move(name));
                 }
             }
         }
@@ -92,48 +191,52 @@ Result<std::vector<std::string>> collect_serialisable_names(PyObject* cls) {
     return out;
 }
 
-Result<Ref> call_by_name(PyObject* self, const std::string& name) {
-    Q_ASSIGN(Ref attr, checked(PyObject_GetAttrString(self, name.c_str())));
+Result<Ref> call_by_name(PyObject* self, PyObject* name) {
+    Q_ASSIGN(Ref attr, get_attr(self, name));
     return call0(attr.get());
 }
 
 Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kDump, args, kwargs));
-    Q_ASSIGN(std::optional<std::vector<std::string>> order, optional_order(bound.get(0)));
-    Q_ASSIGN(std::vector<std::string> serialisable,
-             collect_serialisable_names(reinterpret_cast<PyObject*>(Py_TYPE(self))));
-    std::unordered_set<std::string> remaining(serialisable.begin(), serialisable.end());
-    std::vector<std::string> result;
+    Q_ASSIGN(std::optional<NameList> order, optional_order(bound.get(0)));
+    Q_ASSIGN(NameList serialisable, collect_serialisable_names(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    Q_ASSIGN(NameSet remaining, NameSet::make());
+    for (const Ref& name : serialisable) {
+        Q_TRY(remaining.insert(name.get()));
+    }
+    NameList result;
     if (order) {
-        std::unordered_set<std::string> seen;
-        for (const std::string& name : *order) {
-            if (!seen.insert(name).second) {
+        Q_ASSIGN(NameSet seen, NameSet::make());
+        for (const Ref& name : *order) {
+            Q_ASSIGN(bool fresh, seen.insert(name.get()));
+            if (!fresh) {
                 continue;
             }
-            if (remaining.erase(name) != 0) {
+            Q_ASSIGN(bool listed, remaining.erase(name.get()));
+            if (listed) {
                 result.push_back(name);
             }
         }
     }
-    std::vector<std::string> rest;
-    for (const std::string& name : serialisable) {
-        if (remaining.count(name) != 0) {
+    NameList rest;
+    for (const Ref& name : serialisable) {
+        Q_ASSIGN(bool left, remaining.contains(name.get()));
+        if (left) {
             rest.push_back(name);
         }
     }
     Q_TRY(shuffle_uniform(rest));
     result.insert(result.end(), rest.begin(), rest.end());
     Q_ASSIGN(Ref dict, checked(PyDict_New()));
-    for (const std::string& name : result) {
-        Q_ASSIGN(Ref value, call_by_name(self, name));
-        Q_TRY(checked_status(PyDict_SetItemString(dict.get(), name.c_str(), value.get())));
+    for (const Ref& name : result) {
+        Q_ASSIGN(Ref value, call_by_name(self, name.get()));
+        Q_TRY(checked_status(PyDict_SetItem(dict.get(), name.get(), value.get())));
     }
     return dict;
 }
 
-Status load_method_value(PyObject* self, PyObject* data, const std::string& name) {
-    Q_ASSIGN(Ref key, new_str(name));
-    PyObject* found = PyDict_GetItemWithError(data, key.get());
+Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(data, name);
     if (found == nullptr) {
         if (PyErr_Occurred()) {
             return Error::fetch();
@@ -141,22 +244,25 @@ Status load_method_value(PyObject* self, PyObject* data, const std::string& name
         return {};
     }
     Ref value = Ref::borrow(found);
-    Q_ASSIGN(Ref attr, get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), key.get()));
+    // The cache key is built from the UTF-8 text; a name without one fails
+    // here, before any method runs.
+    Q_ASSIGN(std::string text, utf8(name));
+    Q_ASSIGN(Ref attr, get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
     Q_ASSIGN(bool decorated, is_decorator(attr.get()));
     if (!decorated) {
-        return Error::value_error("Method '" + name + "' is not decorated with @quendled");
+        return name_error("Method '", name, "' is not decorated with @quendled");
     }
     auto* dec = reinterpret_cast<DecoratorObject*>(attr.get());
     if (dec->fields == nullptr) {
         return cleared_error("QuendleDecorator");
     }
     if (!dec->fields->serialisable) {
-        return Error::value_error("Method '" + name + "' is not marked as serialisable");
+        return name_error("Method '", name, "' is not marked as serialisable");
     }
     Ref func = dec->fields->func;
     Q_TRY(check_serialisable_signature(func.get()));
     Q_ASSIGN(Ref computed, call_by_name(self, name));
-    Q_ASSIGN(CallSignature sig, query_signature(name, nullptr));
+    Q_ASSIGN(CallSignature sig, query_signature(text, nullptr));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
     Graveyard dead;
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
@@ -170,35 +276,37 @@ Status load_method_value(PyObject* self, PyObject* data, const std::string& name
 Result<Ref> load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kLoad, args, kwargs));
     Q_ASSIGN(Ref data, noted(to_dict(bound.get(0)), "data"));
-    Q_ASSIGN(std::optional<std::vector<std::string>> order, optional_order(bound.get(1)));
-    std::vector<std::string> keys;
+    Q_ASSIGN(std::optional<NameList> order, optional_order(bound.get(1)));
+    NameList keys;
     {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(data.get(), &pos, &key, &value)) {
-            Q_ASSIGN(std::string text, to_text(key));
-            keys.push_back(std::move(text));
+            Q_ASSIGN(Ref name, exact_name(key));
+            keys.push_back(std::move(name));
         }
     }
-    std::unordered_set<std::string> seen;
+    Q_ASSIGN(NameSet seen, NameSet::make());
     if (order) {
-        for (const std::string& name : *order) {
-            if (seen.count(name) != 0) {
+        for (const Ref& name : *order) {
+            Q_ASSIGN(bool done, seen.contains(name.get()));
+            if (done) {
                 continue;
             }
-            Q_TRY(load_method_value(self, data.get(), name));
-            seen.insert(name);
+            Q_TRY(load_method_value(self, data.get(), name.get()));
+            Q_TRY(seen.insert(name.get()));
         }
     }
-    std::vector<std::string> rest;
-    for (const std::string& name : keys) {
-        if (seen.count(name) == 0) {
+    NameList rest;
+    for (const Ref& name : keys) {
+        Q_ASSIGN(bool done, seen.contains(name.get()));
+        if (!done) {
             rest.push_back(name);
         }
     }
     Q_TRY(shuffle_uniform(rest));
-    for (const std::string& name : rest) {
-        Q_TRY(load_method_value(self, data.get(), name));
+    for (const Ref& name : rest) {
+        Q_TRY(load_method_value(self, data.get(), name.get()));
     }
     return none_result();
 }

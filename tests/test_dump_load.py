@@ -230,3 +230,86 @@ def test_attribute_name_differing_from_function_name():
     assert obj.alias() == "computed"
     assert obj.cached_values == {"_computed": "computed", "alias": "loaded"}
     assert obj.validation_state == {"_computed": "valid"}
+
+
+def _named(name, result):
+    def method(self):
+        self.log.append(name)
+        return result
+    method.__name__ = name
+    return method
+
+
+def nul_store():
+    """A class with serialisable methods ``x`` and ``x\\0y``, and a plain ``x\\0z``."""
+    cls = store_class(["x"])
+    setattr(cls, "x\0y", quendled(serialisable=True)(_named("x\0y", "nul")))
+    setattr(cls, "x\0z", _named("x\0z", "plain"))
+    return cls
+
+
+def test_names_with_nul_stay_apart_from_their_prefix():
+    cls = nul_store()
+    obj = cls()
+    dump = obj.dump_cache(order=["x\0y", "x"])
+    assert dump == {"x\0y": "nul", "x": ["x", "orig"]}
+    assert obj.log == ["x\0y", "x"]
+    fresh = cls()
+    fresh.load_cache({"x\0y": "loaded"})
+    assert fresh.log == ["x\0y"]
+    assert fresh.cached_values == {"x\0y": "loaded"}
+    fresh.load_cache({"x": "other"})
+    assert fresh.cached_values == {"x\0y": "loaded", "x": "other"}
+    assert fresh.get_cached_value("x\0y") == "loaded"
+
+
+def test_load_failure_message_keeps_the_whole_name():
+    obj = nul_store()()
+    with pytest.raises(ValueError) as info:
+        obj.load_cache({"x\0z": 1})
+    assert info.value.args == ("Method 'x\0z' is not decorated with @quendled",)
+    assert obj.log == [] and obj.cached_values == {}
+
+
+def _reshaped_items(shape):
+    """A metaclass whose classes report their ``__dict__`` items reshaped by ``shape``."""
+    real = type.__dict__["__dict__"]
+
+    class Items:
+        def __init__(self, cls):
+            self.cls = cls
+
+        def items(self):
+            return [shape(k, v) for k, v in real.__get__(self.cls).items()]
+
+    class Meta(type):
+        @property
+        def __dict__(cls):
+            return Items(cls)
+
+    class Odd(QuendleBase, metaclass=Meta):
+        @quendled(serialisable=True)
+        def a(self):
+            return "A"
+    return Odd
+
+
+def test_class_dict_items_may_be_two_item_lists():
+    obj = _reshaped_items(lambda k, v: [k, v])()
+    assert obj.dump_cache() == {"a": "A"}
+    fresh = type(obj)()
+    fresh.load_cache({"a": "loaded"})
+    assert fresh.a() == "loaded"
+
+
+@pytest.mark.parametrize("shape, got", [
+    (lambda k, v: (k, v, None), "a <class 'tuple'> of length 3"),
+    (lambda k, v: [k], "a <class 'list'> of length 1"),
+    (lambda k, v: k, "<class 'str'>"),
+    (lambda k, v: None, "<class 'NoneType'>"),
+])
+def test_class_dict_items_of_another_shape_are_a_type_error(shape, got):
+    cls = _reshaped_items(shape)
+    with pytest.raises(TypeError) as info:
+        cls().dump_cache()
+    assert info.value.args == (f"__dict__.items() of {cls} must yield (name, value) pairs, got {got}",)
