@@ -68,7 +68,7 @@ fi
 sanitized() {
     PYTHONPATH="$BUILD" \
         LD_PRELOAD="$ASAN_LIB $CXX_LIB" \
-        PYTHONMALLOC=malloc \
+        PYTHONMALLOC=malloc QUENDLE_SANITIZED=1 \
         ASAN_OPTIONS=detect_leaks=0 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$@"

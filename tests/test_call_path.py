@@ -361,3 +361,106 @@ def test_cycle_through_the_cache_is_collected(make_cycle):
     gc.collect()
     assert ref() is None
 
+
+
+# ---------------------------------------------------------------------------
+# the method cannot be hidden; finalisers and deep recursion
+
+
+class Priced(QuendleBase):
+    def __init__(self):
+        self.runs = 0
+
+    @quendled()
+    def price(self, x):
+        self.runs += 1
+        return ["price", x]
+
+
+@pytest.mark.parametrize("call", [
+    lambda o: o.price(2),
+    lambda o: getattr(o, "price")(2),
+    lambda o: o.price(x=2),
+    lambda o: type(o).price(o, 2),
+], ids=["method call", "getattr", "keyword", "through the class"])
+def test_instance_dict_entry_never_hides_the_decorated_method(call):
+    obj = Priced()
+    first = obj.price(2)
+    obj.__dict__["price"] = lambda x: "from the instance dict"
+    assert call(obj) is first and obj.runs == 1
+    assert obj.price is not obj.__dict__["price"]
+
+
+class Mourned(QuendleBase):
+    """`value`'s old result calls `g` from its finaliser when it is displaced."""
+
+    @quendled()
+    def inp(self):
+        return 1
+
+    @quendled()
+    def g(self):
+        return ["g"]
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self):
+        self.inp()
+        return Mourner(self)
+
+
+class Mourner:
+    def __init__(self, owner):
+        self.owner = owner
+        self.called = []
+
+    def __del__(self):
+        self.called.append(self.owner.g())
+
+
+def test_finaliser_of_a_displaced_value_is_not_taken_for_the_body():
+    obj = Mourned()
+    old = obj.value()
+    called = old.called
+    del old
+    obj.update_cached_value("inp", 2)
+    new = obj.value()  # the store displaces the old value, whose finaliser calls g
+    assert called == [["g"]]
+    assert obj.dependency_graph["g"] == set()
+    obj.update_cached_value("g", ["new g"])
+    assert obj.validation_state["value"] == "valid" and obj.value() is new
+
+
+DEEP = """
+import sys, threading
+from quendle import QuendleBase, quendled
+sys.setrecursionlimit(10**7)
+class M(QuendleBase):
+    @quendled()
+    def f(self, n):
+        return 0 if n == 0 else self.f(n - 1) + 1
+out = []
+def run():
+    try:
+        out.append(M().f({depth}))
+    except RecursionError:
+        out.append("RecursionError")
+threading.stack_size(16 << 20)
+t = threading.Thread(target=run)
+t.start()
+t.join()
+print(out[0])
+"""
+
+
+@pytest.mark.parametrize("depth, expected", [(10_000, "10000"), (2_000_000, "RecursionError")])
+def test_deep_recursion_completes_or_raises_recursion_error_never_crashes(depth, expected):
+    import os
+    import subprocess
+    import sys
+
+    if depth == 10_000 and os.environ.get("QUENDLE_SANITIZED"):
+        pytest.skip("instrumented frames are several times larger")
+    run = subprocess.run([sys.executable, "-c", DEEP.format(depth=depth)], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.strip() == expected

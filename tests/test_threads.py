@@ -101,3 +101,139 @@ def test_each_thread_records_edges_only_from_its_own_callers(change, g_runs):
     assert obj.calls == Counter(f=2, g=g_runs, h=1, t=1)
     obj.k(3)  # the main thread's stack is empty again
     assert obj.dependency_graph[k(3)] == set() and obj.dependency_graph["g"] == {"f"}
+
+
+# ---------------------------------------------------------------------------
+# threads that meet inside an operation on the same instance
+
+import gc
+import sys
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Point:
+    """Equal but not identical instances: lookups run this class's __eq__."""
+
+    x: int
+    y: int
+
+
+class Grid(QuendleBase):
+    def __init__(self):
+        self.runs = Counter()
+
+    @quendled()
+    def at(self, p):
+        self.runs[p] += 1
+        return [p.x, p.y]
+
+
+@pytest.fixture
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def test_threads_sharing_an_instance_wait_for_each_other_and_never_fail(fast_switching):
+    grid, errors, served = Grid(), [], []
+    points = [Point(i % 5, 0) for i in range(5)]
+
+    def worker(seed):
+        try:
+            for i in range(400):
+                p = points[(i + seed) % 5]
+                got = grid.at(Point(p.x, p.y))  # equal to the stored key, never the same object
+                served.append(got == [p.x, p.y])
+                if i % 50 == seed:
+                    grid.update_cached_value("at", [p.x, p.y], p=Point(p.x, p.y))
+        except BaseException as e:  # noqa: BLE001 - reported by the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(TIMEOUT)
+    assert not any(th.is_alive() for th in threads)
+    assert errors == [] and len(served) == 1600 and all(served)
+    assert set(grid.runs.values()) == {1}  # every key's body ran once
+
+
+class Knot(QuendleBase):
+    @quendled()
+    def m(self, arg):
+        return arg.tag
+
+
+class Crossing:
+    """Hashes alike; its __eq__ waits for the other thread, then calls into the other instance."""
+
+    def __init__(self, tag, mine, theirs, other):
+        self.tag, self.mine, self.theirs, self.other = tag, mine, theirs, other
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        # The stored key's value is compared first, so either side may act.
+        actor = self if self.other is not None else other
+        if isinstance(actor, Crossing) and actor.other is not None:
+            target, actor.other = actor.other, None
+            actor.mine.set()
+            if not actor.theirs.wait(TIMEOUT):
+                raise TimeoutError("the other thread never arrived")
+            target.m(Crossing("inner", None, None, None))
+        return self is other
+
+
+def test_two_threads_each_waiting_for_the_instance_the_other_holds_end_in_a_clear_error():
+    x, y = Knot(), Knot()
+    x.m(Crossing("stored", None, None, None))
+    y.m(Crossing("stored", None, None, None))
+    in_x, in_y = threading.Event(), threading.Event()
+    outcomes = {}
+
+    def run(name, obj, arg):
+        try:
+            outcomes[name] = obj.m(arg)
+        except RuntimeError as e:
+            outcomes[name] = e
+
+    a = threading.Thread(target=run, args=("a", x, Crossing("a", in_x, in_y, y)))
+    b = threading.Thread(target=run, args=("b", y, Crossing("b", in_y, in_x, x)))
+    for th in (a, b):
+        th.start()
+    for th in (a, b):
+        th.join(TIMEOUT)
+    assert not a.is_alive() and not b.is_alive()
+    errors = [v for v in outcomes.values() if isinstance(v, RuntimeError)]
+    assert len(errors) == 1 and str(errors[0]).startswith("Deadlock:"), outcomes
+    assert sorted(v for v in outcomes.values() if not isinstance(v, RuntimeError)) in (["a"], ["b"])
+
+
+def test_the_users_collector_setting_is_left_exactly_as_the_user_left_it():
+    seen = []
+
+    class Probe:
+        tag = "probe"
+
+        def __hash__(self):
+            return 3
+
+        def __eq__(self, other):
+            seen.append(gc.isenabled())
+            gc.disable()  # the user's own choice, made while the lookup runs
+            return True
+
+    knot = Knot()
+    was = gc.isenabled()
+    gc.enable()
+    try:
+        knot.m(Probe())
+        knot.m(Probe())  # compared with the stored key
+        assert seen == [True] and gc.isenabled() is False
+    finally:
+        gc.enable() if was else gc.disable()
