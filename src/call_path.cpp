@@ -85,7 +85,8 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     // Bind (and hash) before touching the instance; a natively bound call
     // is looked up without building its key tuple.
     BoundCall call;
-    Q_ASSIGN(bool native, native_bind(d.name_obj.get(), d.name_hash, d.func.get(), args, kwargs, d.binder, call));
+    Q_LOOKUP(bound, native_bind(d.name_obj.get(), d.name_hash, d.func.get(), args, kwargs, d.binder, call));
+    const bool native = bound.found();
     std::optional<CallSignature> sig;
     if (!native) {
         Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args, kwargs));

@@ -122,24 +122,6 @@ Status load_layout(PyObject* code, BinderLayout& c) {
     return {};
 }
 
-// True when the function's own attributes could change what inspect reports.
-Result<bool> has_signature_overrides(PyObject* func) {
-    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
-    if (!PyDict_Check(dict.get())) {
-        return true;
-    }
-    if (PyDict_Size(dict.get()) == 0) {
-        return false;
-    }
-    for (const char* key :
-         {"__signature__", "__wrapped__", "__text_signature__", "_partialmethod", "__partialmethod__"}) {
-        if (PyDict_GetItemString(dict.get(), key) != nullptr) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool same_name(PyObject* a, PyObject* b) {
     if (a == b) {
         return true;
@@ -175,17 +157,12 @@ struct FunctionAttr {
 FunctionAttr g_code_attr, g_defaults_attr, g_kwdefaults_attr;
 PyObject* g_function_type_ptr = nullptr;
 
-// Reads the attribute into `slot` unless an earlier read of this call did;
-// false when the read failed (exception set).
-bool read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* name) {
+// Reads the attribute into `slot` unless an earlier read of this call did.
+Status read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* name) {
     if (!slot) {
-        PyObject* v = attr.read(func, g_function_type_ptr, name);
-        if (v == nullptr) {
-            return false;
-        }
-        slot = Ref::steal(v);
+        Q_ASSIGN(slot, checked(attr.read(func, g_function_type_ptr, name)));
     }
-    return true;
+    return {};
 }
 
 // The interpreter's tuple hash (64-bit), computed from the items' hashes.
@@ -252,145 +229,156 @@ Result<bool> hash_agrees() {
 
 namespace {
 
-// The hot part of native_bind, in the interpreter's own style: 1 bound,
-// 0 left to inspect, -1 failed with the exception set.
-int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args, PyObject* kwargs,
-              BinderCache& cache, BoundCall& out, const Names* n) {
-    {
-        PyObject* dict = PyObject_GenericGetDict(func, nullptr);
-        if (dict == nullptr) {
-            return -1;
+// A step of the native bind: found = the call still fits, not found = the
+// call is left to inspect, failed = an error.
+struct Fit {};
+using Step = Lookup<Fit>;
+
+Step fits() { return Fit{}; }
+Step leave_to_inspect() { return Step::not_found(); }
+
+// The function carries nothing that could change what inspect reports.
+Step check_no_overrides(PyObject* func) {
+    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
+    if (!PyDict_Check(dict.get())) {
+        return leave_to_inspect();
+    }
+    if (PyDict_Size(dict.get()) == 0) {
+        return fits();
+    }
+    Q_ASSIGN(const Names* n, names());
+    for (PyObject* key : {n->signature_attr, n->wrapped, n->text_signature, n->partialmethod_private,
+                          n->partialmethod}) {
+        const int rc = PyDict_Contains(dict.get(), key);
+        if (rc < 0) {
+            return Error::fetch();
         }
-        const bool plain = PyDict_CheckExact(dict) && PyDict_Size(dict) == 0;
-        Py_DECREF(dict);
-        if (!plain) {
-            Result<bool> overridden = has_signature_overrides(func);
-            if (!overridden.ok()) {
-                overridden.take_error().restore();
-                return -1;
-            }
-            if (overridden.value()) {
-                return 0;
-            }
+        if (rc == 1) {
+            return leave_to_inspect();
         }
     }
-    {
-        PyObject* code = g_code_attr.read(func, g_function_type_ptr, n->code);
-        if (code == nullptr) {
-            return -1;
-        }
-        Ref owned = Ref::steal(code);
-        if (!cache.layout || cache.layout->code.get() != code) {
-            auto fresh = std::make_shared<BinderLayout>();
-            Status loaded = load_layout(code, *fresh);
-            if (!loaded.ok()) {
-                loaded.take_error().restore();
-                return -1;
-            }
-            cache.layout = std::move(fresh);
-        }
-        // From here on only this call's own reference to the layout is read.
-        out.layout = cache.layout;
+    return fits();
+}
+
+// Puts the layout of the function's current code into `out.layout`; from
+// then on the bind reads only that reference, never the shared cache.
+Step take_layout(PyObject* func, BinderCache& cache, BoundCall& out, const Names* n) {
+    Q_ASSIGN(Ref code, checked(g_code_attr.read(func, g_function_type_ptr, n->code)));
+    if (!cache.layout || cache.layout->code.get() != code.get()) {
+        auto fresh = std::make_shared<BinderLayout>();
+        Q_TRY(load_layout(code.get(), *fresh));
+        cache.layout = std::move(fresh);
     }
-    const BinderLayout& c = *out.layout;
-    if (!c.usable) {
-        return 0;
+    out.layout = cache.layout;
+    return out.layout->usable ? fits() : leave_to_inspect();
+}
+
+// The index of the parameter named `key`, or `total` when there is none.
+size_t parameter_index(const BinderLayout& c, PyObject* key) {
+    const size_t total = c.names.size();
+    // Keyword names are usually the very objects of the code's names.
+    for (size_t j = 0; j < total; ++j) {
+        if (c.names[j].get() == key) {
+            return j;
+        }
     }
+    for (size_t j = 0; j < total; ++j) {
+        if (same_name(c.names[j].get(), key)) {
+            return j;
+        }
+    }
+    return total;
+}
+
+// Sorts the positional and keyword arguments into `vals`, by parameter.
+Step collect_values(const BinderLayout& c, PyObject* args, PyObject* kwargs, PyObject** vals, BoundCall& out) {
     const size_t nargs = static_cast<size_t>(PyTuple_Size(args));
     const size_t P = c.positional;
     if (nargs > P && !c.varargs) {
-        return 0;
+        return leave_to_inspect();
     }
     const size_t total = c.names.size();
-    const size_t kw_begin = P + (c.varargs ? 1 : 0);
-    PyObject* vals[kMaxNativeParams] = {};
     for (size_t i = 0; i < total; ++i) {
         vals[i] = i < nargs && i < P ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
     }
     if (c.varargs) {
-        PyObject* star = PyTuple_GetSlice(args, static_cast<Py_ssize_t>(std::min(nargs, P)),
-                                          static_cast<Py_ssize_t>(nargs));
-        if (star == nullptr) {
-            return -1;
-        }
-        out.keep[0] = Ref::steal(star);
-        vals[P] = star;
+        Q_ASSIGN(out.keep[0], checked(PyTuple_GetSlice(args, static_cast<Py_ssize_t>(std::min(nargs, P)),
+                                                       static_cast<Py_ssize_t>(nargs))));
+        vals[P] = out.keep[0].get();
     }
-    if (kwargs != nullptr) {
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return 0;
-            }
-            size_t found = total;
-            // Keyword names are usually the very objects of the code's names.
-            for (size_t j = 0; j < total; ++j) {
-                if (c.names[j].get() == key) {
-                    found = j;
-                    break;
-                }
-            }
-            if (found == total) {
-                for (size_t j = 0; j < total; ++j) {
-                    if (same_name(c.names[j].get(), key)) {
-                        found = j;
-                        break;
-                    }
-                }
-            }
-            if (found == total || (c.varargs && found == P) || found < c.posonly || vals[found] != nullptr) {
-                return 0;
-            }
-            vals[found] = value;
-        }
+    if (kwargs == nullptr) {
+        return fits();
     }
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return leave_to_inspect();
+        }
+        const size_t found = parameter_index(c, key);
+        if (found == total || (c.varargs && found == P) || found < c.posonly || vals[found] != nullptr) {
+            return leave_to_inspect();
+        }
+        vals[found] = value;
+    }
+    return fits();
+}
+
+// Fills the parameters the call left out from the function's defaults.
+Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out, const Names* n) {
+    const size_t P = c.positional;
     for (size_t i = 0; i < P; ++i) {
         if (vals[i] != nullptr) {
             continue;
         }
-        if (!read_once(out.keep[1], g_defaults_attr, func, n->defaults)) {
-            return -1;
-        }
+        Q_TRY(read_once(out.keep[1], g_defaults_attr, func, n->defaults));
         PyObject* defaults = out.keep[1].get();
         if (!PyTuple_Check(defaults)) {
-            return 0;  // None: a required argument is missing
+            return leave_to_inspect();  // None: a required argument is missing
         }
         const size_t d = static_cast<size_t>(PyTuple_Size(defaults));
         if (d > P || i < P - d) {
-            return 0;
+            return leave_to_inspect();
         }
         vals[i] = PyTuple_GetItem(defaults, static_cast<Py_ssize_t>(i - (P - d)));
     }
-    for (size_t i = kw_begin; i < total; ++i) {
+    const size_t total = c.names.size();
+    for (size_t i = P + (c.varargs ? 1 : 0); i < total; ++i) {
         if (vals[i] != nullptr) {
             continue;
         }
-        if (!read_once(out.keep[2], g_kwdefaults_attr, func, n->kwdefaults)) {
-            return -1;
-        }
+        Q_TRY(read_once(out.keep[2], g_kwdefaults_attr, func, n->kwdefaults));
         PyObject* kwdefaults = out.keep[2].get();
         if (!PyDict_CheckExact(kwdefaults)) {
-            return 0;
+            return leave_to_inspect();
         }
         PyObject* v = PyDict_GetItemWithError(kwdefaults, c.names[i].get());
         if (v == nullptr) {
-            return PyErr_Occurred() ? -1 : 0;
+            if (PyErr_Occurred()) {
+                return Error::fetch();
+            }
+            return leave_to_inspect();
         }
         // Held on our own: user code run by hashing could change the dict.
         out.extra.push_back(Ref::borrow(v));
         vals[i] = v;
     }
-    // Hash exactly as hash((method, ((name, value), ...))) would.
+    return fits();
+}
+
+// Sorts the pairs by name into `out` and hashes them exactly as
+// hash((method, ((name, value), ...))) would. Runs user code (`__hash__`).
+Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* vals, BoundCall& out) {
+    const BinderLayout& c = *out.layout;
     TupleHasher pairs;
     const size_t count = c.order.size();
     for (size_t i = 0; i < count; ++i) {
         const size_t j = c.order[i];
         out.names[i] = c.names[j].get();
         out.values[i] = vals[j];
-        Py_hash_t hv = PyObject_Hash(vals[j]);
+        const Py_hash_t hv = PyObject_Hash(vals[j]);
         if (hv == -1 && PyErr_Occurred()) {
-            return -1;
+            return Error::fetch();
         }
         TupleHasher pair;
         pair.add(c.hashes[j]);
@@ -403,36 +391,56 @@ int bind_fast(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObj
     key.add(method_hash);
     key.add(static_cast<std::uint64_t>(pairs.finish()));
     out.hash = key.finish();
-    return 1;
+    return {};
+}
+
+Status init_function_attrs() {
+    Q_ASSIGN(PyObject * ftype, function_type());
+    Q_TRY(g_code_attr.init(ftype, "__code__"));
+    Q_TRY(g_defaults_attr.init(ftype, "__defaults__"));
+    Q_TRY(g_kwdefaults_attr.init(ftype, "__kwdefaults__"));
+    g_function_type_ptr = ftype;
+    return {};
 }
 
 }  // namespace
 
-Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
-                         PyObject* kwargs, BinderCache& cache, BoundCall& out) {
+Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
+                                     PyObject* kwargs, BinderCache& cache, BoundCall& out) {
+    using Out = Lookup<const BoundCall*>;
     if (g_function_type_ptr == nullptr) {
-        Q_ASSIGN(PyObject * ftype, function_type());
-        Q_TRY(g_code_attr.init(ftype, "__code__"));
-        Q_TRY(g_defaults_attr.init(ftype, "__defaults__"));
-        Q_TRY(g_kwdefaults_attr.init(ftype, "__kwdefaults__"));
-        g_function_type_ptr = ftype;
+        Q_TRY(init_function_attrs());
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != g_function_type_ptr || args == nullptr ||
         !PyTuple_Check(args)) {
-        return false;
+        return Out::not_found();
     }
     if (g_hash_agrees != 1) {
         Q_ASSIGN(bool agrees, hash_agrees());
         if (!agrees) {
-            return false;
+            return Out::not_found();
         }
     }
     Q_ASSIGN(const Names* n, names());
-    int rc = bind_fast(method, method_hash, func, args, kwargs, cache, out, n);
-    if (rc < 0) {
-        return Error::fetch();
+    PyObject* vals[kMaxNativeParams];
+    Q_LOOKUP(plain, check_no_overrides(func));
+    if (!plain.found()) {
+        return Out::not_found();
     }
-    return rc == 1;
+    Q_LOOKUP(layout, take_layout(func, cache, out, n));
+    if (!layout.found()) {
+        return Out::not_found();
+    }
+    Q_LOOKUP(collected, collect_values(*out.layout, args, kwargs, vals, out));
+    if (!collected.found()) {
+        return Out::not_found();
+    }
+    Q_LOOKUP(filled, fill_defaults(*out.layout, func, vals, out, n));
+    if (!filled.found()) {
+        return Out::not_found();
+    }
+    Q_TRY(hash_pairs(method, method_hash, vals, out));
+    return Out(&out);
 }
 
 Result<Ref> bound_key_tuple(const BoundCall& call) {

@@ -63,10 +63,10 @@ struct BoundCall {
     std::int64_t hash = 0;
 };
 
-// Binds natively into `out`; false when the call must go through inspect.
-// `method_hash` is hash(method).
-Result<bool> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args, PyObject* kwargs,
-                         BinderCache& cache, BoundCall& out);
+// Binds natively into `out` (found: `&out`); not found when the call must go
+// through inspect. `method_hash` is hash(method).
+Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
+                                     PyObject* kwargs, BinderCache& cache, BoundCall& out);
 
 // The key tuple of a bound call.
 Result<Ref> bound_key_tuple(const BoundCall& call);

@@ -84,6 +84,37 @@ private:
 
 using Status = Result<void>;
 
+// The outcome of a lookup: found (with a value), not found, or failed.
+template <class T>
+class [[nodiscard]] Lookup {
+public:
+    enum class Kind : unsigned char { Found, NotFound, Failed };
+
+    Lookup(T value) : kind_(Kind::Found), value_(std::move(value)) {}
+    Lookup(Error error) : kind_(Kind::Failed), error_(std::move(error)) {}
+    [[nodiscard]] static Lookup not_found() { return Lookup(); }
+
+    [[nodiscard]] Kind kind() const noexcept { return kind_; }
+    [[nodiscard]] bool found() const noexcept { return kind_ == Kind::Found; }
+    [[nodiscard]] bool failed() const noexcept { return kind_ == Kind::Failed; }
+    [[nodiscard]] T& value() { return value_; }
+    [[nodiscard]] Error take_error() { return std::move(*error_); }
+
+private:
+    Lookup() : kind_(Kind::NotFound) {}
+    Kind kind_;
+    T value_{};
+    std::optional<Error> error_;
+};
+
+// Propagates the failure of a Lookup expression; otherwise declares `name`
+// as the Lookup itself (found or not found).
+#define Q_LOOKUP(name, expr)      \
+    auto name = (expr);           \
+    if (name.failed()) {          \
+        return name.take_error(); \
+    }
+
 #define QUENDLE_CAT2(a, b) a##b
 #define QUENDLE_CAT(a, b) QUENDLE_CAT2(a, b)
 

@@ -78,6 +78,8 @@ Result<Ref> make_names() {
         {&g_names.bool_, "__bool__"},        {&g_names.self, "self"},
         {&g_names.code, "__code__"},         {&g_names.defaults, "__defaults__"},
         {&g_names.kwdefaults, "__kwdefaults__"}, {&g_names.wrapped, "__wrapped__"},
+        {&g_names.signature_attr, "__signature__"}, {&g_names.text_signature, "__text_signature__"},
+        {&g_names.partialmethod, "__partialmethod__"}, {&g_names.partialmethod_private, "_partialmethod"},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) {

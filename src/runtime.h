@@ -81,6 +81,10 @@ struct Names {
     PyObject* defaults;      // "__defaults__"
     PyObject* kwdefaults;    // "__kwdefaults__"
     PyObject* wrapped;       // "__wrapped__"
+    PyObject* signature_attr;        // "__signature__"
+    PyObject* text_signature;        // "__text_signature__"
+    PyObject* partialmethod;         // "__partialmethod__"
+    PyObject* partialmethod_private; // "_partialmethod"
 };
 
 // The interned names; fails only if the interpreter is out of memory.
