@@ -273,20 +273,18 @@ PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject),
 
 }  // namespace
 
-OnceObject g_quendled_type, g_auto_type, g_decorator_type;
-
 Error cleared_error(const char* class_name) {
     return Error::builtin(PyExc_ReferenceError,
                           std::string(class_name) + " object was cleared by the garbage collector");
 }
 
-Result<PyObject*> quendled_type() { return create_type_on_use(g_quendled_type, &quendled_spec, "quendled", false); }
+Result<PyObject*> quendled_type() { return create_type_on_use(process().quendled_type, &quendled_spec, "quendled", false); }
 
 Result<PyObject*> automagically_quendled_type() {
-    return create_type_on_use(g_auto_type, &auto_spec, "automagically_quendled", false);
+    return create_type_on_use(process().automagically_quendled_type, &auto_spec, "automagically_quendled", false);
 }
 
-Result<PyObject*> decorator_type() { return create_type_on_use(g_decorator_type, &decorator_spec, "QuendleDecorator", true); }
+Result<PyObject*> decorator_type() { return create_type_on_use(process().decorator_type, &decorator_spec, "QuendleDecorator", true); }
 
 Result<bool> is_decorator(PyObject* obj) {
     Q_ASSIGN(PyObject * type, decorator_type());

@@ -11,13 +11,12 @@ namespace {
 constexpr long kCoVarargs = 0x04;
 constexpr long kCoVarkeywords = 0x08;
 
-OnceObject g_function_type;
-
 Result<PyObject*> function_type() {
-    if (PyObject* t = g_function_type.peek()) {
+    OnceObject& cell = process().function_type;
+    if (PyObject* t = cell.peek()) {
         return t;
     }
-    return g_function_type.get([]() -> Result<Ref> {
+    return cell.get([]() -> Result<Ref> {
         Q_ASSIGN(Ref types, import_module("types"));
         return get_attr(types.get(), "FunctionType");
     });
@@ -87,8 +86,11 @@ Status load_layout(PyObject* code, BinderLayout& c) {
         }
     }
     // Only ordinary, distinct identifiers: inspect rejects or renames others.
-    Q_ASSIGN(Ref keyword, import_module("keyword"));
-    Q_ASSIGN(Ref iskeyword, get_attr(keyword.get(), "iskeyword"));
+    OnceObject& iskeyword_cell = process().keyword_iskeyword;
+    Q_ASSIGN(PyObject * iskeyword, iskeyword_cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref keyword, import_module("keyword"));
+        return get_attr(keyword.get(), "iskeyword");
+    }));
     for (size_t i = 0; i < c.names.size(); ++i) {
         PyObject* name = c.names[i].get();
         if (PyUnicode_IsIdentifier(name) != 1) {
@@ -96,7 +98,7 @@ Status load_layout(PyObject* code, BinderLayout& c) {
             c.names.clear();
             return {};
         }
-        Q_ASSIGN(Ref is_kw, call1(iskeyword.get(), name));
+        Q_ASSIGN(Ref is_kw, call1(iskeyword, name));
         if (is_kw.get() != Py_False) {
             c.names.clear();
             return {};
@@ -134,33 +136,24 @@ bool same_name(PyObject* a, PyObject* b) {
     return rc == 0;
 }
 
-// Reads one attribute of a plain function through the function type's own
-// descriptor, skipping the generic lookup (the type's dict cannot change).
-struct FunctionAttr {
-    PyObject* descr = nullptr;  // immortal by intent
-    descrgetfunc get = nullptr;
+Status init_attr(FunctionAttr& attr, PyObject* ftype, const char* name) {
+    Q_ASSIGN(Ref d, get_attr(ftype, name));
+    attr.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d.get()), Py_tp_descr_get));
+    attr.descr = d.release();  // immortal by intent
+    return {};
+}
 
-    Status init(PyObject* ftype, const char* name) {
-        Q_ASSIGN(Ref d, get_attr(ftype, name));
-        get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d.get()), Py_tp_descr_get));
-        descr = d.release();
-        return {};
+PyObject* read_attr(const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
+    if (attr.get == nullptr) {
+        return PyObject_GetAttr(func, name);
     }
-    PyObject* read(PyObject* func, PyObject* ftype, PyObject* name) const {
-        if (get == nullptr) {
-            return PyObject_GetAttr(func, name);
-        }
-        return get(descr, func, ftype);
-    }
-};
-
-FunctionAttr g_code_attr, g_defaults_attr, g_kwdefaults_attr;
-PyObject* g_function_type_ptr = nullptr;
+    return attr.get(attr.descr, func, ftype);
+}
 
 // Reads the attribute into `slot` unless an earlier read of this call did.
-Status read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* name) {
+Status read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
     if (!slot) {
-        Q_ASSIGN(slot, checked(attr.read(func, g_function_type_ptr, name)));
+        Q_ASSIGN(slot, checked(read_attr(attr, func, ftype, name)));
     }
     return {};
 }
@@ -188,15 +181,13 @@ struct TupleHasher {
     }
 };
 
-// Whether the native tuple hash agrees with this interpreter's: -1 unknown.
-int g_hash_agrees = -1;
-
 Result<bool> hash_agrees() {
-    if (g_hash_agrees >= 0) {
-        return g_hash_agrees == 1;
+    std::atomic<int>& agrees = process().hash_agrees;
+    if (agrees.load() >= 0) {
+        return agrees.load() == 1;
     }
     if (sizeof(Py_hash_t) != 8) {
-        g_hash_agrees = 0;
+        agrees.store(0);
         return false;
     }
     Q_ASSIGN(Ref probe, checked(Py_BuildValue("(s((si)(s())))", "m", "a", 1, "b")));
@@ -221,8 +212,8 @@ Result<bool> hash_agrees() {
     TupleHasher key;
     key.add(name_hash);
     key.add(static_cast<std::uint64_t>(outer_args.finish()));
-    g_hash_agrees = static_cast<std::uint64_t>(key.finish()) == expected ? 1 : 0;
-    return g_hash_agrees == 1;
+    agrees.store(static_cast<std::uint64_t>(key.finish()) == expected ? 1 : 0);
+    return agrees.load() == 1;
 }
 
 }  // namespace
@@ -263,7 +254,8 @@ Step check_no_overrides(PyObject* func) {
 // Puts the layout of the function's current code into `out.layout`; from
 // then on the bind reads only that reference, never the shared cache.
 Step take_layout(PyObject* func, BinderCache& cache, BoundCall& out, const Names* n) {
-    Q_ASSIGN(Ref code, checked(g_code_attr.read(func, g_function_type_ptr, n->code)));
+    const ProcessValues& pv = process();
+    Q_ASSIGN(Ref code, checked(read_attr(pv.code_attr, func, pv.function_type_ready.load(), n->code)));
     if (!cache.layout || cache.layout->code.get() != code.get()) {
         auto fresh = std::make_shared<BinderLayout>();
         Q_TRY(load_layout(code.get(), *fresh));
@@ -326,12 +318,14 @@ Step collect_values(const BinderLayout& c, PyObject* args, PyObject* kwargs, PyO
 
 // Fills the parameters the call left out from the function's defaults.
 Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out, const Names* n) {
+    const ProcessValues& pv = process();
+    PyObject* ftype = pv.function_type_ready.load();
     const size_t P = c.positional;
     for (size_t i = 0; i < P; ++i) {
         if (vals[i] != nullptr) {
             continue;
         }
-        Q_TRY(read_once(out.keep[1], g_defaults_attr, func, n->defaults));
+        Q_TRY(read_once(out.keep[1], pv.defaults_attr, func, ftype, n->defaults));
         PyObject* defaults = out.keep[1].get();
         if (!PyTuple_Check(defaults)) {
             return leave_to_inspect();  // None: a required argument is missing
@@ -347,7 +341,7 @@ Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, Bound
         if (vals[i] != nullptr) {
             continue;
         }
-        Q_TRY(read_once(out.keep[2], g_kwdefaults_attr, func, n->kwdefaults));
+        Q_TRY(read_once(out.keep[2], pv.kwdefaults_attr, func, ftype, n->kwdefaults));
         PyObject* kwdefaults = out.keep[2].get();
         if (!PyDict_CheckExact(kwdefaults)) {
             return leave_to_inspect();
@@ -396,10 +390,11 @@ Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* 
 
 Status init_function_attrs() {
     Q_ASSIGN(PyObject * ftype, function_type());
-    Q_TRY(g_code_attr.init(ftype, "__code__"));
-    Q_TRY(g_defaults_attr.init(ftype, "__defaults__"));
-    Q_TRY(g_kwdefaults_attr.init(ftype, "__kwdefaults__"));
-    g_function_type_ptr = ftype;
+    ProcessValues& pv = process();
+    Q_TRY(init_attr(pv.code_attr, ftype, "__code__"));
+    Q_TRY(init_attr(pv.defaults_attr, ftype, "__defaults__"));
+    Q_TRY(init_attr(pv.kwdefaults_attr, ftype, "__kwdefaults__"));
+    pv.function_type_ready.store(ftype);
     return {};
 }
 
@@ -408,14 +403,16 @@ Status init_function_attrs() {
 Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
                                      PyObject* kwargs, BinderCache& cache, BoundCall& out) {
     using Out = Lookup<const BoundCall*>;
-    if (g_function_type_ptr == nullptr) {
+    PyObject* ftype = process().function_type_ready.load(std::memory_order_acquire);
+    if (ftype == nullptr) {
         Q_TRY(init_function_attrs());
+        ftype = process().function_type_ready.load();
     }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != g_function_type_ptr || args == nullptr ||
+    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || args == nullptr ||
         !PyTuple_Check(args)) {
         return Out::not_found();
     }
-    if (g_hash_agrees != 1) {
+    if (process().hash_agrees.load(std::memory_order_relaxed) != 1) {
         Q_ASSIGN(bool agrees, hash_agrees());
         if (!agrees) {
             return Out::not_found();

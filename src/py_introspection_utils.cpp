@@ -86,8 +86,8 @@ namespace {
 // inspect.signature(func).bind(*args, **kwargs) with defaults applied.
 Result<Ref> bind_with_inspect(PyObject* func, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(const Names* n, names());
-    Q_ASSIGN(Ref inspect, import_module("inspect"));
-    Q_ASSIGN(Ref signature_fn, get_attr(inspect.get(), n->signature));
+    Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
+    Q_ASSIGN(Ref signature_fn, get_attr(inspect, n->signature));
     Q_ASSIGN(Ref sig, call1(signature_fn.get(), func));
     Q_ASSIGN(Ref bind, get_attr(sig.get(), n->bind));
     Ref empty;
@@ -118,12 +118,12 @@ Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObj
 
 Status check_serialisable_signature(PyObject* func) {
     Q_ASSIGN(const Names* n, names());
-    Q_ASSIGN(Ref inspect, import_module("inspect"));
-    Q_ASSIGN(Ref builtins, import_module("builtins"));
-    Q_ASSIGN(Ref signature_fn, get_attr(inspect.get(), n->signature));
+    Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
+    Q_ASSIGN(PyObject * builtins, imported_module(process().builtins, "builtins"));
+    Q_ASSIGN(Ref signature_fn, get_attr(inspect, n->signature));
     Q_ASSIGN(Ref sig, call1(signature_fn.get(), func));
     Q_ASSIGN(Ref params, get_attr(sig.get(), n->parameters));
-    Q_ASSIGN(Ref list_type, get_attr(builtins.get(), "list"));
+    Q_ASSIGN(Ref list_type, get_attr(builtins, "list"));
     Q_ASSIGN(Ref list, call1(list_type.get(), params.get()));
     Q_ASSIGN(std::vector<std::string> param_names, to_text_sequence(list.get()));
     if (param_names.size() == 1 && param_names[0] == "self") {

@@ -52,11 +52,8 @@ Status check_stack_depth() {
 
 namespace {
 
-OnceObject g_names_cell;
-OnceObject g_panic_cell;
-OnceObject g_sequence_cell;
-OnceObject g_method_type_cell;
-Names g_names;
+ProcessValues g_process;
+Names& g_names = g_process.names;
 
 const char kPanicDoc[] =
     "Reports a failure inside the extension's native code.\n\n"
@@ -96,11 +93,13 @@ Result<Ref> make_names() {
 
 }  // namespace
 
+ProcessValues& process() noexcept { return g_process; }
+
 Result<const Names*> names() {
-    if (g_names_cell.peek() != nullptr) {
+    if (g_process.names_cell.peek() != nullptr) {
         return static_cast<const Names*>(&g_names);
     }
-    Result<PyObject*> r = g_names_cell.get(make_names);
+    Result<PyObject*> r = g_process.names_cell.get(make_names);
     if (!r.ok()) {
         return r.take_error();
     }
@@ -108,35 +107,42 @@ Result<const Names*> names() {
 }
 
 Result<PyObject*> panic_type() {
-    return g_panic_cell.get([]() -> Result<Ref> {
+    return g_process.panic_type.get([]() -> Result<Ref> {
         return checked(PyErr_NewExceptionWithDoc("native_runtime.PanicException", kPanicDoc,
                                                  PyExc_BaseException, nullptr));
     });
 }
 
-PyObject* panic_type_if_created() noexcept { return g_panic_cell.peek(); }
+PyObject* panic_type_if_created() noexcept { return g_process.panic_type.peek(); }
 
 Result<PyObject*> sequence_abc() {
-    if (PyObject* t = g_sequence_cell.peek()) {
+    if (PyObject* t = g_process.sequence_abc.peek()) {
         return t;
     }
-    return g_sequence_cell.get([]() -> Result<Ref> {
+    return g_process.sequence_abc.get([]() -> Result<Ref> {
         Q_ASSIGN(Ref abc, import_module("collections.abc"));
         return get_attr(abc.get(), "Sequence");
     });
 }
 
 Result<PyObject*> method_type() {
-    if (PyObject* t = g_method_type_cell.peek()) {
+    if (PyObject* t = g_process.method_type.peek()) {
         return t;
     }
-    return g_method_type_cell.get([]() -> Result<Ref> {
+    return g_process.method_type.get([]() -> Result<Ref> {
         Q_ASSIGN(Ref types, import_module("types"));
         return get_attr(types.get(), "MethodType");
     });
 }
 
 Result<Ref> import_module(const char* name) { return checked(PyImport_ImportModule(name)); }
+
+Result<PyObject*> imported_module(OnceObject& cell, const char* name) {
+    if (PyObject* m = cell.peek()) {
+        return m;
+    }
+    return cell.get([name] { return import_module(name); });
+}
 
 Result<Ref> get_attr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 

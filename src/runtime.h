@@ -87,6 +87,42 @@ struct Names {
     PyObject* partialmethod_private; // "_partialmethod"
 };
 
+// One attribute of plain functions, read through the function type's own
+// descriptor (the type's dict cannot change), skipping the generic lookup.
+struct FunctionAttr {
+    PyObject* descr = nullptr;
+    descrgetfunc get = nullptr;
+};
+
+// Every value the module keeps for the life of the process, in one place.
+// Cells are filled once, on first need, and their objects are deliberately
+// immortal. Only the module's own objects (types, interned names, imported
+// modules and their attributes fixed at import) live here; attributes users
+// may patch (`inspect.getsource`, `ast.parse`) are read on every use.
+struct ProcessValues {
+    // Interned names (the cell holds a marker once `names` is filled).
+    OnceObject names_cell;
+    Names names{};
+    // `native_runtime.PanicException`.
+    OnceObject panic_type;
+    // Imported modules and objects.
+    OnceObject inspect, keyword_iskeyword, ast, textwrap, builtins;
+    OnceObject sequence_abc;   // collections.abc.Sequence
+    OnceObject method_type;    // types.MethodType
+    OnceObject function_type;  // types.FunctionType
+    // `__code__`, `__defaults__` and `__kwdefaults__` of plain functions,
+    // set (in this order, `code` last) by the native binder's first use.
+    FunctionAttr code_attr, defaults_attr, kwdefaults_attr;
+    std::atomic<PyObject*> function_type_ready{nullptr};
+    // Whether the native binder's tuple hash agrees with this interpreter's:
+    // -1 not known yet, 0 no, 1 yes.
+    std::atomic<int> hash_agrees{-1};
+    // The module's heap types, made on first use.
+    OnceObject quendled_type, automagically_quendled_type, decorator_type, base_type, scenario_type;
+};
+
+ProcessValues& process() noexcept;
+
 // The interned names; fails only if the interpreter is out of memory.
 Result<const Names*> names();
 
@@ -100,6 +136,9 @@ Result<PyObject*> sequence_abc();
 
 // `types.MethodType`, fetched once.
 Result<PyObject*> method_type();
+
+// A module imported once into `cell` and kept.
+Result<PyObject*> imported_module(OnceObject& cell, const char* name);
 
 // Imports a module through the normal import machinery.
 Result<Ref> import_module(const char* name);

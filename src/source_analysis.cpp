@@ -125,33 +125,33 @@ Error parse_failure() {
 }  // namespace
 
 Result<std::vector<DependencyDecl>> discover_dependencies(PyObject* func) {
-    Q_ASSIGN(Ref inspect, import_module("inspect"));
-    Q_ASSIGN(Ref getsource, get_attr(inspect.get(), "getsource"));
+    Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
+    Q_ASSIGN(Ref getsource, get_attr(inspect, "getsource"));
     Q_ASSIGN(Ref source, call1(getsource.get(), func));
     if (!PyUnicode_Check(source.get())) {
         return cast_error(source.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
-    Q_ASSIGN(Ref textwrap, import_module("textwrap"));
-    Q_ASSIGN(Ref dedent, get_attr(textwrap.get(), "dedent"));
+    Q_ASSIGN(PyObject * textwrap, imported_module(process().textwrap, "textwrap"));
+    Q_ASSIGN(Ref dedent, get_attr(textwrap, "dedent"));
     Q_ASSIGN(Ref dedented, call1(dedent.get(), source.get()));
     Q_ASSIGN(Ref text, checked(PyObject_CallMethod(dedented.get(), "strip", nullptr)));
     if (!PyUnicode_Check(text.get())) {
         return cast_error(text.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
-    Q_ASSIGN(Ref ast, import_module("ast"));
-    Q_ASSIGN(Ref parse, get_attr(ast.get(), "parse"));
+    Q_ASSIGN(PyObject * ast, imported_module(process().ast, "ast"));
+    Q_ASSIGN(Ref parse, get_attr(ast, "parse"));
     PyObject* parsed = PyObject_CallFunctionObjArgs(parse.get(), text.get(), nullptr);
     if (parsed == nullptr) {
         return parse_failure();
     }
     Ref tree = Ref::steal(parsed);
-    Q_ASSIGN(Ref function_def, get_attr(ast.get(), "FunctionDef"));
-    Q_ASSIGN(Ref async_function_def, get_attr(ast.get(), "AsyncFunctionDef"));
+    Q_ASSIGN(Ref function_def, get_attr(ast, "FunctionDef"));
+    Q_ASSIGN(Ref async_function_def, get_attr(ast, "AsyncFunctionDef"));
     AstTypes types;
-    Q_ASSIGN(types.call, get_attr(ast.get(), "Call"));
-    Q_ASSIGN(types.attribute, get_attr(ast.get(), "Attribute"));
-    Q_ASSIGN(types.name, get_attr(ast.get(), "Name"));
-    Q_ASSIGN(types.iter_child_nodes, get_attr(ast.get(), "iter_child_nodes"));
+    Q_ASSIGN(types.call, get_attr(ast, "Call"));
+    Q_ASSIGN(types.attribute, get_attr(ast, "Attribute"));
+    Q_ASSIGN(types.name, get_attr(ast, "Name"));
+    Q_ASSIGN(types.iter_child_nodes, get_attr(ast, "iter_child_nodes"));
     std::vector<DependencyDecl> result;
     std::unordered_set<std::string> seen;
     Q_ASSIGN(Ref body, get_attr(tree.get(), "body"));
