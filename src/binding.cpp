@@ -192,24 +192,21 @@ Result<bool> to_bool(PyObject* obj) {
     Q_ASSIGN(const Names* n, names());
     bool numpy_bool = false;
     {
-        PyObject* mod = PyObject_GetAttr(type, n->module);
-        PyObject* nm = mod != nullptr ? PyObject_GetAttr(type, n->name) : nullptr;
-        if (mod == nullptr || nm == nullptr) {
+        Ref mod = Ref::steal(PyObject_GetAttr(type, n->module));
+        Ref nm = mod ? Ref::steal(PyObject_GetAttr(type, n->name)) : Ref();
+        if (!mod || !nm) {
             // A type without those names is simply not numpy's; anything
             // else (out of memory, say) is a real failure.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                Py_XDECREF(mod);
                 return Error::fetch();
             }
             PyErr_Clear();
-        } else if (PyUnicode_Check(mod) && PyUnicode_Check(nm) &&
-                   PyUnicode_CompareWithASCIIString(mod, "numpy") == 0 &&
-                   (PyUnicode_CompareWithASCIIString(nm, "bool_") == 0 ||
-                    PyUnicode_CompareWithASCIIString(nm, "bool") == 0)) {
+        } else if (PyUnicode_Check(mod.get()) && PyUnicode_Check(nm.get()) &&
+                   PyUnicode_CompareWithASCIIString(mod.get(), "numpy") == 0 &&
+                   (PyUnicode_CompareWithASCIIString(nm.get(), "bool_") == 0 ||
+                    PyUnicode_CompareWithASCIIString(nm.get(), "bool") == 0)) {
             numpy_bool = true;
         }
-        Py_XDECREF(mod);
-        Py_XDECREF(nm);
     }
     if (!numpy_bool) {
         return cast_error(obj, reinterpret_cast<PyObject*>(&PyBool_Type));
@@ -318,11 +315,10 @@ Error note_argument(Error error, const char* name) {
         return error;
     }
     Ref note = Ref::steal(t);
-    PyObject* r = PyObject_CallFunctionObjArgs(method.get(), note.get(), nullptr);
-    if (r == nullptr) {
+    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), note.get(), nullptr));
+    if (!r) {
         PyErr_Clear();
     }
-    Py_XDECREF(r);
     return error;
 }
 

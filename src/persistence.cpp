@@ -102,12 +102,11 @@ private:
 
 // A ValueError "<head><name><tail>", keeping every character of the name.
 Error name_error(const char* head, PyObject* name, const char* tail) {
-    PyObject* message = PyUnicode_FromFormat("%s%U%s", head, name, tail);
-    if (message == nullptr) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", head, name, tail));
+    if (!message) {
         return Error::fetch();
     }
-    PyErr_SetObject(PyExc_ValueError, message);
-    Py_DECREF(message);
+    PyErr_SetObject(PyExc_ValueError, message.get());
     return Error::fetch();
 }
 

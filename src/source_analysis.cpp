@@ -106,11 +106,10 @@ Error parse_failure() {
     std::string rendered;
     if (exc) {
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-        PyObject* q = PyObject_GetAttrString(type, "__qualname__");
+        Ref q = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
         std::optional<std::string> qs;
-        if (q != nullptr) {
-            qs = try_str(q);
-            Py_DECREF(q);
+        if (q) {
+            qs = try_str(q.get());
         } else {
             PyErr_Clear();
         }
