@@ -1,6 +1,6 @@
 #include "decorator.h"
 
-#include "lib.h"
+#include "heap_type.h"
 #include "runtime.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #include "quendle_base.h"
 
-#include "lib.h"
+#include "heap_type.h"
 
 #include <memory>
 

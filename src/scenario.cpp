@@ -1,6 +1,6 @@
 #include "scenario.h"
 
-#include "lib.h"
+#include "heap_type.h"
 #include "quendle_base.h"
 
 #include <memory>

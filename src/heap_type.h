@@ -1,4 +1,5 @@
-// Module definition and registration.
+// Helpers shared by the module's heap types: creation on first use, the
+// refusing constructor, and the final free of an instance.
 #pragma once
 
 #include "binding.h"
