@@ -6,12 +6,22 @@ Prints, as medians over repeats:
   invalidates every level) followed by recomputing every level bottom-up,
   so that no call nests deeper than two levels.
 
+Then, once each, every operation that walks the whole cache of an instance,
+on two graphs of --walk-keys keys (default 100,000; --walk-keys 1000000 for
+the large size, or QUENDLE_BENCH_WALK_KEYS=1000000): a dependency chain
+(root <- link(0) <- link(1) <- ...) and a fan-out (root with every other key
+as a direct dependant).  Each graph is built once; the walks run in an order
+that keeps it whole until the last three, which only change states and
+remove values (a walk's cost does not depend on the states it meets).
+
     python bench/bench_invalidation.py [--keys N] [--levels N] [--repeats N]
+                                       [--walk-keys N] [--no-walks]
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import time
 
@@ -37,6 +47,20 @@ class Chain(QuendleBase):
     def level(self, i):
         self.runs += 1
         return (self.root() if i == 0 else self.level(i - 1)) + 1
+
+
+class Graph(QuendleBase):
+    @quendled(serialisable=True)
+    def root(self):
+        return 0
+
+    @quendled(track_runtime_dependencies=True)
+    def link(self, i):
+        return (self.root() if i == 0 else self.link(i - 1)) + 1
+
+    @quendled(track_runtime_dependencies=True)
+    def leaf(self, i):
+        return self.root() + i
 
 
 def scenario_cost(keys: int, repeats: int) -> float:
@@ -75,11 +99,57 @@ def chain_cost(levels: int, repeats: int) -> tuple[float, float]:
     return statistics.median(update) / 1e3, statistics.median(recompute) / 1e3
 
 
+def build_graph(shape: str, keys: int) -> Graph:
+    g = Graph()
+    g.root()
+    if shape == "chain":
+        for i in range(keys - 1):  # bottom-up: each call finds its predecessor cached
+            g.link(i)
+    else:
+        for i in range(keys - 1):
+            g.leaf(i)
+    return g
+
+
+def timed(results: list, what: str, fn) -> object:
+    t0 = time.perf_counter_ns()
+    out = fn()
+    results.append((what, (time.perf_counter_ns() - t0) / 1e6))
+    return out
+
+
+def walk_costs(shape: str, keys: int) -> list[tuple[str, float]]:
+    results: list[tuple[str, float]] = []
+    g = timed(results, "build (decorated calls)", lambda: build_graph(shape, keys))
+    last = ("link", (("i", keys - 2),)) if shape == "chain" else ("leaf", (("i", keys - 2),))
+    values = timed(results, "cached_values", lambda: g.cached_values)
+    assert len(values) == keys
+    graph = timed(results, "dependency_graph", lambda: g.dependency_graph)
+    assert len(graph["root"]) == (1 if shape == "chain" else keys - 1)
+    states = timed(results, "validation_state", lambda: g.validation_state)
+    assert len(states) == keys and states[last] == "valid"
+    del values, graph, states
+    scenario = quendle.custom_scenario([g])
+    timed(results, "scenario enter", scenario.__enter__)
+    timed(results, "scenario exit", lambda: scenario.__exit__(None, None, None))
+    data = timed(results, "dump_cache", g.dump_cache)
+    assert data == {"root": 0}
+    timed(results, "load_cache", lambda: g.load_cache(data))
+    timed(results, "update_cached_value (invalidate)", lambda: g.update_cached_value("root", 0))
+    assert not g.is_cached(*last[:1], **dict(last[1]))
+    timed(results, "clear_cached_value", lambda: g.clear_cached_value("root"))
+    timed(results, "clear_cache", g.clear_cache)
+    assert g.cached_values == {}
+    return results
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=100_000)
     parser.add_argument("--levels", type=int, default=10_000)
     parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--walk-keys", type=int, default=int(os.environ.get("QUENDLE_BENCH_WALK_KEYS", 100_000)))
+    parser.add_argument("--no-walks", action="store_true", help="skip the whole-cache walks")
     args = parser.parse_args()
     enter_exit = scenario_cost(args.keys, args.repeats)
     update, recompute = chain_cost(args.levels, args.repeats)
@@ -87,6 +157,12 @@ def main() -> None:
     print(f"update invalidating a {args.levels}-level chain: {update:10.1f} us")
     print(f"recompute every level bottom-up:           {recompute:10.1f} us "
           f"({recompute * 1e3 / args.levels:.0f} ns per level, body included)")
+    if args.no_walks:
+        return
+    for shape, title in [("chain", "chain"), ("fan", "fan-out")]:
+        print(f"\nwhole-cache walks on a {args.walk_keys}-key {title}:")
+        for what, ms in walk_costs(shape, args.walk_keys):
+            print(f"  {what:34s} {ms:10.1f} ms")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <random>
+#include <utility>
 
 namespace quendle {
 
@@ -274,34 +275,124 @@ void CacheState::revalidate(CacheKey k) {
     }
 }
 
+namespace {
+
+// Marks for keys met by a walk over all keys: one byte per key, allocated
+// once, so marking cannot fail.
+class DenseMarks {
+public:
+    explicit DenseMarks(size_t key_count) : marks_(key_count, 0) {}
+    bool insert(CacheKey k) noexcept { return std::exchange(marks_[k], 1) == 0; }
+
+private:
+    std::vector<std::uint8_t> marks_;
+};
+
+// Pops keys off `stack` until it is empty, calling f(key) for each and
+// pushing every dependant not yet in `seen`. Keys on the stack on entry must
+// be in `seen` already. With one `seen` for all starting keys, every key is
+// reached and every edge followed at most once.
+template <class Seen, class F>
+void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, Seen& seen, F&& f) {
+    while (!stack.empty()) {
+        const CacheKey cur = stack.back();
+        stack.pop_back();
+        f(cur);
+        if (const KeySet* dependants = t.dependants(cur)) {
+            dependants->for_each([&](CacheKey d) {
+                if (seen.insert(d)) {
+                    stack.push_back(d);
+                }
+            });
+        }
+    }
+}
+
+void demote_if_valid(DependencyTracker& t, CacheKey k) noexcept {
+    if (t.has_state(k) && t.read(k) == ValidationState::Valid) {
+        t.state[k] = static_cast<std::uint8_t>(ValidationState::Invalid);
+    }
+}
+
+}  // namespace
+
 std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
+    // A set proportional to what is reached: invalidating one key costs
+    // its dependants, not the size of the instance.
     std::vector<CacheKey> result;
     std::vector<CacheKey> stack{k};
     KeySet visited;
     visited.insert(k);
-    while (!stack.empty()) {
-        CacheKey cur = stack.back();
-        stack.pop_back();
-        result.push_back(cur);
-        const KeySet* dependants = tracker_.dependants(cur);
-        if (dependants == nullptr) {
-            continue;
-        }
-        dependants->for_each([&](CacheKey d) {
-            if (visited.insert(d)) {
-                stack.push_back(d);
-            }
-        });
-    }
+    walk_dependants(tracker_, stack, visited, [&](CacheKey cur) { result.push_back(cur); });
     return result;
 }
 
 void CacheState::invalidate(CacheKey k) {
+    // Collected first: a failed allocation changes no state.
     for (CacheKey d : collect_dependants(k)) {
-        if (tracker_.has_state(d) && tracker_.read(d) == ValidationState::Valid) {
-            tracker_.state[d] = static_cast<std::uint8_t>(ValidationState::Invalid);
+        demote_if_valid(tracker_, d);
+    }
+}
+
+bool CacheState::clear_value(CacheKey k, Graveyard& dead) {
+    ValueSlots* holder = nullptr;
+    for (auto it = layers_.rbegin(); it != layers_.rend() && holder == nullptr; ++it) {
+        if (it->values.at(k) != nullptr) {
+            holder = &it->values;
         }
     }
+    if (holder == nullptr && values_.at(k) != nullptr) {
+        holder = &values_;
+    }
+    if (holder == nullptr) {
+        return false;
+    }
+    // Invalidation first: it is what can fail, and it must not fail after
+    // the value is gone.
+    invalidate(k);
+    holder->clear(k, dead);
+    return true;
+}
+
+void CacheState::clear_all_values(Graveyard& dead) {
+    // Value slots exist only for registered keys; the larger bound keeps the
+    // marks in range whatever the slots hold.
+    size_t key_count = next_key();
+    for (const Layer& layer : layers_) {
+        key_count = std::max(key_count, layer.values.size());
+    }
+    key_count = std::max(key_count, values_.size());
+    // What can fail is allocated here, before any state changes and before
+    // the first value is removed: each key is pushed at most once, so the
+    // stack never grows past its reserve.
+    DenseMarks seen(key_count);
+    std::vector<CacheKey> stack;
+    stack.reserve(key_count);
+    auto note_stored = [&](const ValueSlots& values) {
+        for (CacheKey k = 0; k < values.size(); ++k) {
+            if (values.at(k) != nullptr && seen.insert(k)) {
+                stack.push_back(k);
+            }
+        }
+    };
+    for (const Layer& layer : layers_) {
+        note_stored(layer.values);
+    }
+    note_stored(values_);
+    if (stack.empty()) {
+        for (std::uint8_t& s : tracker_.state) {
+            if (s == static_cast<std::uint8_t>(ValidationState::Valid)) {
+                s = static_cast<std::uint8_t>(ValidationState::Invalid);
+            }
+        }
+        return;
+    }
+    walk_dependants(tracker_, stack, seen, [&](CacheKey k) { demote_if_valid(tracker_, k); });
+    auto ignore = [](CacheKey) {};
+    for (Layer& layer : layers_) {
+        layer.values.clear_all(dead, ignore);
+    }
+    values_.clear_all(dead, ignore);
 }
 
 const CallFrame* CacheState::top_frame(unsigned long thread) const noexcept {

@@ -212,8 +212,18 @@ public:
     [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept { return tracker_.dependencies(k); }
     void mark_permanently_invalid(CacheKey k);
     void revalidate(CacheKey k);
+    // k and its transitive dependants, each once, in no particular order.
     [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;
+    // Every Valid key among k and its transitive dependants becomes Invalid.
     void invalidate(CacheKey k);
+    // Removes k's value from the topmost level holding one (a layer, else
+    // the base) and invalidates k; false, with nothing changed, when no
+    // level holds a value for k.
+    bool clear_value(CacheKey k, Graveyard& dead);
+    // Removes every value of every level. Every Valid key among the keys
+    // that had a value and their transitive dependants becomes Invalid;
+    // with no value stored anywhere, every Valid key becomes Invalid.
+    void clear_all_values(Graveyard& dead);
 
     // ---------------------------------------------------------- call stacks
     [[nodiscard]] const CallFrame* top_frame(unsigned long thread) const noexcept;

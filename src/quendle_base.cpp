@@ -75,23 +75,9 @@ PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     return keyed_query(kClearCached, self, args, kwargs,
                        [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard& dead) -> Result<Ref> {
                            Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
-                           ValueSlots* holder = nullptr;
-                           auto& layers = state.layers();
-                           for (auto it = layers.rbegin(); it != layers.rend() && holder == nullptr; ++it) {
-                               if (it->values.at(key) != nullptr) {
-                                   holder = &it->values;
-                               }
-                           }
-                           if (holder == nullptr && state.base_values().at(key) != nullptr) {
-                               holder = &state.base_values();
-                           }
-                           if (holder == nullptr) {
+                           if (!state.clear_value(key, dead)) {
                                return Error::key_error("Cannot clear cached value for '" + name + "'");
                            }
-                           // Invalidation first: it is what can fail, and it
-                           // must not fail after the value is gone.
-                           state.invalidate(key);
-                           holder->clear(key, dead);
                            return none_result();
                        });
 }
@@ -101,34 +87,7 @@ PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
         Graveyard dead;
         Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(base(self)));
-        // What can fail (collecting the stored keys, invalidating) comes
-        // before the first value is removed.
-        KeySet cleared;
-        auto note_stored = [&](const ValueSlots& values) {
-            for (CacheKey k = 0; k < values.size(); ++k) {
-                if (values.at(k) != nullptr) {
-                    cleared.insert(k);
-                }
-            }
-        };
-        for (const Layer& layer : state->layers()) {
-            note_stored(layer.values);
-        }
-        note_stored(state->base_values());
-        if (!cleared.empty()) {
-            cleared.for_each([&](CacheKey k) { state->invalidate(k); });
-            auto ignore = [](CacheKey) {};
-            for (Layer& layer : state->layers()) {
-                layer.values.clear_all(dead, ignore);
-            }
-            state->base_values().clear_all(dead, ignore);
-        } else {
-            for (std::uint8_t& s : state->tracker().state) {
-                if (s == static_cast<std::uint8_t>(ValidationState::Valid)) {
-                    s = static_cast<std::uint8_t>(ValidationState::Invalid);
-                }
-            }
-        }
+        state->clear_all_values(dead);
         return none_result();
     });
 }

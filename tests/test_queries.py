@@ -1,5 +1,6 @@
 """Reading and changing single cache entries: is_cached, get/update/clear, clear_cache."""
 
+import random
 from collections import Counter
 
 import pytest
@@ -178,3 +179,209 @@ def test_clear_cache_on_valid_key_without_value(other_value):
     s.clear_cache()
     assert s.validation_state["rate"] == ("valid" if other_value else "invalid")
     assert s.cached_values == {}
+
+
+# clear_cache against clearing every stored value one by one: both must end
+# in the same states (each clear_cached_value invalidates its key's
+# transitive dependants, and the union of those walks is what clear_cache
+# invalidates in one).
+
+
+class Net(QuendleBase):
+    """node(i) calls node(j) for every j in calls[i]; a tracking method."""
+
+    def __init__(self, calls):
+        self.calls = calls
+
+    @quendled(track_runtime_dependencies=True)
+    def node(self, i):
+        return (i, tuple(self.node(j)[0] for j in self.calls.get(i, ())))
+
+
+class Loop(QuendleBase):
+    """a and b end up calling each other; c calls b; e calls d, apart."""
+
+    def __init__(self):
+        self.closing = False
+        self.inside = False
+
+    @quendled(track_runtime_dependencies=True)
+    def a(self):
+        if self.closing and not self.inside:
+            self.inside = True
+            try:
+                self.b()
+            finally:
+                self.inside = False
+        return "a"
+
+    @quendled(track_runtime_dependencies=True)
+    def b(self):
+        self.a()
+        return "b"
+
+    @quendled(track_runtime_dependencies=True)
+    def c(self):
+        self.b()
+        return "c"
+
+    @quendled(track_runtime_dependencies=True)
+    def d(self):
+        return "d"
+
+    @quendled(track_runtime_dependencies=True)
+    def e(self):
+        self.d()
+        return "e"
+
+
+def _node(i):
+    return ("node", (("i", i),))
+
+
+def _clear_label(obj, label):
+    name, pairs = (label, ()) if isinstance(label, str) else label
+    obj.clear_cached_value(name, **dict(pairs))
+
+
+def _forget_for_good(obj, labels):
+    """Removes the base values of `labels` while their states stay valid."""
+    with custom_scenario([obj]):
+        for label in labels:
+            _clear_label(obj, label)
+
+
+def _clear_one_by_one(obj):
+    while obj.cached_values:  # a key can hold a value in several levels
+        for label in list(obj.cached_values):
+            _clear_label(obj, label)
+
+
+def _both_ways(build):
+    """Clears one instance with clear_cache and a twin key by key; returns
+    the first with its states just before and just after the clear."""
+    one, other = build(), build()
+    assert snapshot(one) == snapshot(other)
+    before = one.validation_state
+    one.clear_cache()
+    _clear_one_by_one(other)
+    assert one.cached_values == other.cached_values == {}
+    assert one.validation_state == other.validation_state
+    assert one.dependency_graph == other.dependency_graph
+    return one, before, one.validation_state
+
+
+def _chain(n, forgotten):
+    def build():
+        net = Net({i: [i - 1] for i in range(1, n)})
+        for i in range(n):  # bottom-up: every call finds its predecessor cached
+            net.node(i)
+        _forget_for_good(net, [_node(i) for i in range(forgotten)])
+        return net
+
+    return build
+
+
+def test_clear_cache_on_a_chain_reaches_what_clearing_each_value_reaches():
+    n, forgotten = 60, 7
+    _, before, after = _both_ways(_chain(n, forgotten))
+    assert set(before.values()) == {"valid"}
+    # The lower keys have no value and no stored key below them: they stay valid.
+    assert after == {_node(i): "valid" if i < forgotten else "invalid" for i in range(n)}
+
+
+def _lattice(seed, layered):
+    rng = random.Random(seed)
+    n = 40
+    calls = {i: rng.sample(range(i), min(i, rng.choice([0, 1, 2, 2, 3]))) for i in range(n)}
+    forgotten = [_node(i) for i in rng.sample(range(n), 8)]
+    updated = rng.sample(range(n), 3)
+
+    def build():
+        net = Net(calls)
+        for i in range(n):
+            net.node(i)
+        _forget_for_good(net, forgotten)
+        if layered:  # values in a layer as well, some dependants stale there
+            net.scenario = custom_scenario([net])
+            net.scenario.__enter__()
+            for i in updated:
+                if net.is_cached("node", i=i):
+                    net.update_cached_value("node", ("layer", i), i=i)
+        return net
+
+    return build
+
+
+@pytest.mark.parametrize("layered", [False, True], ids=["base", "in-a-scenario"])
+@pytest.mark.parametrize("seed", range(6))
+def test_clear_cache_on_shared_dependants_reaches_what_clearing_each_value_reaches(seed, layered):
+    one, before, after = _both_ways(_lattice(seed, layered))
+    assert "valid" in before.values() and "invalid" in after.values()
+    if layered:
+        one.scenario.__exit__(None, None, None)
+        # The base values are gone for good; the states come back.
+        assert one.cached_values == {} and set(one.validation_state.values()) == {"valid"}
+
+
+def _loop():
+    s = Loop()
+    s.a(), s.b(), s.c(), s.d(), s.e()
+    s.closing = True
+    s.clear_cached_value("a")
+    s.a()  # a and b now depend on each other and no longer hold valid values
+    _forget_for_good(s, ["d"])
+    return s
+
+
+def test_clear_cache_through_a_cycle_reaches_what_clearing_each_value_reaches():
+    one, before, after = _both_ways(_loop)
+    assert "a" in one.dependency_graph["b"] and "b" in one.dependency_graph["a"]
+    assert before == {"a": "invalid", "b": "invalid", "c": "invalid", "d": "valid", "e": "valid"}
+    assert list(one.cached_values) == [] and "d" not in _loop().cached_values
+    # d has no value and e, which has one, is its dependant, not its dependency.
+    assert after == {"a": "invalid", "b": "invalid", "c": "invalid", "d": "valid", "e": "invalid"}
+
+
+class Relay(QuendleBase):
+    """d calls k, k calls s and, once gated, the uncached u."""
+
+    def __init__(self):
+        self.gated = False
+
+    @quendled()
+    def s(self):
+        return "s"
+
+    @quendled(use_cache=False)
+    def u(self):
+        return "u"
+
+    @quendled(track_runtime_dependencies=True)
+    def k(self):
+        self.s()
+        if self.gated:
+            self.u()
+        return "k"
+
+    @quendled(track_runtime_dependencies=True)
+    def d(self):
+        self.k()
+        return "d"
+
+
+def _relay():
+    r = Relay()
+    r.d()
+    _forget_for_good(r, ["k"])
+    r.gated = True
+    r.k()  # computed again, without a value to serve: now permanently invalid, d untouched
+    _forget_for_good(r, ["d"])
+    return r
+
+
+def test_clear_cache_walks_on_through_keys_that_are_no_longer_valid():
+    one, before, after = _both_ways(_relay)
+    assert before == {"d": "valid", "k": "permanently invalid", "s": "valid", "u": "permanently invalid"}
+    assert _relay().cached_values == {"s": "s"}
+    assert after == {"d": "invalid", "k": "permanently invalid", "s": "invalid", "u": "permanently invalid"}
