@@ -56,7 +56,13 @@ Status exec_module(PyObject* module) {
     if (!PyUnicode_Check(func_name.get())) {
         return cast_error(func_name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
-    return register_member(module, func_name.get(), func.get());
+    Q_TRY(register_member(module, func_name.get(), func.get()));
+#ifdef QUENDLE_INVARIANTS
+    // Builds with the state checks carry their debugging function, outside `__all__`.
+    Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));
+    Q_TRY(checked_status(PyObject_SetAttrString(module, check_invariants_def.ml_name, check.get())));
+#endif
+    return {};
 }
 
 int quendle_exec(PyObject* module) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace quendle {
@@ -115,6 +116,13 @@ struct DependencyTracker {
         return slot != 0 ? &edges[slot].dependencies : nullptr;
     }
 
+#ifdef QUENDLE_INVARIANTS
+    // Sizes within key_count, one edge record per key that has one, and the
+    // two edge indexes mirroring each other. `which` names the graph in the
+    // description of a violation.
+    [[nodiscard]] Status check(size_t key_count, const std::string& which) const;
+#endif
+
 private:
     Edges& edges_of(CacheKey k);
 };
@@ -164,6 +172,10 @@ public:
     // Registers the next key (keys are dense: the new key is size()).
     void insert(std::int64_t hash);
     [[nodiscard]] size_t size() const noexcept { return hashes_.size(); }
+#ifdef QUENDLE_INVARIANTS
+    // Every key in the table once, each found from its hash's slot.
+    [[nodiscard]] Status check() const;
+#endif
 
 private:
     [[nodiscard]] size_t slot_of(std::int64_t hash) const noexcept;
@@ -240,6 +252,15 @@ public:
     // Moves every owned reference to the graveyard and leaves an empty state.
     void clear(Graveyard& dead) noexcept;
 
+#ifdef QUENDLE_INVARIANTS
+    // ---------------------------------------------------------- debugging
+    // Checks the whole state: the registry, the graph and every graph saved
+    // by a layer, the value slots of every level, the call stacks; with
+    // `expect_idle`, also that no thread has a call in progress. A violation
+    // is an AssertionError describing it.
+    [[nodiscard]] Status check_invariants(bool expect_idle) const;
+#endif
+
 private:
     ValueSlots values_;
     std::vector<ThreadStack> call_stacks_;
@@ -248,5 +269,11 @@ private:
     SignatureIndex index_;
     std::vector<PyObject*> signatures_;  // owned key tuples, by key
 };
+
+#ifdef QUENDLE_INVARIANTS
+// The module function `_check_invariants(obj, expect_idle=True)` of builds
+// with the checks (not in `__all__`).
+extern PyMethodDef check_invariants_def;
+#endif
 
 }  // namespace quendle

@@ -8,7 +8,8 @@ clear rules, and the save/restore of scenario layers.  A hypothesis state
 machine drives decorated calls, queries, updates, clears, nested scenarios
 (over one and two instances) and dump/load into fresh instances, and after
 every step compares what the module served, which method bodies ran, and the
-three reports of every instance with what the model predicts.
+three reports of every instance with what the model predicts (and, in builds
+with the state checks, checks the whole native state of every instance).
 """
 
 from __future__ import annotations
@@ -19,7 +20,13 @@ from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+import pytest
+
+import quendle
 from quendle import QuendleBase, custom_scenario, quendled
+
+# Present in builds with the state checks (-DQUENDLE_INVARIANTS=ON).
+check_invariants = getattr(quendle, "_check_invariants", None)
 
 MAX_INSTANCES = 4
 XS = (0, 1, 2, 3)
@@ -603,6 +610,12 @@ class CacheMachine(RuleBasedStateMachine):
             assert inst.dependency_graph == mi.graph_report(), f"dependency_graph of #{mi.idx}"
             assert list(inst.cached_values.items()) == mi.cached_report(), f"cached_values of #{mi.idx}"
 
+    @invariant()
+    def native_state_consistent(self):
+        if check_invariants is not None:
+            for inst in self.instances:
+                check_invariants(inst)  # no call is in progress between steps
+
     def teardown(self):
         # Leave no layers behind on instances that outlive the example.
         for scenario, _ in reversed(self.open):
@@ -668,3 +681,30 @@ def test_model_scenario_restores_states_and_values():
     assert a.validation_state == mi.validation_report()
     assert list(a.cached_values.items()) == mi.cached_report()
     assert env.log == model.log
+
+
+@pytest.mark.skipif(check_invariants is None, reason="built without QUENDLE_INVARIANTS")
+def test_state_check_sees_a_call_in_progress():
+    seen = []
+
+    class Probe(QuendleBase):
+        @quendled(track_runtime_dependencies=True)
+        def outer(self):
+            return self.inner()
+
+        @quendled()
+        def inner(self):
+            assert check_invariants(self, expect_idle=False) is None
+            try:
+                check_invariants(self)
+            except AssertionError as e:
+                seen.append(str(e))
+            return 1
+
+    p = Probe()
+    assert p.outer() == 1
+    assert len(seen) == 1 and seen[0].startswith("2 call frames left on thread ")
+    assert check_invariants(p) is None
+    with pytest.raises(TypeError):
+        check_invariants(object())
+    assert "_check_invariants" not in quendle.__all__

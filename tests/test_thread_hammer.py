@@ -23,12 +23,15 @@ from collections import Counter
 
 import pytest
 
+import quendle
 from quendle import QuendleBase, custom_scenario, quendled
 
 DURATION = 2.0  # seconds of hammering; the checks do not depend on it
 JOIN_TIMEOUT = 60.0
 THREADS = 4
 XS = range(6)
+# Present in builds with the state checks (-DQUENDLE_INVARIANTS=ON).
+check_invariants = getattr(quendle, "_check_invariants", None)
 INTERNAL_FAILURE = "PanicException"
 NO_KEY = "No cache key found for provided signature"
 NO_LAYER = "Attempted to remove non existant layer"
@@ -331,6 +334,9 @@ def test_threads_hammering_shared_and_own_instances(quiet_collector):
     assert failures == []
     assert sorted(counts) == seeds
     assert all(n > 0 for n in counts.values())
+    if check_invariants is not None:  # every thread is done: no call in progress anywhere
+        for obj in [shared] + [obj for pair in owned for obj in pair]:
+            check_invariants(obj)
 
     check_graph(shared)
     check_cached_values(shared)
@@ -385,6 +391,8 @@ def test_tracking_callers_on_other_threads_gain_no_edges(quiet_collector):
         sys.setswitchinterval(old_interval)
     assert not any(t.is_alive() for t in threads), "a thread is stuck"
     assert failures == []
+    if check_invariants is not None:
+        check_invariants(shared)
     graph = shared.dependency_graph
     assert graph, "nothing was called"
     assert {lbl: deps for lbl, deps in graph.items() if deps} == {}
