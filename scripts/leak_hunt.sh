@@ -41,7 +41,7 @@ DBG_VERSION="$("$DBG" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
     fail "$DBG ($DBG_VERSION) is not a debug interpreter of Python 3.10 or newer"
 "$DBG" -c 'import pytest' 2>/dev/null || fail "Debian's pytest is not importable by $DBG (python3-pytest)"
 
-rel_cmake_build "$BUILD" "-DPython_EXECUTABLE=$DBG" -DQUENDLE_DEBUG_PYTHON=ON \
+rel_cmake_build "$BUILD" "-DPython_EXECUTABLE=$DBG" -DQUENDLE_DEBUG_PYTHON=ON -DQUENDLE_INVARIANTS=ON \
     "-DCMAKE_BUILD_TYPE=${QUENDLE_RELIABILITY_BUILD_TYPE:-Debug}"
 SO="$BUILD/quendle.abi3.so"
 [ -f "$SO" ] || fail "the build made no quendle.abi3.so in ${BUILD#"$ROOT"/}"

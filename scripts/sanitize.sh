@@ -41,7 +41,7 @@ CXX_LIB="$(g++ -print-file-name=libstdc++.so)"
 case "$ASAN_LIB" in /*) ;; *) fail "g++ has no AddressSanitizer runtime (libasan.so)" ;; esac
 case "$CXX_LIB" in /*) ;; *) fail "g++ has no libstdc++.so" ;; esac
 
-rel_cmake_build "$BUILD" "-DPython_EXECUTABLE=$PY" -DQUENDLE_SANITIZE=ON \
+rel_cmake_build "$BUILD" "-DPython_EXECUTABLE=$PY" -DQUENDLE_SANITIZE=ON -DQUENDLE_INVARIANTS=ON \
     "-DCMAKE_BUILD_TYPE=${QUENDLE_RELIABILITY_BUILD_TYPE:-Debug}"
 SO="$BUILD/quendle.abi3.so"
 [ -f "$SO" ] || fail "the build made no quendle.abi3.so in ${BUILD#"$ROOT"/}"
