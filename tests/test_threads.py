@@ -5,6 +5,7 @@ from collections import Counter
 
 import pytest
 
+import quendle
 from quendle import QuendleBase, quendled
 
 TIMEOUT = 30
@@ -159,6 +160,9 @@ def test_threads_sharing_an_instance_wait_for_each_other_and_never_fail(fast_swi
         th.join(TIMEOUT)
     assert not any(th.is_alive() for th in threads)
     assert errors == [] and len(served) == 1600 and all(served)
+    check = getattr(quendle, "_check_invariants", None)
+    if check is not None:
+        check(grid)
     # Threads missing the same key at once may each run its body; later
     # calls are served from the cache.
     assert set(grid.runs) == set(points) and all(n <= 4 for n in grid.runs.values())
