@@ -20,6 +20,7 @@ import sys
 import threading
 import time
 from collections import Counter
+from dataclasses import dataclass
 
 import pytest
 
@@ -396,3 +397,64 @@ def test_tracking_callers_on_other_threads_gain_no_edges(quiet_collector):
     graph = shared.dependency_graph
     assert graph, "nothing was called"
     assert {lbl: deps for lbl, deps in graph.items() if deps} == {}
+
+
+# ---------------------------------------------------------------------------
+# equal, not identical, arguments: lookups run Python-level __eq__ while the
+# instance is borrowed, and the interpreter switches threads there
+
+
+@dataclass(frozen=True)
+class Point:
+    """Equal but not identical instances: lookups run this class's __eq__."""
+
+    x: int
+    y: int
+
+
+class Grid(QuendleBase):
+    def __init__(self):
+        self.runs = Counter()
+
+    @quendled()
+    def at(self, p):
+        self.runs[p] += 1
+        return [p.x, p.y]
+
+
+@pytest.fixture
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def test_threads_sharing_an_instance_wait_for_each_other_and_never_fail(fast_switching):
+    grid, errors, served = Grid(), [], []
+    points = [Point(i % 5, 0) for i in range(5)]
+
+    def worker(seed):
+        try:
+            for i in range(400):
+                p = points[(i + seed) % 5]
+                got = grid.at(Point(p.x, p.y))  # equal to the stored key, never the same object
+                served.append(got == [p.x, p.y])
+                if i % 50 == seed:
+                    grid.update_cached_value("at", [p.x, p.y], p=Point(p.x, p.y))
+        except BaseException as e:  # noqa: BLE001 - reported by the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(JOIN_TIMEOUT)
+    assert not any(th.is_alive() for th in threads)
+    assert errors == [] and len(served) == 1600 and all(served)
+    check = getattr(quendle, "_check_invariants", None)
+    if check is not None:
+        check(grid)
+    # Threads missing the same key at once may each run its body; later
+    # calls are served from the cache.
+    assert set(grid.runs) == set(points) and all(n <= 4 for n in grid.runs.values())
