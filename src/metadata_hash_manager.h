@@ -23,6 +23,10 @@ enum class ValidationState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyI
 // borrow, so finalisers of released objects find the instance consistent.
 class Graveyard {
 public:
+    Graveyard() = default;
+    Graveyard(Graveyard&&) noexcept = default;
+    Graveyard& operator=(Graveyard&&) = delete;
+    Graveyard(const Graveyard&) = delete;
     // Never fails: without memory to defer the release, the object is
     // released at once.
     void bury(PyObject* owned) noexcept {

@@ -7,6 +7,7 @@
 // any character, NUL included, and two names are the same exactly when the
 // strings are equal.
 #include "decorator.h"
+#include "instance_access.h"
 #include "quendle_base.h"
 
 #include <random>
@@ -263,12 +264,10 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
     Q_ASSIGN(Ref computed, call_by_name(self, name));
     Q_ASSIGN(CallSignature sig, query_signature(text, nullptr));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
-    Graveyard dead;
-    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
     Q_ASSIGN(CacheState * state, state_of(inst));
     Q_ASSIGN(CacheKey k, state->get_or_create_key(std::move(sig)));
-    state->base_values().set(k, std::move(value), dead);
-    b.release();
+    state->base_values().set(k, std::move(value), access.dead());
     return {};
 }
 

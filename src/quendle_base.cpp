@@ -1,6 +1,7 @@
 #include "quendle_base.h"
 
 #include "heap_type.h"
+#include "instance_access.h"
 
 #include <memory>
 
@@ -20,12 +21,11 @@ QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObj
 template <class Op>
 PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs, Op&& op) {
     return entry_object([&]() -> Result<Ref> {
-        Graveyard dead;  // released after the borrow
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
-        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
         Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
         Q_ASSIGN(CacheState * state, state_of(base(self)));
-        return op(*state, method_name, bound, dead);
+        return op(*state, method_name, bound, access.dead());
     });
 }
 
@@ -84,10 +84,9 @@ PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
     return entry_object([&]() -> Result<Ref> {
-        Graveyard dead;
-        Q_ASSIGN(Borrow b, Borrow::exclusive(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(base(self)));
-        state->clear_all_values(dead);
+        state->clear_all_values(access.dead());
         return none_result();
     });
 }

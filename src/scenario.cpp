@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "heap_type.h"
+#include "instance_access.h"
 #include "quendle_base.h"
 
 #include <memory>
@@ -36,11 +37,9 @@ Status for_each_item(PyObject* self, Step&& step) {
             return Error::type_error(kWrongItem);
         }
         auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
-        Graveyard dead;  // what the step releases dies after the borrow is given back
-        Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Panic));
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
         Q_ASSIGN(CacheState * state, state_of(inst));
-        Q_TRY(step(*state, dead));
-        b.release();
+        Q_TRY(step(*state, access.dead()));
     }
     return {};
 }
