@@ -28,6 +28,8 @@ std::optional<CacheKey> first_bad_member(const KeySet& set, Bad&& bad) {
     return found;
 }
 
+}  // namespace
+
 // Every key with an edge record owns its own, and is a node; every record
 // but the unused slot 0 is owned.
 Status check_edge_slots(const DependencyTracker& t, const std::string& which) {
@@ -86,8 +88,6 @@ Status check_edge_symmetry(const DependencyTracker& t, size_t key_count, const s
     }
     return {};
 }
-
-}  // namespace
 
 Status DependencyTracker::check(size_t key_count, const std::string& which) const {
     if (state.size() > key_count || is_node.size() > key_count || edge_slot.size() > key_count) {

@@ -271,7 +271,7 @@ void CacheState::mark_permanently_invalid(CacheKey k) {
 
 void CacheState::revalidate(CacheKey k) {
     if (tracker_.has_state(k) && tracker_.read(k) == ValidationState::Invalid) {
-        tracker_.state[k] = static_cast<std::uint8_t>(ValidationState::Valid);
+        tracker_.set_state(k, ValidationState::Valid);
     }
 }
 
@@ -308,11 +308,7 @@ void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, S
     }
 }
 
-void demote_if_valid(DependencyTracker& t, CacheKey k) noexcept {
-    if (t.has_state(k) && t.read(k) == ValidationState::Valid) {
-        t.state[k] = static_cast<std::uint8_t>(ValidationState::Invalid);
-    }
-}
+void demote_if_valid(DependencyTracker& t, CacheKey k) noexcept { t.demote(k); }
 
 }  // namespace
 
@@ -380,11 +376,7 @@ void CacheState::clear_all_values(Graveyard& dead) {
     }
     note_stored(values_);
     if (stack.empty()) {
-        for (std::uint8_t& s : tracker_.state) {
-            if (s == static_cast<std::uint8_t>(ValidationState::Valid)) {
-                s = static_cast<std::uint8_t>(ValidationState::Invalid);
-            }
-        }
+        tracker_.demote_all();
         return;
     }
     walk_dependants(tracker_, stack, seen, [&](CacheKey k) { demote_if_valid(tracker_, k); });

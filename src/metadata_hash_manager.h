@@ -88,18 +88,14 @@ private:
 
 // Validation states and the dependency graph, dense by key. Edge sets live
 // in a side table so that keys without edges cost a few bytes.
-struct DependencyTracker {
+class DependencyTracker {
+public:
     static constexpr std::uint8_t kNoEntry = 0xff;
 
     struct Edges {
         KeySet dependants;    // keys computed from this key
         KeySet dependencies;  // reverse index: keys this key was computed from
     };
-
-    std::vector<std::uint8_t> state;      // ValidationState, or kNoEntry
-    std::vector<std::uint8_t> is_node;    // 1 when the key is a node of the graph
-    std::vector<std::uint32_t> edge_slot; // index into edges, 0 when the key has none
-    std::vector<Edges> edges;             // edges[0], once made, is never used
 
     [[nodiscard]] bool has_state(CacheKey k) const noexcept {
         return k < state.size() && state[k] != kNoEntry;
@@ -119,6 +115,38 @@ struct DependencyTracker {
         const std::uint32_t slot = k < edge_slot.size() ? edge_slot[k] : 0;
         return slot != 0 ? &edges[slot].dependencies : nullptr;
     }
+    // Valid becomes Invalid; other states stay.
+    void demote(CacheKey k) noexcept {
+        if (has_state(k) && state[k] == static_cast<std::uint8_t>(ValidationState::Valid)) {
+            state[k] = static_cast<std::uint8_t>(ValidationState::Invalid);
+        }
+    }
+    void demote_all() noexcept {
+        for (std::uint8_t& s : state) {
+            if (s == static_cast<std::uint8_t>(ValidationState::Valid)) {
+                s = static_cast<std::uint8_t>(ValidationState::Invalid);
+            }
+        }
+    }
+    // f(key) for every key with a state, and for every node, in key order.
+    template <class F>
+    Status for_each_with_state(F&& f) const {
+        for (CacheKey k = 0; k < state.size(); ++k) {
+            if (state[k] != kNoEntry) {
+                Q_TRY(f(k));
+            }
+        }
+        return {};
+    }
+    template <class F>
+    Status for_each_node(F&& f) const {
+        for (CacheKey k = 0; k < is_node.size(); ++k) {
+            if (is_node[k] != 0) {
+                Q_TRY(f(k));
+            }
+        }
+        return {};
+    }
 
 #ifdef QUENDLE_INVARIANTS
     // Sizes within key_count, one edge record per key that has one, and the
@@ -129,6 +157,18 @@ struct DependencyTracker {
 
 private:
     Edges& edges_of(CacheKey k);
+
+#ifdef QUENDLE_INVARIANTS
+    friend Status check_edge_slots(const DependencyTracker& t, const std::string& which);
+    friend Status check_edge_symmetry(const DependencyTracker& t, size_t key_count, const std::string& which);
+#endif
+
+    // Only the methods above change these, so the two edge indexes stay
+    // mirrors of each other.
+    std::vector<std::uint8_t> state;      // ValidationState, or kNoEntry
+    std::vector<std::uint8_t> is_node;    // 1 when the key is a node of the graph
+    std::vector<std::uint32_t> edge_slot; // index into edges, 0 when the key has none
+    std::vector<Edges> edges;             // edges[0], once made, is never used
 };
 
 struct Layer {

@@ -72,13 +72,10 @@ PyObject* qb_cached_values(PyObject* self, void*) {
 PyObject* qb_dependency_graph(PyObject* self, void*) {
     return report(self, [](const CacheState& state, PyObject* dict) -> Status {
         const DependencyTracker& t = state.tracker();
-        for (CacheKey k = 0; k < t.is_node.size(); ++k) {
-            if (!t.is_node[k]) {
-                continue;
-            }
+        return t.for_each_node([&](CacheKey k) -> Status {
             Q_ASSIGN(Ref label, entry_label(state, k));
             if (!label) {
-                continue;
+                return {};
             }
             Q_ASSIGN(Ref set, checked(PySet_New(nullptr)));
             std::vector<CacheKey> members;
@@ -91,27 +88,22 @@ PyObject* qb_dependency_graph(PyObject* self, void*) {
                     Q_TRY(checked_status(PySet_Add(set.get(), dl.get())));
                 }
             }
-            Q_TRY(checked_status(PyDict_SetItem(dict, label.get(), set.get())));
-        }
-        return {};
+            return checked_status(PyDict_SetItem(dict, label.get(), set.get()));
+        });
     });
 }
 
 PyObject* qb_validation_state(PyObject* self, void*) {
     return report(self, [](const CacheState& state, PyObject* dict) -> Status {
         const DependencyTracker& t = state.tracker();
-        for (CacheKey k = 0; k < t.state.size(); ++k) {
-            if (!t.has_state(k)) {
-                continue;
-            }
+        return t.for_each_with_state([&](CacheKey k) -> Status {
             Q_ASSIGN(Ref label, entry_label(state, k));
             if (!label) {
-                continue;
+                return {};
             }
             Q_ASSIGN(Ref text, new_str(state_text(t.read(k))));
-            Q_TRY(checked_status(PyDict_SetItem(dict, label.get(), text.get())));
-        }
-        return {};
+            return checked_status(PyDict_SetItem(dict, label.get(), text.get()));
+        });
     });
 }
 
