@@ -8,39 +8,33 @@ namespace quendle {
 
 // ------------------------------------------------------------- ValueSlots
 
-ValueSlots::~ValueSlots() {
-    for (PyObject* p : slots_) {
-        Py_XDECREF(p);
-    }
-}
-
 void ValueSlots::set(CacheKey k, Ref value, Graveyard& dead) {
     if (slots_.size() <= k) {
-        slots_.resize(k + 1, nullptr);
+        slots_.resize(k + 1);
     }
-    dead.bury(std::exchange(slots_[k], value.release()));
+    dead.bury(std::exchange(slots_[k], std::move(value)).release());
 }
 
 bool ValueSlots::clear(CacheKey k, Graveyard& dead) {
-    if (k >= slots_.size() || slots_[k] == nullptr) {
+    if (k >= slots_.size() || !slots_[k]) {
         return false;
     }
-    dead.bury(std::exchange(slots_[k], nullptr));
+    dead.bury(std::exchange(slots_[k], Ref()).release());
     return true;
 }
 
 int ValueSlots::traverse(visitproc visit, void* arg) const {
-    for (PyObject* p : slots_) {
-        Py_VISIT(p);
+    for (const Ref& p : slots_) {
+        Py_VISIT(p.get());
     }
     return 0;
 }
 
 void ValueSlots::move_all_to(Graveyard& dead) noexcept {
-    std::vector<PyObject*> old;
+    std::vector<Ref> old;
     old.swap(slots_);
-    for (PyObject* p : old) {
-        dead.bury(p);
+    for (Ref& p : old) {
+        dead.bury(p.release());
     }
 }
 

@@ -59,11 +59,11 @@ public:
     ValueSlots(const ValueSlots&) = delete;
     ValueSlots(ValueSlots&&) noexcept = default;
     ValueSlots& operator=(ValueSlots&&) noexcept = default;
-    ~ValueSlots();
+    ~ValueSlots() = default;
 
     [[nodiscard]] size_t size() const noexcept { return slots_.size(); }
     [[nodiscard]] PyObject* at(CacheKey k) const noexcept {
-        return k < slots_.size() ? slots_[k] : nullptr;
+        return k < slots_.size() ? slots_[k].get() : nullptr;
     }
     // Extends with empty slots as needed and replaces slot k.
     void set(CacheKey k, Ref value, Graveyard& dead);
@@ -73,8 +73,8 @@ public:
     template <class F>
     void clear_all(Graveyard& dead, F&& f) {
         for (size_t i = 0; i < slots_.size(); ++i) {
-            if (slots_[i] != nullptr) {
-                dead.bury(std::exchange(slots_[i], nullptr));
+            if (slots_[i]) {
+                dead.bury(std::exchange(slots_[i], Ref()).release());
                 f(static_cast<CacheKey>(i));
             }
         }
@@ -83,7 +83,7 @@ public:
     void move_all_to(Graveyard& dead) noexcept;
 
 private:
-    std::vector<PyObject*> slots_;
+    std::vector<Ref> slots_;
 };
 
 // Validation states and the dependency graph, dense by key. Edge sets live
