@@ -127,6 +127,7 @@ def _load_injector():
 FAULTS = _load_injector()
 
 pytestmark = [
+    pytest.mark.alloc_failures,
     pytest.mark.skipif(FAULTS is None, reason="the module was built without -DQUENDLE_FAULT_INJECTION=ON"),
     pytest.mark.skipif(not hasattr(os, "fork"), reason="sweeps run in forked child processes"),
 ]

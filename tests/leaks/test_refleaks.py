@@ -10,8 +10,9 @@ effects and one-off allocations show up in some runs but not in all of them.
 The counts exist only in a debug interpreter, and they add up only when the
 module itself was compiled against that interpreter's debug headers (then
 every reference count change the module makes goes through the interpreter).
-``scripts/leak_hunt.sh`` builds such a module and runs this file with
-``python3-dbg``. Under a release interpreter every test here is skipped.
+The leaks session of noxfile.py builds such a module and runs this file with
+``python3-dbg``; other runs deselect these cases (marker ``leaks``), and under
+a release interpreter every test here is skipped.
 """
 
 import ast
@@ -30,9 +31,12 @@ from quendle import QuendleBase, automagically_quendled, custom_scenario, quendl
 
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 
-pytestmark = pytest.mark.skipif(
-    not DEBUG_INTERPRETER,
-    reason="reference counts need a debug interpreter (sys.gettotalrefcount); run scripts/leak_hunt.sh")
+pytestmark = [
+    pytest.mark.leaks,
+    pytest.mark.skipif(
+        not DEBUG_INTERPRETER,
+        reason="reference counts need a debug interpreter (sys.gettotalrefcount); run nox -s leaks"),
+]
 
 # Runs before measuring, and measured runs. Overridable for a quicker or a
 # more patient hunt.
@@ -121,7 +125,7 @@ def _counts_add_up():
     if not _built_against_debug_headers():
         pytest.fail(f"{quendle.__file__} was not compiled against the debug interpreter's headers "
                     "(it does not call _Py_IncRef/_Py_DecRef), so reference counts would not add up; "
-                    "build it with scripts/leak_hunt.sh", pytrace=False)
+                    "build it with the leaks session: nox -s leaks", pytrace=False)
     gc.collect()
 
 

@@ -1,0 +1,450 @@
+"""Build and test sessions: `nox -l` lists them, `nox` runs the default ones.
+
+`bash scripts/test.sh [ARGS...]` installs the Debian packages and nox, then
+runs `nox -- ARGS...`. The arguments go to every pytest run (and, as a test
+filter, to the C++ tests), so `-k scenario` narrows every session.
+
+- build: one stable-ABI wheel into dist/ (warnings are errors), checked: tag
+  cp310-abi3, a single quendle.abi3.so that does not link libpython. Also
+  installed into .venv when nox runs from there (scripts/test.sh's).
+- tests-3.X: the suite against that wheel, with each CPython >= 3.10 found on
+  the machine (the one running nox, pyenv's, python3.X on PATH); one that is
+  not found is skipped. The suite includes the typing checks, the examples and
+  the README's code.
+- cpp: the C++ unit tests (GoogleTest, CMake preset cpp-tests).
+- leaks: the reference-leak hunt and the rest of the suite under Debian's debug
+  interpreter (python3-dbg), against a module built for it (debug-python).
+- asan: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+  build (asan); any sanitizer report fails it.
+- faults: the allocation-failure sweeps against the fault-injection build.
+- sdist: a wheel built from the sdist alone passes the suite the sdist carries.
+- format: clang-format over src/ and tests/cpp/ (`-- --fix` rewrites).
+Not run by default: dev (the inner loop: incremental build/dev, then pytest
+against it), demo (examples/demo.py against the wheel) and tidy (clang-tidy).
+
+Environment: QUENDLE_TEST_TIMEOUT (seconds per pytest run, default 1200),
+QUENDLE_EXTRA_PYTHONS (more interpreters to try, separated by spaces).
+"""
+
+from __future__ import annotations
+
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import xml.etree.ElementTree as ET
+import zipfile
+from pathlib import Path
+
+import nox
+from nox.command import CommandFailed
+
+ROOT = Path(__file__).resolve().parent
+DIST = ROOT / "dist"
+PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test")
+BUILD_DEPS = nox.project.dependency_groups(PYPROJECT, "build")
+CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
+TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
+# Minor versions that are reported, as skipped, when absent.
+EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14)]
+# Until src/ has been through clang-format once, differences are reported
+# without failing the format session.
+FORMAT_MUST_PASS = False
+FORMATTED = ["src/*.cpp", "src/*.h", "tests/cpp/*.cpp"]
+
+nox.options.reuse_venv = "yes"
+nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = False
+
+
+# --- interpreters ------------------------------------------------------------
+
+_PROBE = (
+    "import os, sys, sysconfig; print(sys.implementation.name, *sys.version_info[:3], "
+    "int(bool(sysconfig.get_config_var('Py_GIL_DISABLED'))), os.path.realpath(sys.executable))"
+)
+
+
+def _probe(exe):
+    """(implementation, (major, minor, micro), free-threaded, real path), or None if it does not run."""
+    try:
+        out = subprocess.run([exe, "-c", _PROBE], capture_output=True, text=True, timeout=60,
+                             stdin=subprocess.DEVNULL, check=True).stdout.split()
+        return out[0], tuple(int(x) for x in out[1:4]), out[4] == "1", out[5]
+    except (OSError, subprocess.SubprocessError, IndexError, ValueError):
+        return None
+
+
+def _candidates():
+    """(path, is the interpreter nox runs on)"""
+    yield getattr(sys, "_base_executable", sys.executable), True
+    for exe in os.environ.get("QUENDLE_EXTRA_PYTHONS", "").split():
+        yield exe, False
+    roots = {os.environ.get("PYENV_ROOT", ""), os.path.expanduser("~/.pyenv")}
+    for root in sorted(r for r in roots if r):
+        for exe in sorted(glob.glob(os.path.join(root, "versions", "*", "bin", "python3"))):
+            yield exe, False
+    for d in os.environ.get("PATH", "").split(os.pathsep):
+        for exe in sorted(glob.glob(os.path.join(d or ".", "python3.[0-9]*"))):
+            if re.search(r"python3\.\d+$", exe):
+                yield exe, False
+
+
+def discover_pythons():
+    """{(major, minor, free-threaded): (version, path)}: one CPython >= 3.10 per minor
+    version; the one nox runs on for its own, otherwise the newest found."""
+    found, seen = {}, set()
+    for exe, main in _candidates():
+        info = _probe(exe)
+        if info is None or info[3] in seen:
+            continue
+        seen.add(info[3])
+        impl, version, free_threaded, real = info
+        if impl != "cpython" or version < (3, 10):
+            continue
+        key = (*version[:2], free_threaded)
+        if key not in found or (not found[key][2] and version > found[key][0]):
+            found[key] = (version, real, main)
+    return {k: v[:2] for k, v in found.items()}
+
+
+PYTHONS = discover_pythons()
+
+
+# --- helpers -------------------------------------------------------------------
+
+def the_wheel():
+    wheels = sorted(DIST.glob("quendle-*.whl"))
+    if len(wheels) != 1:
+        raise RuntimeError(f"expected one quendle wheel in dist/ (the build session makes it), found {len(wheels)}")
+    return wheels[0]
+
+
+def check_wheel(session, wheel):
+    """The wheel is cp310-abi3 and holds one module, quendle.abi3.so, that does not link libpython."""
+    if "-cp310-abi3-" not in wheel.name:
+        session.error(f"{wheel.name} is not tagged cp310-abi3")
+    with zipfile.ZipFile(wheel) as z:
+        libs = [n for n in z.namelist() if n.endswith(".so") or ".so." in n]
+        if libs != ["quendle.abi3.so"]:
+            session.error(f"{wheel.name} must hold exactly one library, quendle.abi3.so, at its top; it holds {libs}")
+        so = Path(session.create_tmp()) / "quendle.abi3.so"
+        so.write_bytes(z.read("quendle.abi3.so"))
+    needed = elf_needed(so)
+    if any("libpython" in n for n in needed):
+        session.error(f"quendle.abi3.so links libpython (NEEDED: {' '.join(needed)}); a stable-ABI module must not")
+    session.log(f"{wheel.name}: ok (quendle.abi3.so needs: {' '.join(needed) or 'nothing'})")
+
+
+def elf_needed(so):
+    out = subprocess.run(["readelf", "-d", str(so)], capture_output=True, text=True, check=True).stdout
+    return re.findall(r"\(NEEDED\).*\[(.+)\]", out)
+
+
+def pytest_args(session, default=("tests",)):
+    """The session's arguments for pytest, run from the root: path arguments are taken
+    relative to the root or else to where nox was started; `default` when none names a path."""
+    args, paths = [], False
+    for arg in session.posargs:
+        if not arg.startswith("-"):
+            path = arg.split("::")[0]
+            if (ROOT / path).exists():
+                paths = True
+            elif (Path(session.invoked_from) / path).exists():
+                paths = True
+                arg = str(Path(session.invoked_from) / arg)
+        args.append(arg)
+    return (args if paths else [*default, *args]), paths
+
+
+def run_pytest(session, python, args, *, env=None, log=None):
+    """pytest (with a time limit) from the root, its output also written to `log` if given;
+    when arguments narrowed the run, selecting nothing is no failure."""
+    color = ["--color=yes"] if sys.stdout.isatty() and not os.environ.get("CI") else []
+    command = ["timeout", "--foreground", "-k", "30", TIMEOUT, python, "-m", "pytest",
+               "-p", "no:cacheprovider", "--rootdir", str(ROOT), *color, *args]
+    if log is not None:
+        command = ["bash", "-c", 'set -o pipefail; log="$1"; shift; "$@" 2>&1 | tee "$log"', "-", str(log), *command]
+    session.run(*command, env=env, external=True, success_codes=[0, 5] if session.posargs else [0])
+
+
+def cmake_build(session, preset, *defines):
+    """Configure (CMakePresets.json) and build one of the variant builds; returns its directory."""
+    session.run("cmake", "--preset", preset, "-Wno-dev", *defines, silent=True)
+    session.run("cmake", "--build", "--preset", preset)
+    return ROOT / "build" / preset
+
+
+def cached_value(build_dir, name):
+    text = (build_dir / "CMakeCache.txt").read_text()
+    m = re.search(rf"^{name}:[A-Z]+=(.*)$", text, re.M)
+    return m.group(1) if m else ""
+
+
+def install_test_deps(session):
+    session.install(*TEST_DEPS)
+    try:  # numpy is optional (tests that need it skip): only a prebuilt wheel will do
+        session.install("--only-binary=:all:", "numpy")
+    except CommandFailed:
+        session.warn("numpy not installed: the tests that need it skip")
+
+
+def build_python(session):
+    return str(Path(session.bin) / "python")
+
+
+# --- sessions ----------------------------------------------------------------
+
+@nox.session
+def build(session):
+    """One wheel into dist/, built as CI builds it (warnings are errors) and checked."""
+    session.install(*BUILD_DEPS)
+    DIST.mkdir(exist_ok=True)
+    for old in DIST.glob("quendle-*.whl"):
+        old.unlink()
+    session.run("python", "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(DIST),
+                "-Ccmake.define.QUENDLE_WERROR=ON")
+    wheel = the_wheel()
+    check_wheel(session, wheel)
+    if Path(sys.prefix).resolve() == (ROOT / ".venv").resolve():
+        # The project environment scripts/test.sh made for nox: the benchmarks run there.
+        session.run(sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall",
+                    str(wheel), external=True)
+
+
+def _suite(minor, free_threaded, found):
+    name = f"tests-{minor[0]}.{minor[1]}{'t' if free_threaded else ''}"
+    usable = found is not None and not free_threaded
+
+    @nox.session(name=name, python=found[1] if usable else False, requires=["build"] if usable else None)
+    def suite(session):
+        if found is None:
+            session.skip(f"no CPython {minor[0]}.{minor[1]} found (pyenv versions, python3.X on PATH)")
+        if free_threaded:
+            session.skip(f"{found[1]} is a free-threaded build, which cannot load stable-ABI modules")
+        session.install(str(the_wheel()))
+        install_test_deps(session)
+        # From the root, `import quendle` must find the installed wheel, not a stray build.
+        where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
+                            silent=True, log=False).strip()
+        if not where.startswith(str(Path(session.virtualenv.location).resolve())):
+            session.error(f"'import quendle' from {ROOT} finds {where}, not the installed wheel; remove it")
+        session.log(f"Python {'.'.join(map(str, found[0]))} ({found[1]})")
+        run_pytest(session, "python", pytest_args(session)[0])
+
+    if usable:
+        suite.__doc__ = f"The suite against the wheel with Python {'.'.join(map(str, found[0]))} ({found[1]})."
+    return suite
+
+
+for _key in sorted(set(PYTHONS) | {(*m, False) for m in EXPECTED_MINORS}):
+    _suite(_key[:2], _key[2], PYTHONS.get(_key))
+
+
+def _matches(expression, name):
+    """Whether a test name matches a pytest -k expression (words match case-insensitive substrings)."""
+    tokens = re.findall(r"\(|\)|[^\s()]+", expression)
+    code = " ".join(t if t in ("(", ")", "and", "or", "not") else repr(t.lower() in name.lower()) for t in tokens)
+    try:
+        return bool(eval(code, {"__builtins__": {}}))  # only literals and boolean operators
+    except SyntaxError:
+        return False
+
+
+@nox.session
+def cpp(session):
+    """The C++ unit tests (GoogleTest); -k and path arguments narrow them as they narrow pytest."""
+    args, paths = pytest_args(session, default=())
+    if paths and not any(Path(a).resolve().is_relative_to(ROOT / "tests" / "cpp") for a in args
+                         if not a.startswith("-")):
+        session.skip("the arguments name no C++ tests")
+    session.install(*CMAKE_DEPS)
+    cmake_build(session, "cpp-tests", f"-DPython_EXECUTABLE={build_python(session)}")
+    filters = [a[2:] or args[i + 1] for i, a in enumerate(args) if a.startswith("-k") and (a[2:] or i + 1 < len(args))]
+    ctest = ["ctest", "--preset", "cpp-tests"]
+    if filters:
+        listed = json.loads(session.run(*ctest, "--show-only=json-v1", silent=True, log=False))
+        names = [t["name"] for t in listed["tests"] if all(_matches(f, t["name"]) for f in filters)]
+        if not names:
+            session.skip(f"no C++ test matches -k {' '.join(filters)}")
+        ctest += ["-R", "^(" + "|".join(re.escape(n) for n in names) + ")$"]
+    session.run(*ctest)
+
+
+@nox.session
+def leaks(session):
+    """Reference-leak hunt under Debian's debug interpreter, then the rest of the suite there."""
+    session.install(*CMAKE_DEPS)
+    dbg = shutil.which("python3-dbg")
+    if dbg is None:
+        session.error("python3-dbg not found (Debian's python3-dbg)")
+    dbg = os.path.realpath(dbg)
+    check = "import sys, pytest; sys.exit(not (hasattr(sys, 'gettotalrefcount') and sys.version_info >= (3, 10)))"
+    session.run(dbg, "-c", check, external=True, silent=True)  # a 3.10+ debug build with Debian's pytest
+    build_dir = cmake_build(session, "debug-python", f"-DPython_EXECUTABLE={dbg}")
+    so = build_dir / "quendle.abi3.so"
+    # Py_DEBUG must really have been on: against the 3.10 stable ABI a debug build counts
+    # references through these functions, a release build inlines them.
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", str(so)], capture_output=True, text=True,
+                               check=True).stdout.split()
+    if not {"_Py_IncRef", "_Py_DecRef"} <= set(undefined):
+        session.error(f"{so} does not call _Py_IncRef/_Py_DecRef: it was not compiled with Py_DEBUG")
+    # Some debug interpreters do not load stable-ABI file names: give them the plain one too.
+    suffixes = session.run(dbg, "-c", "import importlib.machinery as m; print(*m.EXTENSION_SUFFIXES)",
+                           external=True, silent=True, log=False).split()
+    if ".abi3.so" not in suffixes and not (build_dir / "quendle.so").exists():
+        (build_dir / "quendle.so").symlink_to("quendle.abi3.so")
+    env = {"PYTHONPATH": str(build_dir), "PYTHONDONTWRITEBYTECODE": "1", "PYTHONNOUSERSITE": "1"}
+    where = session.run(dbg, "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
+                        env=env, external=True, silent=True, log=False).strip()
+    if Path(where) != so.resolve():
+        session.error(f"python3-dbg imports {where}, not {so}")
+
+    report = build_dir / "leaks.xml"
+    report.unlink(missing_ok=True)
+    args, _ = pytest_args(session, default=("tests/leaks",))
+    run_pytest(session, dbg, ["-m", "leaks", f"--junitxml={report}", *args], env=env)
+    if not session.posargs:
+        suite = ET.parse(report).getroot()
+        suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
+        ran, skipped = int(suite.get("tests", 0)), int(suite.get("skipped", 0))
+        if skipped or not ran:
+            session.error(f"the leak hunt must run every case: {ran} collected, {skipped} skipped")
+    if os.environ.get("QUENDLE_LEAK_SUITE", "1") != "0":
+        args, _ = pytest_args(session)
+        run_pytest(session, dbg, ["--ignore=tests/leaks", *args], env=env)
+
+
+@nox.session
+def asan(session):
+    """The suite against an ASan + UBSan build; any sanitizer report fails the session."""
+    session.install(*TEST_DEPS, *CMAKE_DEPS)
+    build_dir = cmake_build(session, "asan", f"-DPython_EXECUTABLE={build_python(session)}")
+    so = build_dir / "quendle.abi3.so"
+    needed = elf_needed(so)
+    for lib in ("libasan", "libubsan"):
+        if not any(n.startswith(lib + ".so") for n in needed):
+            session.error(f"{so} does not link {lib}: QUENDLE_SANITIZE had no effect")
+    # The interpreter is not instrumented, so the runtime of the compiler that built the
+    # module is loaded first.
+    cxx = cached_value(build_dir, "CMAKE_CXX_COMPILER")
+    preload = [subprocess.run([cxx, f"-print-file-name={lib}"], capture_output=True, text=True,
+                              check=True).stdout.strip() for lib in ("libasan.so", "libstdc++.so")]
+    if not all(os.path.isabs(p) for p in preload):
+        session.error(f"{cxx} has no sanitizer runtime or libstdc++.so: {preload}")
+    env = {
+        "PYTHONPATH": str(build_dir), "MYPYPATH": str(build_dir),
+        "LD_PRELOAD": " ".join(preload), "PYTHONMALLOC": "malloc", "QUENDLE_SANITIZED": "1",
+        "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    }
+    where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
+                        env=env, silent=True, log=False).strip()
+    if Path(where) != so.resolve():
+        session.error(f"the sanitized run imports {where}, not {so}")
+    # --capture=sys leaves file descriptor 2 alone, so a report that a sanitizer writes
+    # there just before it aborts the process is not lost in a capture file.
+    log = build_dir / "suite.log"
+    log.unlink(missing_ok=True)
+    failed = None
+    try:
+        run_pytest(session, "python", ["--capture=sys", *pytest_args(session)[0]], env=env, log=log)
+    except CommandFailed as e:
+        failed = e
+    reports = re.findall(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error:|SUMMARY: \w+Sanitizer).*$",
+                         log.read_text(errors="replace") if log.exists() else "", re.M)
+    if reports:
+        session.error(f"{len(reports)} sanitizer report line(s) in {log}, the first: {reports[0]}")
+    if failed:
+        raise failed
+
+
+@nox.session
+def faults(session):
+    """The allocation-failure sweeps against the fault-injection build."""
+    session.install(*TEST_DEPS, *CMAKE_DEPS)
+    build_dir = cmake_build(session, "faults", f"-DPython_EXECUTABLE={build_python(session)}")
+    env = {"PYTHONPATH": str(build_dir)}
+    # The build must be the one imported and carry the injection hooks, or every sweep would skip.
+    session.run("python", "-c", "import ctypes, os, sys, quendle; "
+                f"sys.exit(os.path.dirname(os.path.realpath(quendle.__file__)) != {str(build_dir)!r} "
+                "or not hasattr(ctypes.CDLL(quendle.__file__), 'quendle_fail_after'))", env=env, log=False)
+    args, _ = pytest_args(session, default=("tests/test_alloc_failures.py",))
+    run_pytest(session, "python", ["-m", "alloc_failures", "-q", "-rs", *args], env=env)
+
+
+@nox.session
+def sdist(session):
+    """The sdist is complete: a wheel built from it alone, as `pip install` would, passes its suite."""
+    session.install(*BUILD_DEPS)
+    tmp = Path(session.create_tmp()).resolve()
+    shutil.rmtree(tmp)
+    tmp.mkdir()
+    session.run("python", "-m", "build", "--sdist", "--no-isolation", "--outdir", str(tmp), str(ROOT))
+    (archive,) = tmp.glob("quendle-*.tar.gz")
+    with tarfile.open(archive) as t:
+        if hasattr(tarfile, "data_filter"):
+            t.extraction_filter = tarfile.data_filter
+        t.extractall(tmp)
+    (src,) = (p for p in tmp.iterdir() if p.is_dir())
+    session.run("python", "-m", "pip", "wheel", str(src), "--no-deps", "-w", str(tmp / "wheel"))
+    (wheel,) = (tmp / "wheel").glob("quendle-*.whl")
+    check_wheel(session, wheel)
+    session.install("--force-reinstall", "--no-deps", str(wheel))
+    install_test_deps(session)
+    args = [os.path.relpath(a, ROOT) if os.path.isabs(a) and Path(a).is_relative_to(ROOT) else a
+            for a in pytest_args(session)[0]]
+    with session.chdir(src):
+        session.run("timeout", "--foreground", "-k", "30", TIMEOUT, "python", "-m", "pytest",
+                    "-p", "no:cacheprovider", "-q", "--rootdir", str(src), *args,
+                    external=True, success_codes=[0, 5] if session.posargs else [0])
+
+
+@nox.session
+def format(session):
+    """clang-format check of the C++ sources; `nox -s format -- --fix` rewrites them."""
+    session.install(*nox.project.dependency_groups(PYPROJECT, "format"))
+    files = sorted(str(p.relative_to(ROOT)) for pattern in FORMATTED for p in ROOT.glob(pattern))
+    if "--fix" in session.posargs:
+        session.run("clang-format", "-i", *files)
+        return
+    out = session.run("clang-format", "--dry-run", *files, silent=True, log=False)
+    unformatted = sorted(set(re.findall(r"^(\S+?):\d+:\d+: warning: code should be clang-formatted", out, re.M)))
+    if unformatted:
+        message = (f"{len(unformatted)} of {len(files)} files differ from .clang-format's layout: "
+                   f"{' '.join(unformatted)}; rewrite them with: .venv/bin/nox -s format -- --fix")
+        if FORMAT_MUST_PASS:
+            session.error(message)
+        session.warn(message)
+    else:
+        session.log(f"{len(files)} files formatted as .clang-format says")
+
+
+@nox.session(default=False)
+def dev(session):
+    """Inner loop: incremental build/dev (preset dev), then pytest against it with the arguments."""
+    session.install(*TEST_DEPS, *CMAKE_DEPS)
+    build_dir = cmake_build(session, "dev", f"-DPython_EXECUTABLE={build_python(session)}")
+    run_pytest(session, "python", pytest_args(session)[0],
+               env={"PYTHONPATH": str(build_dir), "MYPYPATH": str(build_dir)})
+
+
+@nox.session(default=False, requires=["build"])
+def demo(session):
+    """examples/demo.py (its arguments: where to write the picture) against the wheel."""
+    session.install(str(the_wheel()))
+    session.run("python", "examples/demo.py", *session.posargs)
+
+
+@nox.session(default=False)
+def tidy(session):
+    """clang-tidy with the checks of .clang-tidy over src/*.cpp (or the files given)."""
+    session.install(*CMAKE_DEPS, *nox.project.dependency_groups(PYPROJECT, "tidy"))
+    build_dir = cmake_build(session, "tidy", f"-DPython_EXECUTABLE={build_python(session)}")
+    files = session.posargs or sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*.cpp"))
+    # The flags are g++'s: warning options clang does not know are no error.
+    session.run("clang-tidy", "-p", str(build_dir), "--quiet", "--extra-arg=-Wno-unknown-warning-option", *files)
