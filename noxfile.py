@@ -47,6 +47,7 @@ ROOT = Path(__file__).resolve().parent
 DIST = ROOT / "dist"
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test")
+OPTIONAL_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-optional")
 BUILD_DEPS = nox.project.dependency_groups(PYPROJECT, "build")
 CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
@@ -118,10 +119,10 @@ PYTHONS = discover_pythons()
 
 # --- helpers -------------------------------------------------------------------
 
-def the_wheel():
+def the_wheel(session):
     wheels = sorted(DIST.glob("quendle-*.whl"))
     if len(wheels) != 1:
-        raise RuntimeError(f"expected one quendle wheel in dist/ (the build session makes it), found {len(wheels)}")
+        session.error(f"expected one quendle wheel in dist/ (the build session makes it), found {len(wheels)}")
     return wheels[0]
 
 
@@ -188,10 +189,10 @@ def cached_value(build_dir, name):
 
 def install_test_deps(session):
     session.install(*TEST_DEPS)
-    try:  # numpy is optional (tests that need it skip): only a prebuilt wheel will do
-        session.install("--only-binary=:all:", "numpy")
+    try:
+        session.install("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
     except CommandFailed:
-        session.warn("numpy not installed: the tests that need it skip")
+        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
 
 
 def build_python(session):
@@ -209,7 +210,7 @@ def build(session):
         old.unlink()
     session.run("python", "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(DIST),
                 "-Ccmake.define.QUENDLE_WERROR=ON")
-    wheel = the_wheel()
+    wheel = the_wheel(session)
     check_wheel(session, wheel)
     if Path(sys.prefix).resolve() == (ROOT / ".venv").resolve():
         # The project environment scripts/test.sh made for nox: the benchmarks run there.
@@ -227,7 +228,7 @@ def _suite(minor, free_threaded, found):
             session.skip(f"no CPython {minor[0]}.{minor[1]} found (pyenv versions, python3.X on PATH)")
         if free_threaded:
             session.skip(f"{found[1]} is a free-threaded build, which cannot load stable-ABI modules")
-        session.install(str(the_wheel()))
+        session.install(str(the_wheel(session)))
         install_test_deps(session)
         # From the root, `import quendle` must find the installed wheel, not a stray build.
         where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
@@ -436,7 +437,7 @@ def dev(session):
 @nox.session(default=False, requires=["build"])
 def demo(session):
     """examples/demo.py (its arguments: where to write the picture) against the wheel."""
-    session.install(str(the_wheel()))
+    session.install(str(the_wheel(session)))
     session.run("python", "examples/demo.py", *session.posargs)
 
 
