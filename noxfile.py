@@ -59,8 +59,9 @@ FORMAT_MUST_PASS = False
 FORMATTED = ["src/*.cpp", "src/*.h", "tests/cpp/*.cpp"]
 
 nox.options.reuse_venv = "yes"
-nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = False
+if hasattr(nox.options, "download_python"):  # interpreters are the machine's own, never fetched
+    nox.options.download_python = "never"
 
 
 # --- interpreters ------------------------------------------------------------

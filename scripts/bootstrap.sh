@@ -4,7 +4,7 @@
 # which then does the rest (noxfile.py).
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
-NOX_REQUIREMENT='nox>=2025.2.9'
+NOX_REQUIREMENT='nox>=2025.5.1'
 export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
 die() {
