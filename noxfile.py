@@ -53,9 +53,6 @@ CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
 # Minor versions that are reported, as skipped, when absent.
 EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14)]
-# Until src/ has been through clang-format once, differences are reported
-# without failing the format session.
-FORMAT_MUST_PASS = False
 FORMATTED = ["src/*.cpp", "src/*.h", "tests/cpp/*.cpp"]
 
 nox.options.reuse_venv = "yes"
@@ -419,9 +416,7 @@ def format(session):
     if unformatted:
         message = (f"{len(unformatted)} of {len(files)} files differ from .clang-format's layout: "
                    f"{' '.join(unformatted)}; rewrite them with: .venv/bin/nox -s format -- --fix")
-        if FORMAT_MUST_PASS:
-            session.error(message)
-        session.warn(message)
+        session.error(message)
     else:
         session.log(f"{len(files)} files formatted as .clang-format says")
 

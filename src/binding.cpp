@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <string_view>
 
 namespace quendle {

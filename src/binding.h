@@ -95,12 +95,18 @@ struct BorrowFlag {
 // What a conflict with a borrow held by the same thread (re-entry from user
 // code run inside the operation) becomes. A borrow held by another thread is
 // waited for, with the interpreter lock released, and never reported.
-enum class Conflict { Raise, Panic };
+enum class Conflict {
+    Raise,
+    Panic
+};
 
 // Whether a shared borrow is recorded with its thread, so that a later
 // conflict can tell re-entry on the same thread from another thread (needed
 // for flags that are also taken exclusively: those of instances).
-enum class Share { Anonymous, Recorded };
+enum class Share {
+    Anonymous,
+    Recorded
+};
 
 // Slow paths of the borrows, in binding.cpp.
 namespace borrow_detail {

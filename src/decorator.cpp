@@ -11,12 +11,8 @@ namespace {
 
 // ------------------------------------------------------------- factories
 
-const ArgSpec kQuendledNew{"__new__", "quendled",
-                           {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
-                           4, 0, false};
-const ArgSpec kAutoNew{"__new__", "automagically_quendled",
-                       {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
-                       4, 0, false};
+const ArgSpec kQuendledNew{"__new__", "quendled", {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"}, 4, 0, false};
+const ArgSpec kAutoNew{"__new__", "automagically_quendled", {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"}, 4, 0, false};
 const ArgSpec kQuendledCall{"__call__", "quendled", {"func"}, 1, 1, false};
 const ArgSpec kAutoCall{"__call__", "automagically_quendled", {"func"}, 1, 1, false};
 

@@ -4,7 +4,6 @@
 // the per-thread stacks of decorated calls in progress.
 #pragma once
 
-#include "binding.h"
 #include "key_set.h"
 #include "native_binder.h"
 #include "py_introspection_utils.h"
@@ -16,7 +15,11 @@
 
 namespace quendle {
 
-enum class ValidationState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvalid = 2 };
+enum class ValidationState : std::uint8_t {
+    Valid = 0,
+    Invalid = 1,
+    PermanentlyInvalid = 2
+};
 
 // References displaced while an operation runs; released when the graveyard
 // dies, after the operation has put the state back in order and given up its

@@ -39,6 +39,33 @@ Result<std::uint64_t> hash_of(PyObject* obj) {
     return static_cast<std::uint64_t>(h);
 }
 
+// Only ordinary, distinct identifiers bind natively: inspect rejects or
+// renames the others.
+Result<bool> plain_distinct_identifiers(const BinderLayout& c) {
+    OnceObject& iskeyword_cell = process().keyword_iskeyword;
+    Q_ASSIGN(PyObject * iskeyword, iskeyword_cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref keyword, import_module("keyword"));
+        return get_attr(keyword.get(), "iskeyword");
+    }));
+    for (size_t i = 0; i < c.names.size(); ++i) {
+        PyObject* name = c.names[i].get();
+        if (PyUnicode_IsIdentifier(name) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        Q_ASSIGN(Ref is_kw, call1(iskeyword, name));
+        if (is_kw.get() != Py_False) {
+            return false;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (c.texts[j] == c.texts[i]) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 Status load_layout(PyObject* code, BinderLayout& c) {
     c.code = Ref::borrow(code);
     Q_ASSIGN(long flags, int_attr(code, "co_flags"));
@@ -85,30 +112,10 @@ Status load_layout(PyObject* code, BinderLayout& c) {
             return {};
         }
     }
-    // Only ordinary, distinct identifiers: inspect rejects or renames others.
-    OnceObject& iskeyword_cell = process().keyword_iskeyword;
-    Q_ASSIGN(PyObject * iskeyword, iskeyword_cell.get([]() -> Result<Ref> {
-        Q_ASSIGN(Ref keyword, import_module("keyword"));
-        return get_attr(keyword.get(), "iskeyword");
-    }));
-    for (size_t i = 0; i < c.names.size(); ++i) {
-        PyObject* name = c.names[i].get();
-        if (PyUnicode_IsIdentifier(name) != 1) {
-            PyErr_Clear();
-            c.names.clear();
-            return {};
-        }
-        Q_ASSIGN(Ref is_kw, call1(iskeyword, name));
-        if (is_kw.get() != Py_False) {
-            c.names.clear();
-            return {};
-        }
-        for (size_t j = 0; j < i; ++j) {
-            if (c.texts[j] == c.texts[i]) {
-                c.names.clear();
-                return {};
-            }
-        }
+    Q_ASSIGN(bool plain, plain_distinct_identifiers(c));
+    if (!plain) {
+        c.names.clear();
+        return {};
     }
     c.posonly = static_cast<size_t>(posonly);
     c.positional = static_cast<size_t>(argc);

@@ -17,7 +17,11 @@ namespace quendle {
 
 class [[nodiscard]] Error {
 public:
-    enum class Kind { Builtin, Python, Panic };
+    enum class Kind {
+        Builtin,
+        Python,
+        Panic
+    };
 
     // A built-in exception type (an immortal `PyExc_*` object) with a message.
     static Error builtin(PyObject* type, std::string message);
@@ -88,7 +92,11 @@ using Status = Result<void>;
 template <class T>
 class [[nodiscard]] Lookup {
 public:
-    enum class Kind : unsigned char { Found, NotFound, Failed };
+    enum class Kind : unsigned char {
+        Found,
+        NotFound,
+        Failed
+    };
 
     Lookup(T value) : kind_(Kind::Found), value_(std::move(value)) {}
     Lookup(Error error) : kind_(Kind::Failed), error_(std::move(error)) {}
@@ -119,12 +127,12 @@ private:
 #define QUENDLE_CAT(a, b) QUENDLE_CAT2(a, b)
 
 // Propagates the error of a `Result` expression.
-#define Q_TRY(expr)                                     \
-    do {                                                \
-        auto q_try_result_ = (expr);                    \
-        if (!q_try_result_.ok()) {                      \
-            return q_try_result_.take_error();          \
-        }                                               \
+#define Q_TRY(expr)                            \
+    do {                                       \
+        auto q_try_result_ = (expr);           \
+        if (!q_try_result_.ok()) {             \
+            return q_try_result_.take_error(); \
+        }                                      \
     } while (0)
 
 // Declares `decl` from the value of a `Result` expression, or propagates its error.

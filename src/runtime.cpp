@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace quendle {
 
@@ -66,17 +67,28 @@ Result<Ref> make_names() {
         const char* text;
     };
     const Entry entries[] = {
-        {&g_names.name, "__name__"},         {&g_names.qualname, "__qualname__"},
-        {&g_names.module, "__module__"},     {&g_names.all, "__all__"},
-        {&g_names.add_note, "add_note"},     {&g_names.signature, "signature"},
-        {&g_names.bind, "bind"},             {&g_names.apply_defaults, "apply_defaults"},
-        {&g_names.arguments, "arguments"},   {&g_names.parameters, "parameters"},
-        {&g_names.mro, "__mro__"},           {&g_names.dict, "__dict__"},
-        {&g_names.bool_, "__bool__"},        {&g_names.self, "self"},
-        {&g_names.code, "__code__"},         {&g_names.defaults, "__defaults__"},
-        {&g_names.kwdefaults, "__kwdefaults__"}, {&g_names.wrapped, "__wrapped__"},
-        {&g_names.signature_attr, "__signature__"}, {&g_names.text_signature, "__text_signature__"},
-        {&g_names.partialmethod, "__partialmethod__"}, {&g_names.partialmethod_private, "_partialmethod"},
+        {&g_names.name, "__name__"},
+        {&g_names.qualname, "__qualname__"},
+        {&g_names.module, "__module__"},
+        {&g_names.all, "__all__"},
+        {&g_names.add_note, "add_note"},
+        {&g_names.signature, "signature"},
+        {&g_names.bind, "bind"},
+        {&g_names.apply_defaults, "apply_defaults"},
+        {&g_names.arguments, "arguments"},
+        {&g_names.parameters, "parameters"},
+        {&g_names.mro, "__mro__"},
+        {&g_names.dict, "__dict__"},
+        {&g_names.bool_, "__bool__"},
+        {&g_names.self, "self"},
+        {&g_names.code, "__code__"},
+        {&g_names.defaults, "__defaults__"},
+        {&g_names.kwdefaults, "__kwdefaults__"},
+        {&g_names.wrapped, "__wrapped__"},
+        {&g_names.signature_attr, "__signature__"},
+        {&g_names.text_signature, "__text_signature__"},
+        {&g_names.partialmethod, "__partialmethod__"},
+        {&g_names.partialmethod_private, "_partialmethod"},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) {
@@ -203,6 +215,65 @@ Result<bool> is_instance(PyObject* obj, PyObject* cls) {
         return Error::fetch();
     }
     return rc == 1;
+}
+
+// The conversions between Error and the interpreter's error indicator live
+// with the process values because an internal failure travels through
+// Python code as the panic type, which is one of them.
+
+Error Error::fetch() {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    if (t == nullptr) {
+        return QUENDLE_PANIC("an operation failed without setting an exception");
+    }
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb != nullptr && v != nullptr) {
+        PyException_SetTraceback(v, tb);
+    }
+    PyObject* panic = panic_type_if_created();
+    if (panic != nullptr && PyErr_GivenExceptionMatches(t, panic)) {
+        // Python code we called raised our internal-failure type: resume it
+        // as an internal failure of our own.
+        std::fprintf(stderr, "quendle: resuming an internal failure raised from Python code\n");
+        std::fprintf(stderr, "Python stack trace below:\n");
+        std::fflush(stderr);
+        Ref value = Ref::borrow(v);
+        PyErr_Restore(t, v, tb);
+        PyErr_PrintEx(0);
+        std::optional<std::string> text = try_str(value.get());
+        Error e;
+        e.kind_ = Kind::Panic;
+        e.message_ = text ? *text : std::string("Unwrapped panic from Python code");
+        return e;
+    }
+    Error e;
+    e.kind_ = Kind::Python;
+    e.type_ = Ref::steal(t);
+    e.value_ = Ref::steal(v);
+    e.traceback_ = Ref::steal(tb);
+    return e;
+}
+
+void Error::restore() && {
+    switch (kind_) {
+        case Kind::Builtin:
+            PyErr_SetString(builtin_type_, message_.c_str());
+            return;
+        case Kind::Python:
+            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+            return;
+        case Kind::Panic: {
+            Result<PyObject*> type = panic_type();
+            if (!type.ok()) {
+                // Could not even create the panic type: report what we have.
+                std::move(type.take_error()).restore();
+                return;
+            }
+            PyErr_SetString(type.value(), message_.c_str());
+            return;
+        }
+    }
 }
 
 }  // namespace quendle
