@@ -1,7 +1,5 @@
 """Calls of decorated methods: keys, hits, dependencies, failures, re-entry."""
 
-import gc
-import weakref
 from collections import Counter
 
 import pytest
@@ -331,36 +329,6 @@ def test_long_invalidation_chain_is_walked_without_deep_recursion():
     assert states[label("chain", n=0)] == "valid" and states[label("chain", n=n - 1)] == "invalid"
     assert sum(s == "invalid" for s in states.values()) == n - 1
     assert m.chain(1) == 0 and m.calls["chain"] == n + 1
-
-
-class Holder(QuendleBase):
-    @quendled()
-    def me(self):
-        return [self]
-    @quendled()
-    def with_arg(self, other):
-        return 1
-
-
-def _cycle_through_layer(h):
-    h.scenario = quendle.custom_scenario([h])
-    h.scenario.__enter__()
-    h.me()
-
-
-@pytest.mark.parametrize(
-    "make_cycle",
-    [lambda h: h.me(), lambda h: h.with_arg(h), _cycle_through_layer],
-    ids=["value", "signature", "scenario-layer"],
-)
-def test_cycle_through_the_cache_is_collected(make_cycle):
-    h = Holder()
-    make_cycle(h)
-    ref = weakref.ref(h)
-    del h
-    gc.collect()
-    assert ref() is None
-
 
 
 # ---------------------------------------------------------------------------

@@ -16,6 +16,7 @@ internal failure.
 """
 
 import ast
+import functools
 import gc
 import os
 import subprocess
@@ -90,322 +91,318 @@ class Holder(QuendleBase):
         return 3
 
 
-# ------------------------------------------------------------ cached values
+# ---------------------------------------------------------------- the cycles
+
+# Each builder makes a cycle through the module's objects and returns weak
+# references to what only the collector can free.
+CYCLES = {}
 
 
-def test_cycle_through_a_cached_value():
-    def build():
-        h = Holder()
-        h.me()
-        return [weakref.ref(h)]
+def cycle(*variants, ids=None):
+    """Registers a builder, once per variant argument when there are any."""
 
-    assert_freed_only_by_collector(build())
+    def register(build):
+        name = build.__name__.removeprefix("through_")
+        if not variants:
+            CYCLES[name] = build
+        for variant, variant_id in zip(variants, ids or [str(v) for v in variants]):
+            CYCLES[f"{name}-{variant_id}"] = functools.partial(build, variant)
+        return build
 
-
-def test_cycle_through_several_values_and_instances():
-    def build():
-        a, b = Holder(), Holder()
-        a.boxed(1).item = b  # a's value refers to b as well
-        b.boxed(2)
-        b.update_cached_value("boxed", Box(a), x=2)  # b's value refers to a
-        return [weakref.ref(a), weakref.ref(b)]
-
-    assert_freed_only_by_collector(build())
+    return register
 
 
-def test_cycle_through_an_updated_value():
-    def build():
-        h = Holder()
-        h.plain()
-        h.update_cached_value("plain", Box(h))
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
+# cached values
 
 
-def test_cycle_through_an_invalidated_value_still_stored():
-    def build():
-        h = Holder()
-        h.tracked(0)
-        h.update_cached_value("echo", 5, arg=0)  # tracked is now invalid, its value stays
-        assert h.validation_state[("tracked", (("arg", 0),))] == "invalid"
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
+@cycle()
+def through_a_cached_value():
+    h = Holder()
+    h.me()
+    return [weakref.ref(h)]
 
 
-def test_cycle_through_a_loaded_value():
-    def build():
-        h = Holder()
-        h.load_cache({"saved": Box(h)})
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
-
-
-# ---------------------------------------------------------- scenario layers
+@cycle()
+def through_a_value_computed_inside_an_entered_scenario_it_holds():
+    h = Holder()
+    h.scenario = custom_scenario([h])
+    h.scenario.__enter__()
+    h.me()
+    return [weakref.ref(h)]
 
 
-@pytest.mark.parametrize("depth", [1, 2, 3])
-def test_cycle_through_values_of_layers_never_exited(depth):
-    def build():
-        h, other = Holder(), Holder()
-        h.me()  # base value
-        for level in range(depth):
-            s = custom_scenario([h] if level % 2 else [h, other])
-            s.__enter__()
-            h.boxed(level).item = s  # the layer value refers to the scenario too
-            h.update_cached_value("me", [h, s])
-        return [weakref.ref(h), weakref.ref(other)]
-
-    assert_freed_only_by_collector(build())
+@cycle()
+def through_several_values_and_instances():
+    a, b = Holder(), Holder()
+    a.boxed(1).item = b  # a's value refers to b as well
+    b.boxed(2)
+    b.update_cached_value("boxed", Box(a), x=2)  # b's value refers to a
+    return [weakref.ref(a), weakref.ref(b)]
 
 
-def test_cycle_through_a_layer_value_over_two_instances():
-    def build():
-        a, b = Holder(), Holder()
-        s = custom_scenario([a, b])
+@cycle()
+def through_an_updated_value():
+    h = Holder()
+    h.plain()
+    h.update_cached_value("plain", Box(h))
+    return [weakref.ref(h)]
+
+
+@cycle()
+def through_an_invalidated_value_still_stored():
+    h = Holder()
+    h.tracked(0)
+    h.update_cached_value("echo", 5, arg=0)  # tracked is now invalid, its value stays
+    assert h.validation_state[("tracked", (("arg", 0),))] == "invalid"
+    return [weakref.ref(h)]
+
+
+@cycle()
+def through_a_loaded_value():
+    h = Holder()
+    h.load_cache({"saved": Box(h)})
+    return [weakref.ref(h)]
+
+
+# scenario layers
+
+
+@cycle(1, 2, 3)
+def through_values_of_layers_never_exited(depth):
+    h, other = Holder(), Holder()
+    h.me()  # base value
+    for level in range(depth):
+        s = custom_scenario([h] if level % 2 else [h, other])
         s.__enter__()
-        a.boxed(0).item = b
-        b.boxed(0).item = a
-        return [weakref.ref(a), weakref.ref(b)]
-
-    assert_freed_only_by_collector(build())
+        h.boxed(level).item = s  # the layer value refers to the scenario too
+        h.update_cached_value("me", [h, s])
+    return [weakref.ref(h), weakref.ref(other)]
 
 
-# ----------------------------------------------------------- signature keys
+@cycle()
+def through_a_layer_value_over_two_instances():
+    a, b = Holder(), Holder()
+    s = custom_scenario([a, b])
+    s.__enter__()
+    a.boxed(0).item = b
+    b.boxed(0).item = a
+    return [weakref.ref(a), weakref.ref(b)]
 
 
-@pytest.mark.parametrize("method", ["echo", "uncached", "tracked"])
-def test_cycle_through_an_argument_value(method):
-    def build():
-        h = Holder()
-        getattr(h, method)(h)
-        getattr(h, method)(Box(h))
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
+# signature keys
 
 
-def test_cycle_through_an_argument_value_of_a_failed_call():
-    class Failing(QuendleBase):
-        @quendled()
-        def fail(self, arg):
-            raise LookupError("no")
-
-    def build():
-        h = Failing()
-        with pytest.raises(LookupError):
-            h.fail(Box(h))  # the key stays, nothing is stored
-        assert list(h.validation_state.values()) == ["invalid"]
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
+@cycle("echo", "uncached", "tracked")
+def through_an_argument_value(method):
+    h = Holder()
+    getattr(h, method)(h)
+    getattr(h, method)(Box(h))
+    return [weakref.ref(h)]
 
 
-def test_cycle_through_an_argument_value_of_a_key_made_in_a_scenario():
-    def build():
-        h = Holder()
-        s = custom_scenario([h])
-        s.__enter__()
-        h.echo(Box(h))
-        s.__exit__(None, None, None)  # the key and its signature stay
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
+class Failing(QuendleBase):
+    @quendled()
+    def fail(self, arg):
+        raise LookupError("no")
 
 
-# ----------------------------------------------- declared-dependency dicts
+@cycle()
+def through_an_argument_value_of_a_failed_call():
+    h = Failing()
+    with pytest.raises(LookupError):
+        h.fail(Box(h))  # the key stays, nothing is stored
+    assert list(h.validation_state.values()) == ["invalid"]
+    return [weakref.ref(h)]
 
 
-def test_cycle_through_the_keyword_dict_of_a_factory():
-    def build():
-        kwargs = {}
-        factory = quendled(dependencies=[("me", kwargs)])
-        kwargs["factory"] = factory
-        kwargs["marker"] = marker = Box()
-        return [weakref.ref(marker)]
-
-    assert_freed_only_by_collector(build())
-
-
-@pytest.mark.parametrize("make_factory", [quendled, automagically_quendled], ids=["quendled", "automagic"])
-def test_cycle_from_a_keyword_dict_back_to_the_class(make_factory):
-    def build():
-        kwargs = {"x": 1}
-        factory = make_factory(dependencies=[("boxed", kwargs), "me"])
-
-        class Owner(QuendleBase):
-            keep = factory  # the class holds the factory, the factory the dict
-
-            @factory
-            def uses(self):
-                return 0
-
-        kwargs["owner"] = Owner
-        obj = Owner.instance = Owner()
-        obj.uses()
-        return [weakref.ref(Owner), weakref.ref(obj)]
-
-    assert_freed_only_by_collector(build())
+@cycle()
+def through_an_argument_value_of_a_key_made_in_a_scenario():
+    h = Holder()
+    s = custom_scenario([h])
+    s.__enter__()
+    h.echo(Box(h))
+    s.__exit__(None, None, None)  # the key and its signature stay
+    return [weakref.ref(h)]
 
 
-def test_cycle_from_a_declared_keyword_value_back_to_the_class():
-    def build():
-        back = Box()
-
-        class Owner(QuendleBase):
-            # the decorator's dependency signature holds `back`
-            @quendled(dependencies=[("me", {"link": back})])
-            def uses(self):
-                return 0
-
-        back.item = Owner
-        Owner().uses()
-        return [weakref.ref(Owner), weakref.ref(back)]
-
-    assert_freed_only_by_collector(build())
+# declared-dependency dicts
 
 
-def test_cycle_from_a_declared_keyword_dict_to_the_decorator():
-    def build():
-        kwargs = {}
-        factory = quendled(dependencies=[("me", kwargs)])
+@cycle()
+def through_the_keyword_dict_of_a_factory():
+    kwargs = {}
+    factory = quendled(dependencies=[("me", kwargs)])
+    kwargs["factory"] = factory
+    kwargs["marker"] = marker = Box()
+    return [weakref.ref(marker)]
 
+
+@cycle(quendled, automagically_quendled, ids=["quendled", "automagic"])
+def through_a_keyword_dict_back_to_the_class(make_factory):
+    kwargs = {"x": 1}
+    factory = make_factory(dependencies=[("boxed", kwargs), "me"])
+
+    class Owner(QuendleBase):
+        keep = factory  # the class holds the factory, the factory the dict
+
+        @factory
         def uses(self):
             return 0
 
-        decorator = factory(uses)
-        kwargs["decorator"] = decorator
-        kwargs["factory"] = factory
-        return [weakref.ref(uses)]
-
-    assert_freed_only_by_collector(build())
+    kwargs["owner"] = Owner
+    obj = Owner.instance = Owner()
+    obj.uses()
+    return [weakref.ref(Owner), weakref.ref(obj)]
 
 
-# ---------------------------------------------------- decorator functions
+@cycle()
+def through_a_declared_keyword_value_back_to_the_class():
+    back = Box()
+
+    class Owner(QuendleBase):
+        # the decorator's dependency signature holds `back`
+        @quendled(dependencies=[("me", {"link": back})])
+        def uses(self):
+            return 0
+
+    back.item = Owner
+    Owner().uses()
+    return [weakref.ref(Owner), weakref.ref(back)]
 
 
-def test_cycle_through_a_closure_reaching_the_class():
-    def build():
-        class Owner(QuendleBase):
-            @quendled(track_runtime_dependencies=True)
-            def kind(self):
-                return Owner  # a closure cell of the function holds the class
+@cycle()
+def through_a_declared_keyword_dict_to_the_decorator():
+    kwargs = {}
+    factory = quendled(dependencies=[("me", kwargs)])
 
-        raw = [r for r in gc.get_referents(Owner.__dict__["kind"]) if isinstance(r, types.FunctionType)]
-        obj = Owner.instance = Owner()
-        obj.kind()
-        return [weakref.ref(Owner), weakref.ref(obj)] + [weakref.ref(f) for f in raw]
+    def uses(self):
+        return 0
 
-    refs = build()
-    assert len(refs) >= 3, "the decorator does not report its function to the collector"
-    assert_freed_only_by_collector(refs)
+    decorator = factory(uses)
+    kwargs["decorator"] = decorator
+    kwargs["factory"] = factory
+    return [weakref.ref(uses)]
 
 
-def test_cycle_through_function_globals_reaching_the_class():
-    source = textwrap.dedent(
-        """
-        from quendle import QuendleBase, quendled
+# decorator functions
 
+
+def functions_held_by(decorator):
+    """Weak references to the functions the decorator reports to the collector."""
+    return [weakref.ref(r) for r in gc.get_referents(decorator) if isinstance(r, types.FunctionType)]
+
+
+@cycle()
+def through_a_closure_reaching_the_class():
+    class Owner(QuendleBase):
+        @quendled(track_runtime_dependencies=True)
         def kind(self):
-            return Owner
+            return Owner  # a closure cell of the function holds the class
 
-        class Owner(QuendleBase):
-            kind = quendled()(kind)
-        """
-    )
-
-    def build():
-        namespace = {}
-        exec(source, namespace)  # noqa: S102 - a module of its own
-        func = namespace.pop("kind")
-        obj = namespace["Owner"].instance = namespace["Owner"]()
-        assert obj.kind() is namespace["Owner"]
-        return [weakref.ref(func), weakref.ref(namespace["Owner"]), weakref.ref(obj)]
-
-    assert_freed_only_by_collector(build())
+    functions = functions_held_by(Owner.__dict__["kind"])
+    assert functions, "the decorator does not report its function to the collector"
+    obj = Owner.instance = Owner()
+    obj.kind()
+    return [weakref.ref(Owner), weakref.ref(obj), *functions]
 
 
-def test_cycle_through_an_automagic_method_reaching_the_class():
-    def build():
-        class Owner(QuendleBase):
-            @quendled()
-            def base(self):
-                return 1
+OWNER_MODULE = textwrap.dedent(
+    """
+    from quendle import QuendleBase, quendled
 
-            @automagically_quendled()
-            def derived(self):
-                return self.base() + (Owner is type(self))
+    def kind(self):
+        return Owner
 
-        raw = [r for r in gc.get_referents(Owner.__dict__["derived"]) if isinstance(r, types.FunctionType)]
-        obj = Owner.instance = Owner()
-        assert obj.derived() == 2
-        assert obj.dependency_graph["base"] == {"derived"}
-        return [weakref.ref(Owner), weakref.ref(obj)] + [weakref.ref(f) for f in raw]
-
-    assert_freed_only_by_collector(build())
+    class Owner(QuendleBase):
+        kind = quendled()(kind)
+    """
+)
 
 
-def test_cycle_through_a_lambda_decorated_after_the_class():
-    def build():
-        class Owner(QuendleBase):
-            pass
-
-        func = lambda self: Owner  # noqa: E731
-        Owner.kind = quendled()(func)
-        assert Owner().kind() is Owner
-        return [weakref.ref(func), weakref.ref(Owner)]
-
-    assert_freed_only_by_collector(build())
+@cycle()
+def through_function_globals_reaching_the_class():
+    namespace = {}
+    exec(OWNER_MODULE, namespace)  # noqa: S102 - a module of its own
+    func = namespace.pop("kind")
+    obj = namespace["Owner"].instance = namespace["Owner"]()
+    assert obj.kind() is namespace["Owner"]
+    return [weakref.ref(func), weakref.ref(namespace["Owner"]), weakref.ref(obj)]
 
 
-# ----------------------------------------------------------- scenario items
-
-
-def test_cycle_through_a_scenario_held_by_its_item():
-    def build():
-        h = Holder()
-        h.scenario = custom_scenario([h])
-        return [weakref.ref(h)]
-
-    assert_freed_only_by_collector(build())
-
-
-def test_cycle_through_an_entered_scenario_held_by_its_items():
-    def build():
-        a, b = Holder(), Holder()
-        s = custom_scenario([a, b, a])
-        s.__enter__()
-        a.scenario = s
-        b.scenario = s
-        return [weakref.ref(a), weakref.ref(b)]
-
-    assert_freed_only_by_collector(build())
-
-
-def test_cycle_through_a_scenario_cached_by_its_item():
-    class Maker(QuendleBase):
+@cycle()
+def through_an_automagic_method_reaching_the_class():
+    class Owner(QuendleBase):
         @quendled()
-        def scenario(self):
-            return custom_scenario([self])
+        def base(self):
+            return 1
 
-    def build():
-        m = Maker()
-        with m.scenario():
-            m.scenario()  # a second scenario in the layer, listing m
-        return [weakref.ref(m)]
+        @automagically_quendled()
+        def derived(self):
+            return self.base() + (Owner is type(self))
 
-    assert_freed_only_by_collector(build())
+    functions = functions_held_by(Owner.__dict__["derived"])
+    assert functions, "the decorator does not report its function to the collector"
+    obj = Owner.instance = Owner()
+    assert obj.derived() == 2
+    assert obj.dependency_graph["base"] == {"derived"}
+    return [weakref.ref(Owner), weakref.ref(obj), *functions]
 
 
-def test_cycle_through_a_scenario_listing_itself_indirectly():
-    def build():
-        box = Box()
-        s = custom_scenario([box])  # items are only checked on entry
-        box.item = s
-        return [weakref.ref(box)]
+@cycle()
+def through_a_lambda_decorated_after_the_class():
+    class Owner(QuendleBase):
+        pass
 
+    func = lambda self: Owner  # noqa: E731
+    Owner.kind = quendled()(func)
+    assert Owner().kind() is Owner
+    return [weakref.ref(func), weakref.ref(Owner)]
+
+
+# scenario items
+
+
+@cycle()
+def through_a_scenario_held_by_its_item():
+    h = Holder()
+    h.scenario = custom_scenario([h])
+    return [weakref.ref(h)]
+
+
+@cycle()
+def through_an_entered_scenario_held_by_its_items():
+    a, b = Holder(), Holder()
+    s = custom_scenario([a, b, a])
+    s.__enter__()
+    a.scenario = s
+    b.scenario = s
+    return [weakref.ref(a), weakref.ref(b)]
+
+
+class Maker(QuendleBase):
+    @quendled()
+    def scenario(self):
+        return custom_scenario([self])
+
+
+@cycle()
+def through_a_scenario_cached_by_its_item():
+    m = Maker()
+    with m.scenario():
+        m.scenario()  # a second scenario in the layer, listing m
+    return [weakref.ref(m)]
+
+
+@cycle()
+def through_a_scenario_listing_itself_indirectly():
+    box = Box()
+    s = custom_scenario([box])  # items are only checked on entry
+    box.item = s
+    return [weakref.ref(box)]
+
+
+@pytest.mark.parametrize("build", list(CYCLES.values()), ids=list(CYCLES))
+def test_cycle_is_freed_only_by_the_collector(build):
     assert_freed_only_by_collector(build())
 
 
