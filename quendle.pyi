@@ -7,13 +7,23 @@ from typing_extensions import disjoint_base
 __all__ = ["QuendleBase", "quendled", "automagically_quendled", "custom_scenario"]
 
 _Q = typing.TypeVar("_Q", bound="QuendleBase")
+# A decorated method: the instance type (_S), the parameters after `self`
+# (_P) and the result (_R) of the function the decorator wraps. An
+# `async def` method gives _R = Coroutine[Any, Any, T], so its calls are
+# awaited as the function's own are. The second form of the factories'
+# `__call__` serves methods whose parameters a checker cannot take apart
+# (mypy, for `def m(self, *args)` unless `self` is positional-only): the
+# result type stays, the arguments after the instance go unchecked.
+_S = typing.TypeVar("_S", bound="QuendleBase")
+_P = typing.ParamSpec("_P")
+_R = typing.TypeVar("_R", covariant=True)
 
 @disjoint_base
 class QuendleBase:
     def __new__(cls: type[_Q], *_args: typing.Any, **_kwargs: typing.Any) -> _Q: ...
     def get_cached_value(
         self, method_name: builtins.str, strict: builtins.bool = True, **kwargs: typing.Any
-    ) -> typing.Any | None: ...
+    ) -> typing.Any: ...
     def is_cached(self, method_name: builtins.str, **kwargs: typing.Any) -> builtins.bool: ...
     def update_cached_value(self, method_name: builtins.str, value: typing.Any, **kwargs: typing.Any) -> None: ...
     def clear_cache(self) -> None: ...
@@ -38,7 +48,14 @@ class quendled:
         track_runtime_dependencies: builtins.bool = False,
         serialisable: builtins.bool = False,
     ) -> quendled: ...
-    def __call__(self, func: typing.Any) -> QuendleDecorator: ...
+    @typing.overload
+    def __call__(
+        self, func: collections.abc.Callable[typing.Concatenate[_S, _P], _R]
+    ) -> QuendleDecorator[_S, _P, _R]: ...
+    @typing.overload
+    def __call__(
+        self, func: collections.abc.Callable[typing.Concatenate[_S, ...], _R]
+    ) -> QuendleDecorator[_S, ..., _R]: ...
 
 @typing.final
 class automagically_quendled:
@@ -49,17 +66,31 @@ class automagically_quendled:
         track_runtime_dependencies: builtins.bool = False,
         serialisable: builtins.bool = False,
     ) -> automagically_quendled: ...
-    def __call__(self, func: typing.Any) -> QuendleDecorator: ...
+    @typing.overload
+    def __call__(
+        self, func: collections.abc.Callable[typing.Concatenate[_S, _P], _R]
+    ) -> QuendleDecorator[_S, _P, _R]: ...
+    @typing.overload
+    def __call__(
+        self, func: collections.abc.Callable[typing.Concatenate[_S, ...], _R]
+    ) -> QuendleDecorator[_S, ..., _R]: ...
 
 @typing.final
-class QuendleDecorator:
-    def __call__(self, *args: typing.Any, **kwargs: typing.Any) -> typing.Any: ...
-    def __get__(self, obj: typing.Any, _objtype: typing.Any, /) -> typing.Any: ...
+class QuendleDecorator(typing.Generic[_S, _P, _R]):
+    # On the class, the decorator takes the instance first, as the function does.
+    def __call__(self, _self: _S, /, *args: _P.args, **kwargs: _P.kwargs) -> _R: ...
+    # Looked up on the class it is itself; on an instance, the method bound to it.
+    @typing.overload
+    def __get__(self, obj: None, _objtype: typing.Any = None, /) -> QuendleDecorator[_S, _P, _R]: ...
+    @typing.overload
+    def __get__(self, obj: _S, _objtype: typing.Any = None, /) -> collections.abc.Callable[_P, _R]: ...
     def __set__(self, _obj: typing.Any, _value: typing.Any, /) -> None: ...
     @property
     def __name__(self) -> builtins.str: ...
     @property
     def __qualname__(self) -> builtins.str: ...
+    @property
+    def __wrapped__(self) -> collections.abc.Callable[typing.Concatenate[_S, _P], _R]: ...
 
 @typing.final
 class Scenario:
