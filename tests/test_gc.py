@@ -10,9 +10,10 @@ that it is still alive before `gc.collect()` and gone after it.
 
 The second half is about finalisers that run while the collector tears such a
 cycle down and that still reach one of its objects, including objects whose
-references the collector has already dropped.  Whatever they do with them may
-raise an ordinary exception, but must never crash the interpreter or end in an
-internal failure.
+references the collector has already dropped.  Each finaliser works through a
+list of operations on what it reaches; the tests check what every step
+returned or raised and what the cache held after it.  Nothing may crash the
+interpreter or end in an internal failure.
 """
 
 import ast
@@ -409,8 +410,56 @@ def test_cycle_is_freed_only_by_the_collector(build):
 # ------------------------------------------------- finalisers in a cycle
 
 
+def plain(x):
+    """x with the objects of a test cycle replaced by their class names."""
+    if isinstance(x, dict):
+        return {plain(k): plain(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return type(x)(plain(i) for i in x)
+    if isinstance(x, (set, frozenset)):
+        return {plain(i) for i in x}
+    if isinstance(x, (Holder, Box, Watcher)):
+        return type(x).__name__
+    if isinstance(x, BaseException):
+        return (type(x).__name__, *x.args)
+    return x
+
+
+def label(name, **kwargs):
+    return (name, tuple(sorted(kwargs.items()))) if kwargs else name
+
+
+E0, E7, E8, T0, T8 = label("echo", arg=0), label("echo", arg=7), label("echo", arg=8), label("tracked", arg=0), \
+    label("tracked", arg=8)
+NO_VALUE = object()
+EVERY_KEY_CLEARED = object()
+
+# What the finaliser does with the instance, step by step: the operation, its
+# result ("initial ..." stands for the instance's report before the first
+# step), and what the step changes in the cache ({label: (state, value)}).
+WATCHER_STEPS = [
+    ("cached_values", lambda o: o.cached_values, "initial values", {}),
+    ("validation_state", lambda o: o.validation_state, "initial states", {}),
+    ("dependency_graph", lambda o: o.dependency_graph, "initial graph", {}),
+    ("is_cached", lambda o: o.is_cached("echo", arg=7), ("KeyError", "No cache key found for provided signature"),
+     {}),
+    ("call", lambda o: o.echo(7), 1, {E7: ("valid", 1)}),
+    ("call again", lambda o: o.echo(7), 1, {}),
+    ("tracked", lambda o: o.tracked(8), [1, "Holder"], {E8: ("valid", 1), T8: ("valid", [1, "Holder"])}),
+    ("get_cached_value", lambda o: o.get_cached_value("echo", arg=7), 1, {}),
+    ("update", lambda o: o.update_cached_value("echo", 9, arg=7), None, {E7: ("valid", 9)}),
+    ("clear one", lambda o: o.clear_cached_value("echo", arg=7), None, {E7: ("invalid", NO_VALUE)}),
+    ("dump", lambda o: o.dump_cache(), {"saved": "computed"}, {}),
+    ("load", lambda o: o.load_cache({"saved": "loaded"}), None, {"saved": ("valid", "loaded")}),
+    ("enter", lambda o: type(custom_scenario([o]).__enter__()).__name__, "Scenario", {}),
+    ("exit", lambda o: custom_scenario([o]).__exit__(None, None, None), False, {}),
+    ("clear", lambda o: o.clear_cache(), None, EVERY_KEY_CLEARED),
+]
+
+
 class Watcher:
-    """Part of a cycle; its finaliser uses the instance of that cycle."""
+    """Part of a cycle; its finaliser runs WATCHER_STEPS on the instance of that
+    cycle and logs each result with the states and values after the step."""
 
     def __init__(self, owner, log):
         self.owner = owner
@@ -418,36 +467,49 @@ class Watcher:
 
     def __del__(self):
         obj = self.owner
-        for name, op in [
-            ("cached_values", lambda: obj.cached_values),
-            ("validation_state", lambda: obj.validation_state),
-            ("dependency_graph", lambda: obj.dependency_graph),
-            ("is_cached", lambda: obj.is_cached("echo", arg=7)),
-            ("call", lambda: obj.echo(7)),
-            ("call again", lambda: obj.echo(7)),
-            ("tracked", lambda: obj.tracked(8)[0]),
-            ("get_cached_value", lambda: obj.get_cached_value("echo", arg=7)),
-            ("update", lambda: obj.update_cached_value("echo", 9, arg=7)),
-            ("clear one", lambda: obj.clear_cached_value("echo", arg=7)),
-            ("dump", lambda: obj.dump_cache()),
-            ("load", lambda: obj.load_cache({"saved": "loaded"})),
-            ("enter", lambda: type(custom_scenario([obj]).__enter__()).__name__),
-            ("exit", lambda: custom_scenario([obj]).__exit__(None, None, None)),
-            ("clear", lambda: obj.clear_cache()),
-        ]:
+        for name, op, _, _ in WATCHER_STEPS:
             try:
-                self.log.append((name, "ok", op()))
+                result = plain(op(obj))
             except BaseException as e:  # noqa: BLE001 - judged by the test
-                self.log.append((name, "raised", e))
+                result = plain(e)
+            self.log.append((name, result, plain(obj.validation_state), plain(obj.cached_values)))
 
 
-def check_no_internal_failure(log):
-    failures = [e for e in log if e[1] == "raised" and not isinstance(e[2], Exception)]
-    failures += [e for e in log if e[1] == "raised" and type(e[2]).__name__ == INTERNAL_FAILURE]
-    assert failures == []
+# The key each placement of the watcher adds to the instance's cache, with its value.
+WATCHER_PLACES = {
+    "value": {label("boxed", x=0): "Box"},  # the watcher is inside a cached value
+    "layer": {label("boxed", x=1): "Box"},  # ... of a scenario layer never left
+    "argument": {label("echo", arg="Watcher"): 1},  # ... is an argument value of a key
+    "scenario": {},  # ... is an item of a scenario the instance holds
+}
 
 
-@pytest.mark.parametrize("where", ["value", "layer", "argument", "scenario"])
+def expected_watcher_log(where):
+    states = {"saved": "valid", T0: "valid", E0: "valid"}
+    values = {"saved": "computed", T0: [1, "Holder"], E0: 1}
+    for key, value in WATCHER_PLACES[where].items():
+        states[key], values[key] = "valid", value
+    initial = {
+        "initial values": dict(values),
+        "initial states": dict(states),
+        "initial graph": {**{key: set() for key in states}, E0: {T0}},
+    }
+    log = []
+    for name, _, result, changes in WATCHER_STEPS:
+        if changes is EVERY_KEY_CLEARED:
+            states, values = {key: "invalid" for key in states}, {}
+        for key, (state, value) in (changes if isinstance(changes, dict) else {}).items():
+            states[key] = state
+            if value is NO_VALUE:
+                del values[key]
+            else:
+                values[key] = value
+        log.append((name, initial.get(result, result) if isinstance(result, str) else result, dict(states),
+                    dict(values)))
+    return log
+
+
+@pytest.mark.parametrize("where", list(WATCHER_PLACES))
 def test_finaliser_in_the_cycle_may_use_the_instance(where):
     log = []
 
@@ -469,16 +531,12 @@ def test_finaliser_in_the_cycle_may_use_the_instance(where):
 
     refs = build()
     assert_freed_only_by_collector(refs)
-    assert [e[0] for e in log][:3] == ["cached_values", "validation_state", "dependency_graph"]
-    check_no_internal_failure(log)
-    results = {e[0]: e[2] for e in log if e[1] == "ok"}
-    # Nothing else is running on the instance: every operation works.
-    assert results["call"] == results["call again"] == 1
-    assert results["tracked"] == 1
-    assert results["get_cached_value"] == 1
-    assert results["dump"] == {"saved": "computed"}
-    assert results["enter"] == "Scenario"
-    assert results["exit"] is False
+    # Nothing else is running on the instance: every step works as it would
+    # outside a finaliser.
+    expected = expected_watcher_log(where)
+    for step, want in zip(log, expected):
+        assert step == want, f"step {want[0]!r}"
+    assert len(log) == len(expected)
     gc.collect()
     assert [r() for r in refs] == [None, None]
 
@@ -495,11 +553,13 @@ PROBE_PRELUDE = textwrap.dedent(
 
     log = []
 
-    def attempt(name, op):
+    def attempt(name, op, after=None):
+        # op's result (or exception), then what after() reports if given
         try:
-            log.append((name, "ok", repr(op())))
+            entry = (name, "ok", repr(op()))
         except BaseException as e:
-            log.append((name, "raised", type(e).__name__, isinstance(e, Exception), str(e)))
+            entry = (name, "raised", type(e).__name__, isinstance(e, Exception), str(e))
+        log.append(entry if after is None else (*entry, repr(after())))
 
     class Box:
         def __init__(self, item=None):
@@ -532,8 +592,16 @@ def reached(log):
         pytest.skip("the collector of this interpreter did not run the finaliser at that point")
 
 
-def outcomes(log):
-    return {e[0]: e[1:] for e in log}
+def ok(name, result, *after):
+    """The log entry of a step that returned result (and then found after)."""
+    return (name, "ok", repr(result), *map(repr, after))
+
+
+def raised(name, exc_type, message, *after):
+    return (name, "raised", exc_type, True, message, *map(repr, after))
+
+
+NO_KEY = repr("No cache key found for provided signature")  # str() of the KeyError
 
 
 def test_finaliser_reaching_an_instance_the_collector_cleared():
@@ -552,22 +620,23 @@ def test_finaliser_reaching_an_instance_the_collector_cleared():
                 attempt("reached", lambda: obj is not None and obj.__class__.__name__ == "Owner")
                 if obj is None:
                     return
-                attempt("cached_values", lambda: obj.cached_values)
-                attempt("validation_state", lambda: obj.validation_state)
-                attempt("dependency_graph", lambda: obj.dependency_graph)
-                attempt("is_cached", lambda: obj.is_cached("m", x=1))
-                attempt("get_cached_value", lambda: obj.get_cached_value("m", strict=False, x=1))
-                attempt("call", lambda: obj.m(5))
-                attempt("call again", lambda: obj.m(5))
-                attempt("tracked", lambda: obj.t())
-                attempt("update", lambda: obj.update_cached_value("m", 11, x=5))
-                attempt("clear one", lambda: obj.clear_cached_value("m", x=5))
-                attempt("dump", lambda: obj.dump_cache())
-                attempt("load", lambda: obj.load_cache({"s": 3}))
-                attempt("enter", lambda: custom_scenario([obj]).__enter__() is not None)
-                attempt("exit", lambda: custom_scenario([obj]).__exit__(None, None, None))
-                attempt("exit again", lambda: custom_scenario([obj]).__exit__(None, None, None))
-                attempt("clear", lambda: obj.clear_cache())
+                cache = lambda: (obj.cached_values, obj.validation_state)
+                attempt("cached_values", lambda: obj.cached_values, after=cache)
+                attempt("validation_state", lambda: obj.validation_state, after=cache)
+                attempt("dependency_graph", lambda: obj.dependency_graph, after=cache)
+                attempt("is_cached", lambda: obj.is_cached("m", x=1), after=cache)
+                attempt("get_cached_value", lambda: obj.get_cached_value("m", strict=False, x=1), after=cache)
+                attempt("call", lambda: obj.m(5), after=cache)
+                attempt("call again", lambda: obj.m(5), after=cache)
+                attempt("tracked", lambda: obj.t(), after=cache)
+                attempt("update", lambda: obj.update_cached_value("m", 11, x=5), after=cache)
+                attempt("clear one", lambda: obj.clear_cached_value("m", x=5), after=cache)
+                attempt("dump", lambda: obj.dump_cache(), after=cache)
+                attempt("load", lambda: obj.load_cache({"s": 3}), after=cache)
+                attempt("enter", lambda: custom_scenario([obj]).__enter__() is not None, after=cache)
+                attempt("exit", lambda: custom_scenario([obj]).__exit__(None, None, None), after=cache)
+                attempt("exit again", lambda: custom_scenario([obj]).__exit__(None, None, None), after=cache)
+                attempt("clear", lambda: obj.clear_cache(), after=cache)
                 attempt("reports", lambda: (obj.cached_values, obj.validation_state, obj.dependency_graph))
 
         class Planter:
@@ -615,12 +684,35 @@ def test_finaliser_reaching_an_instance_the_collector_cleared():
         """
     )
     reached(log)
-    done = outcomes(log)
-    for name in ["call", "call again"]:
-        if done[name][0] == "ok":
-            assert done[name][1] == "10"
-    if done["tracked"][0] == "ok":
-        assert done["tracked"][1] == "3"
+    # After each step: (cached_values, validation_state).
+    m1, m5 = label("m", x=1), label("m", x=5)
+    nothing = ({}, {})  # the collector cleared the cache, layers included
+    m5_only = ({m5: 10}, {m5: "valid"})
+    computed = {m5: 10, "t": 3, m1: 2, "s": 1}
+    valid = {m5: "valid", "t": "valid", m1: "valid", "s": "valid"}
+    m5_cleared = ({"t": 3, m1: 2, "s": 1}, {**valid, m5: "invalid"})
+    loaded = ({"t": 3, m1: 2, "s": 3}, {**valid, m5: "invalid"})  # t, computed from s, stays valid
+    invalid = {key: "invalid" for key in valid}
+    assert log == [
+        ok("reached", True),
+        ok("cached_values", {}, nothing),
+        ok("validation_state", {}, nothing),
+        ok("dependency_graph", {}, nothing),
+        raised("is_cached", "KeyError", NO_KEY, nothing),
+        raised("get_cached_value", "KeyError", NO_KEY, nothing),
+        ok("call", 10, m5_only),
+        ok("call again", 10, m5_only),
+        ok("tracked", 3, (computed, valid)),
+        ok("update", None, ({**computed, m5: 11}, valid)),
+        ok("clear one", None, m5_cleared),
+        ok("dump", {"s": 1}, m5_cleared),
+        ok("load", None, loaded),
+        ok("enter", True, loaded),
+        ok("exit", False, loaded),
+        raised("exit again", "RuntimeError", "Attempted to remove non existant layer", loaded),
+        ok("clear", None, ({}, invalid)),
+        ok("reports", ({}, invalid, {m5: set(), "t": set(), m1: {"t"}, "s": {"t"}})),
+    ]
 
 
 def test_finaliser_calling_a_method_whose_decorator_the_collector_cleared():
@@ -668,9 +760,14 @@ def test_finaliser_calling_a_method_whose_decorator_the_collector_cleared():
         """
     )
     reached(log)
-    done = outcomes(log)
-    if done["call"][0] == "ok":
-        assert done["call"][1] == "6"
+    cleared = "QuendleDecorator object was cleared by the garbage collector"
+    assert log == [
+        ok("reached", True),
+        raised("call", "ReferenceError", cleared),
+        raised("name", "ReferenceError", cleared),
+        ok("bind", True),
+        raised("assign", "TypeError", "Cannot assign to decorated method"),
+    ]
 
 
 def test_finaliser_using_a_factory_the_collector_cleared():
@@ -715,6 +812,10 @@ def test_finaliser_using_a_factory_the_collector_cleared():
         """
     )
     reached(log)
+    assert log == [
+        ok("reached", True),
+        raised("decorate", "ReferenceError", "quendled object was cleared by the garbage collector"),
+    ]
 
 
 def test_finaliser_using_a_scenario_the_collector_cleared():
@@ -764,3 +865,5 @@ def test_finaliser_using_a_scenario_the_collector_cleared():
         """
     )
     reached(log)
+    # The collector dropped the scenario's items: entering and leaving it touch nothing.
+    assert log == [ok("reached", True), ok("enter", True), ok("exit", False), ok("exit again", False)]
