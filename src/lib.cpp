@@ -57,6 +57,8 @@ Status exec_module(PyObject* module) {
         return cast_error(func_name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
     Q_TRY(register_member(module, func_name.get(), func.get()));
+    // The project version from pyproject.toml (CMakeLists.txt defines it); outside `__all__`.
+    Q_TRY(checked_status(PyModule_AddStringConstant(module, "__version__", QUENDLE_VERSION)));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.
     Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));
