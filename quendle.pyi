@@ -14,7 +14,9 @@ _Q = typing.TypeVar("_Q", bound="QuendleBase")
 # `__call__` serves methods whose parameters a checker cannot take apart
 # (mypy, for `def m(self, *args)` unless `self` is positional-only): the
 # result type stays, the arguments after the instance go unchecked.
-_S = typing.TypeVar("_S", bound="QuendleBase")
+# _S is covariant, as the `self` of a plain method is, so that a subclass
+# may override a decorated method with one of the same signature.
+_S = typing.TypeVar("_S", bound="QuendleBase", covariant=True)
 _P = typing.ParamSpec("_P")
 _R = typing.TypeVar("_R", covariant=True)
 
@@ -78,12 +80,23 @@ class automagically_quendled:
 @typing.final
 class QuendleDecorator(typing.Generic[_S, _P, _R]):
     # On the class, the decorator takes the instance first, as the function does.
-    def __call__(self, _self: _S, /, *args: _P.args, **kwargs: _P.kwargs) -> _R: ...
+    def __call__(
+        self,
+        _self: _S,  # type: ignore[misc]  # covariant: see _S
+        /,
+        *args: _P.args,
+        **kwargs: _P.kwargs,
+    ) -> _R: ...
     # Looked up on the class it is itself; on an instance, the method bound to it.
     @typing.overload
     def __get__(self, obj: None, _objtype: typing.Any = None, /) -> QuendleDecorator[_S, _P, _R]: ...
     @typing.overload
-    def __get__(self, obj: _S, _objtype: typing.Any = None, /) -> collections.abc.Callable[_P, _R]: ...
+    def __get__(
+        self,
+        obj: _S,  # type: ignore[misc]  # covariant: see _S
+        _objtype: typing.Any = None,
+        /,
+    ) -> collections.abc.Callable[_P, _R]: ...
     def __set__(self, _obj: typing.Any, _value: typing.Any, /) -> None: ...
     @property
     def __name__(self) -> builtins.str: ...

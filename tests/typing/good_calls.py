@@ -5,7 +5,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Coroutine
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 from typing_extensions import assert_type
 
@@ -47,7 +47,19 @@ class Model(QuendleBase):
 
 
 class Child(Model):
-    pass
+    # An override of the same signature, as for a plain method.
+    @quendled(dependencies=["rate"])
+    def discount(self, year: int) -> float:
+        return (1 + 2 * self.rate()) ** -year
+
+
+class Box(QuendleBase, Generic[T]):
+    def __init__(self, item: T) -> None:
+        self.item = item
+
+    @quendled()
+    def get(self) -> T:
+        return self.item
 
 
 m = Model(100.0)
@@ -61,6 +73,8 @@ assert_type(m.first(("a",)), str)
 assert_type(m.label("a", "b", joined=False), str)
 assert_type(m.label(), str)
 assert_type(Child(1.0).discount(2), float)
+assert_type(Box("a").get(), str)
+assert_type(Box[int](1).get(), int)
 
 # On the class, the decorator itself, called with the instance first.
 assert_type(Model.discount(m, 1), float)

@@ -22,6 +22,12 @@ class M(QuendleBase):
         return key.encode()
 
 
+class Child(M):
+    @quendled()
+    def discount(self, year: str) -> float:  # E: override reportIncompatibleVariableOverride
+        return 1.0
+
+
 class Plain:
     @quendled()  # E: type-var reportArgumentType
     def f(self) -> int:
@@ -50,6 +56,7 @@ x: str = m.discount(1)  # E: assignment reportAssignmentType
 M.discount(1)  # E: arg-type call-arg reportCallIssue
 M.discount(Plain(), 1)  # E: arg-type reportArgumentType
 M.discount.__wrapped__(m, "one")  # E: arg-type reportArgumentType
+Child.discount(m, "one")  # E: arg-type reportArgumentType
 m.f(1)  # E: call-arg reportCallIssue
 
 # An async method gives a coroutine, not its function's result.
