@@ -62,6 +62,28 @@ def test_installed_version_is_the_metadatas() -> None:
     assert quendle.__version__ == importlib.metadata.version("quendle") == installed_distribution().version
 
 
+@needs_install
+def test_installed_metadata_is_the_projects() -> None:
+    if tomllib is None:
+        pytest.skip("reading pyproject.toml's tables needs tomllib (3.11+)")
+    project, meta = project_table(), installed_distribution().metadata
+    assert meta["Requires-Python"] == project["requires-python"]
+    assert sorted(meta.get_all("Classifier")) == sorted(project["classifiers"])
+    assert "License :: OSI Approved :: MIT License" in meta.get_all("Classifier")
+    assert dict(entry.split(", ", 1) for entry in meta.get_all("Project-URL")) == project["urls"]
+    assert meta["Keywords"].split(",") == project["keywords"]
+
+
+@needs_install
+def test_wheel_ships_the_licence_and_the_stubs() -> None:
+    files = installed_distribution().files
+    shipped = {f.as_posix() for f in files}
+    licence = [f for f in files if f.name == "LICENSE"]
+    assert len(licence) == 1, sorted(shipped)
+    assert licence[0].read_text() == (ROOT / "LICENSE").read_text()
+    assert {"quendle.pyi", "quendle-stubs/__init__.pyi"} <= shipped
+
+
 # --- the plain CMake build reads the version itself ----------------------------
 
 def configure(tmp_path: Path, pyproject: str, *defines: str) -> subprocess.CompletedProcess[str]:
