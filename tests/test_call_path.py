@@ -5,6 +5,7 @@ from collections import Counter
 import pytest
 
 import quendle
+from models import Boom, Counted
 from quendle import QuendleBase, quendled
 
 
@@ -15,22 +16,11 @@ def label(name, **kwargs):
 G0 = label("g", n=0)
 
 
-class Boom(Exception):
-    pass
-
-
-class Model(QuendleBase):
+class Model(Counted):
     def __init__(self):
-        self.calls = Counter()
+        super().__init__()
         self.error = Boom("body failed")
 
-    def ran(self, name, value):
-        self.calls[name] += 1
-        return value
-
-    @quendled()
-    def rate(self):
-        return self.ran("rate", [0.05])
     @quendled(dependencies=["rate"])
     def price(self):
         return self.ran("price", ["price"])

@@ -3,6 +3,7 @@ import inspect
 import pytest
 
 from conftest import argument_notes, notes
+from models import Single as Shop
 from quendle import QuendleBase, automagically_quendled, quendled
 
 FACTORIES = [quendled, automagically_quendled]
@@ -74,12 +75,6 @@ def test_given_dependencies_skip_source_reading():
     assert automagically_quendled(dependencies=[])(namespace["f"]).__name__ == "f"
     with pytest.raises(OSError):
         automagically_quendled()(namespace["f"])
-
-
-class Shop(QuendleBase):
-    @quendled()
-    def total(self):
-        return 3
 
 
 def test_descriptor_binding_and_names():

@@ -5,26 +5,13 @@ from collections import Counter
 
 import pytest
 
+from models import Boom, Counted
 from quendle import QuendleBase, custom_scenario, quendled
 
 PRICE1 = ("price", (("qty", 1),))
 
 
-class Boom(Exception):
-    pass
-
-
-class Shop(QuendleBase):
-    def __init__(self):
-        self.calls = Counter()
-
-    def ran(self, name, value):
-        self.calls[name] += 1
-        return value
-
-    @quendled()
-    def rate(self):
-        return self.ran("rate", [0.05])
+class Shop(Counted):
     @quendled(track_runtime_dependencies=True)
     def price(self, qty=1):
         return self.ran("price", [self.rate()[0] * qty])

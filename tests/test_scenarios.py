@@ -4,28 +4,18 @@ from collections import Counter
 
 import pytest
 from conftest import argument_notes, notes
+from models import Boom, Counted
 
 from quendle import QuendleBase, custom_scenario, quendled
 
 NO_LAYER = "Attempted to remove non existant layer"
 
 
-class Boom(Exception):
-    pass
-
-
-class Model(QuendleBase):
+class Model(Counted):
     def __init__(self):
-        self.calls = Counter()
+        super().__init__()
         self.seen = []
 
-    def ran(self, name, value):
-        self.calls[name] += 1
-        return value
-
-    @quendled()
-    def rate(self):
-        return self.ran("rate", [0.05])
     @quendled(track_runtime_dependencies=True)
     def price(self):
         return self.ran("price", [self.rate()[0] * 100])

@@ -6,15 +6,10 @@ import weakref
 import pytest
 
 import quendle
+from models import Single as Owner
 from quendle import QuendleBase, automagically_quendled, quendled
 
 BASETYPE, HAVE_GC = 1 << 10, 1 << 14
-
-
-class Owner(QuendleBase):
-    @quendled()
-    def total(self):
-        return 1
 
 
 DECORATOR_TYPE = type(Owner.__dict__["total"])
