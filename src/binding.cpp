@@ -292,7 +292,7 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* obj) {
     return to_sequence<std::string>(obj, [](Ref item) { return to_text(item.get()); });
 }
 
-Error note_argument(Error error, const char* name) {
+Error with_note(Error error, std::string_view text) {
     Ref exc = error.exception_object();
     if (!exc) {
         return error;
@@ -304,22 +304,24 @@ Error note_argument(Error error, const char* name) {
     }
     PyObject* add_note = PyObject_GetAttr(exc.get(), n.value()->add_note);
     if (add_note == nullptr) {
-        PyErr_Clear();
+        PyErr_Clear();  // before 3.11: exceptions carry no notes
         return error;
     }
     Ref method = Ref::steal(add_note);
-    std::string text = std::string("while processing '") + name + "'";
-    PyObject* t = PyUnicode_FromString(text.c_str());
-    if (t == nullptr) {
+    Result<Ref> note = new_str(text);
+    if (!note.ok()) {
         PyErr_Clear();
         return error;
     }
-    Ref note = Ref::steal(t);
-    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), note.get(), nullptr));
+    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), note.value().get(), nullptr));
     if (!r) {
         PyErr_Clear();
     }
     return error;
+}
+
+Error note_argument(Error error, const char* name) {
+    return with_note(std::move(error), std::string("while processing '") + name + "'");
 }
 
 namespace borrow_detail {

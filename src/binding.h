@@ -51,6 +51,9 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* obj);
 
 // Attaches the note "while processing '<name>'" to the error's exception.
 Error note_argument(Error error, const char* name);
+// Adds `text` as a note to the error's exception (3.11 and later; earlier
+// interpreters have no notes and the error is returned as it is).
+Error with_note(Error error, std::string_view text);
 
 // Runs a conversion and notes a failure with the parameter's name.
 template <class T>

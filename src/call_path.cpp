@@ -2,6 +2,7 @@
 // dependencies, record the runtime dependency of the caller on this thread,
 // then serve the stored value or compute, settle validity and store.
 #include "decorator.h"
+#include "hints.h"
 #include "quendle_base.h"
 
 namespace quendle {
@@ -185,17 +186,28 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead) {
     return out;
 }
 
+// A failed call of a decorator over a classmethod or staticmethod gets a
+// hint at the mistake.
+[[gnu::noinline]] PyObject* failed(DecoratorObject* self) noexcept {
+    const DecoratorFields* f = self->fields;
+    if (f != nullptr && f->descriptor_kind != nullptr && PyErr_Occurred() != nullptr) {
+        hint_wrapped_descriptor(Error::fetch(), f->descriptor_kind).restore();
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Prepared p;
     if (!begin_noexcept(self, args, kwargs, p)) {
-        return nullptr;
+        return failed(self);
     }
     if (p.hit) {
         return p.hit.release();
     }
-    return end_noexcept(p, PyObject_Call(p.func, args, kwargs));
+    PyObject* value = end_noexcept(p, PyObject_Call(p.func, args, kwargs));
+    return value != nullptr ? value : failed(self);
 }
 
 }  // namespace quendle

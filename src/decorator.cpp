@@ -1,6 +1,7 @@
 #include "decorator.h"
 
 #include "heap_type.h"
+#include "hints.h"
 #include "runtime.h"
 
 #include <memory>
@@ -26,7 +27,12 @@ Result<bool> optional_bool(PyObject* obj, bool fallback, const char* name) {
 Result<Ref> factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool automagic) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(automagic ? kAutoNew : kQuendledNew, args, kwargs));
     MethodOptions options;
-    Q_ASSIGN(options.use_cache, optional_bool(bound.get(0), true, "use_cache"));
+    Result<bool> use_cache = optional_bool(bound.get(0), true, "use_cache");
+    if (!use_cache.ok()) {
+        return hint_factory_not_called(use_cache.take_error(), bound.get(0),
+                                       automagic ? "automagically_quendled" : "quendled");
+    }
+    options.use_cache = use_cache.value();
     Q_ASSIGN(options.track_runtime_dependencies,
              optional_bool(bound.get(2), false, "track_runtime_dependencies"));
     Q_ASSIGN(options.serialisable, optional_bool(bound.get(3), false, "serialisable"));
@@ -84,6 +90,30 @@ Result<std::vector<CallSignature>> dependency_signatures(const std::vector<Depen
     return out;
 }
 
+// A generator function's cached result would be one generator, spent after
+// its first use and served again on every later call.
+Status refuse_generator(PyObject* func, const std::string& name) {
+    constexpr long kGenerator = 0x20, kAsyncGenerator = 0x200;
+    PyObject* code = PyObject_GetAttrString(func, "__code__");
+    if (code == nullptr) {
+        PyErr_Clear();  // not a plain function: nothing to tell
+        return {};
+    }
+    Ref owned = Ref::steal(code);
+    Q_ASSIGN(Ref flags_obj, get_attr(code, "co_flags"));
+    const long flags = PyLong_Check(flags_obj.get()) ? PyLong_AsLong(flags_obj.get()) : 0;
+    if (flags == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    if ((flags & (kGenerator | kAsyncGenerator)) == 0) {
+        return {};
+    }
+    const char* kind = (flags & kGenerator) != 0 ? "generator" : "asynchronous generator";
+    return Error::type_error(std::string("Cannot cache ") + kind + " function '" + name + "': its " + kind +
+                             " is spent after the first use, and every later call would be served the same "
+                             "one; return a list or tuple instead, or decorate with use_cache=False");
+}
+
 Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool automagic) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(automagic ? kAutoCall : kQuendledCall, args, kwargs));
     PyObject* func = bound.get(0);
@@ -110,6 +140,9 @@ Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool auto
         }
         fields->name_hash = static_cast<std::uint64_t>(h);
     }
+    if (options.use_cache) {
+        Q_TRY(refuse_generator(func, fields->name));
+    }
     if (options.dependencies) {
         Q_ASSIGN(fields->dependencies, dependency_signatures(*options.dependencies));
     } else {
@@ -120,6 +153,7 @@ Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool auto
         Q_TRY(check_serialisable_signature(func));
     }
     fields->func = Ref::borrow(func);
+    fields->descriptor_kind = wrapped_descriptor_kind(func);
     fields->use_cache = options.use_cache;
     fields->track_runtime_dependencies = options.track_runtime_dependencies;
     fields->serialisable = options.serialisable;
@@ -245,6 +279,8 @@ void decorator_dealloc(PyObject* self) {
 PyGetSetDef decorator_getset[] = {
     {"__name__", decorator_name, nullptr, nullptr, nullptr},
     {"__qualname__", decorator_name, nullptr, nullptr, nullptr},
+    {"__wrapped__", decorator_wrapped, nullptr, nullptr, nullptr},
+    {"__isabstractmethod__", decorator_isabstract, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -254,6 +290,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
     {Py_tp_getset, decorator_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(decorator_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
@@ -280,7 +317,10 @@ Result<PyObject*> automagically_quendled_type() {
     return create_type_on_use(process().automagically_quendled_type, &auto_spec, "automagically_quendled", false);
 }
 
-Result<PyObject*> decorator_type() { return create_type_on_use(process().decorator_type, &decorator_spec, "QuendleDecorator", true); }
+Result<PyObject*> decorator_type() {
+    return create_type_on_use(process().decorator_type, &decorator_spec, "QuendleDecorator", true,
+                              install_decorator_doc);
+}
 
 Result<bool> is_decorator(PyObject* obj) {
     Q_ASSIGN(PyObject * type, decorator_type());

@@ -34,6 +34,9 @@ struct DecoratorFields {
     bool use_cache = true;
     bool track_runtime_dependencies = false;
     bool serialisable = false;
+    // "classmethod" or "staticmethod" when func is one (a mistake, hinted
+    // at when a call fails), else null.
+    const char* descriptor_kind = nullptr;
     mutable BinderCache binder;  // parameter layout of func, refreshed when its code changes
 };
 
@@ -53,6 +56,13 @@ Result<PyObject*> decorator_type();
 
 // Whether obj is a QuendleDecorator (creating the type on first use).
 Result<bool> is_decorator(PyObject* obj);
+
+// Introspection: `__wrapped__`, `__isabstractmethod__`, the repr, and the
+// `__doc__` descriptor installed on the type once it is made.
+PyObject* decorator_wrapped(PyObject* self, void*);
+PyObject* decorator_isabstract(PyObject* self, void*);
+PyObject* decorator_repr(PyObject* self);
+Status install_decorator_doc(PyObject* type);
 
 // `QuendleDecorator.__call__`: the decorated call path (an entry point:
 // NULL with the exception set on failure).

@@ -3,11 +3,17 @@
 namespace quendle {
 
 Result<PyObject*> create_type_on_use(OnceObject& cell, PyType_Spec* spec, const char* class_name,
-                                     bool report_unraisable) {
+                                     bool report_unraisable, Status (*finish)(PyObject*)) {
     if (PyObject* t = cell.peek()) {
         return t;
     }
-    Result<PyObject*> r = cell.get([&]() -> Result<Ref> { return checked(PyType_FromSpec(spec)); });
+    Result<PyObject*> r = cell.get([&]() -> Result<Ref> {
+        Q_ASSIGN(Ref type, checked(PyType_FromSpec(spec)));
+        if (finish != nullptr) {
+            Q_TRY(finish(type.get()));
+        }
+        return type;
+    });
     if (r.ok() || !report_unraisable) {
         return r;
     }

@@ -7,10 +7,11 @@
 
 namespace quendle {
 
-// A spec for a heap type, created with PyType_FromSpec; turns a failure on
-// first use inside a call into the internal failure the caller expects.
+// A spec for a heap type, created with PyType_FromSpec and completed by
+// `finish` when given; turns a failure on first use inside a call into the
+// internal failure the caller expects.
 Result<PyObject*> create_type_on_use(OnceObject& cell, PyType_Spec* spec, const char* class_name,
-                                     bool report_unraisable);
+                                     bool report_unraisable, Status (*finish)(PyObject*) = nullptr);
 
 // The refusing constructor of types that are not made from Python.
 PyObject* refusing_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);

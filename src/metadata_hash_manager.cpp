@@ -1,5 +1,7 @@
 #include "metadata_hash_manager.h"
 
+#include "hints.h"
+
 #include <algorithm>
 #include <random>
 #include <utility>
@@ -208,7 +210,7 @@ Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObjec
     Q_ASSIGN(CallSignature sig, query_signature(method_name, kwargs));
     Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
     if (!found) {
-        return Error::key_error("No cache key found for provided signature");
+        return hint_no_entry(Error::key_error("No cache key found for provided signature"), sig.key.get());
     }
     return *found;
 }

@@ -1,5 +1,7 @@
 #include "native_binder.h"
 
+#include "hints.h"
+
 #include "runtime.h"
 
 #include <algorithm>
@@ -379,7 +381,7 @@ Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* 
         out.values[i] = vals[j];
         const Py_hash_t hv = PyObject_Hash(vals[j]);
         if (hv == -1 && PyErr_Occurred()) {
-            return Error::fetch();
+            return hint_unhashable(Error::fetch(), method, c.names[j].get());
         }
         TupleHasher pair;
         pair.add(c.hashes[j]);

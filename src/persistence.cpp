@@ -7,6 +7,7 @@
 // any character, NUL included, and two names are the same exactly when the
 // strings are equal.
 #include "decorator.h"
+#include "hints.h"
 #include "instance_access.h"
 #include "quendle_base.h"
 
@@ -247,7 +248,11 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
     // The cache key is built from the UTF-8 text; a name without one fails
     // here, before any method runs.
     Q_ASSIGN(std::string text, utf8(name));
-    Q_ASSIGN(Ref attr, get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    Result<Ref> looked_up = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+    if (!looked_up.ok()) {
+        return hint_missing_method(looked_up.take_error(), reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+    }
+    Ref attr = looked_up.take();
     Q_ASSIGN(bool decorated, is_decorator(attr.get()));
     if (!decorated) {
         return name_error("Method '", name, "' is not decorated with @quendled");

@@ -1,5 +1,7 @@
 #include "py_introspection_utils.h"
 
+#include "hints.h"
+
 #include "binding.h"
 #include "runtime.h"
 
@@ -76,7 +78,14 @@ Result<CallSignature> signature_from_mapping(std::string_view method_name, PyObj
     Q_ASSIGN(Ref key_tuple, checked(PyTuple_Pack(2, name.get(), args.get())));
     Py_hash_t h = PyObject_Hash(key_tuple.get());
     if (h == -1 && PyErr_Occurred()) {
-        return Error::fetch();
+        Error error = Error::fetch();
+        for (const Pair& p : pairs) {
+            if (PyObject_Hash(p.value.get()) == -1) {
+                PyErr_Clear();
+                return hint_unhashable(std::move(error), name.get(), p.name_obj.get());
+            }
+        }
+        return error;
     }
     return CallSignature{static_cast<std::int64_t>(h), std::move(key_tuple)};
 }

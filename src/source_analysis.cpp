@@ -2,6 +2,7 @@
 // `self.<name>()` calls found anywhere below the statements of the method's
 // body, in pre-order, each name once, in the order first seen.
 #include "binding.h"
+#include "hints.h"
 #include "py_introspection_utils.h"
 #include "runtime.h"
 
@@ -126,7 +127,11 @@ Error parse_failure() {
 Result<std::vector<DependencyDecl>> discover_dependencies(PyObject* func) {
     Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
     Q_ASSIGN(Ref getsource, get_attr(inspect, "getsource"));
-    Q_ASSIGN(Ref source, call1(getsource.get(), func));
+    Result<Ref> got = call1(getsource.get(), func);
+    if (!got.ok()) {
+        return hint_no_source(got.take_error());
+    }
+    Ref source = got.take();
     if (!PyUnicode_Check(source.get())) {
         return cast_error(source.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }

@@ -1,5 +1,7 @@
 import inspect
 
+import sys
+
 import pytest
 
 from conftest import argument_notes, notes
@@ -30,7 +32,10 @@ def test_bare_decorator_puts_the_function_into_use_cache(factory):
             def f(self):
                 return 1
     assert ei.value.args == ("'function' object is not an instance of 'bool'",)
-    assert notes(ei.value) == argument_notes("use_cache")
+    name = factory.__name__
+    hint = (f"hint: {name} makes the decorator when called; write @{name}() with parentheses, "
+            f"and options by keyword (@{name}(use_cache=False))")
+    assert notes(ei.value) == argument_notes("use_cache") + ([hint] if sys.version_info >= (3, 11) else [])
 
 
 @pytest.mark.parametrize("factory", FACTORIES)
