@@ -3,9 +3,10 @@
 Needs a module built with ``-DQUENDLE_FAULT_INJECTION=ON``: that build
 replaces the global ``operator new`` (and counts the key sets' own
 allocations) and exports ``quendle_fail_after``/``quendle_fail_from`` to make
-a chosen allocation fail.  ``scripts/alloc_failures.sh`` builds one into
-``build/faults`` and runs this file against it; with any other build every
-test here is skipped.
+a chosen allocation fail.  The ``faults`` session of noxfile.py (``nox -s
+faults``) builds one into ``build/faults`` and runs this file against it (the
+cases carry the marker ``alloc_failures``, which other runs deselect); with
+any other build every test here is skipped.
 
 Each operation of ``OPERATIONS`` is swept with these kinds of failure:
 
