@@ -21,6 +21,13 @@ COLOURS = {
     "invalid": "gold",
     "permanently invalid": "lightcoral",
 }
+# A node that is only named by an edge (a declared dependency never called).
+NO_ENTRY = ("no entry", "lightgrey")
+
+
+def legend() -> list[tuple[str, str]]:
+    """Each state with the colour its nodes are filled with."""
+    return [*COLOURS.items(), NO_ENTRY]
 
 
 def label_text(label: object) -> str:
@@ -44,13 +51,16 @@ def to_dot(obj: quendle.QuendleBase, title: str = "cache") -> str:
         nodes |= dependants
     lines = [f"digraph {quoted(title)} {{", "  rankdir=LR;", "  node [shape=box, style=filled];"]
     for node in sorted(nodes, key=label_text):
-        state = states.get(node, "no entry")
-        colour = COLOURS.get(state, "lightgrey")
+        state = states.get(node, NO_ENTRY[0])
+        colour = COLOURS.get(state, NO_ENTRY[1])
         lines.append(f"  {quoted(label_text(node))} [fillcolor={colour}, tooltip={quoted(state)}];")
     for node in sorted(graph, key=label_text):
         for dependant in sorted(graph[node], key=label_text):
             lines.append(f"  {quoted(label_text(node))} -> {quoted(label_text(dependant))};")
-    lines.append("}")
+    lines += ["  subgraph cluster_legend {", '    label="state"; style=dashed;']
+    for state, colour in legend():
+        lines.append(f"    {quoted('legend: ' + state)} [label={quoted(state)}, fillcolor={colour}];")
+    lines += ["  }", "}"]
     return "\n".join(lines) + "\n"
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import re
 import runpy
 import subprocess
@@ -41,13 +42,29 @@ def test_example_runs(example: Path, tmp_path: Path) -> None:
     assert (tmp_path / "graph.dot").exists()
 
 
+def label(key: object) -> str:
+    if isinstance(key, str):
+        return key
+    name, args = key  # type: ignore[misc]
+    return f"{name}(" + ", ".join(f"{p}={v!r}" for p, v in args) + ")"
+
+
 def test_demo_tells_the_story(tmp_path: Path) -> None:
     out = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "demo.py"), str(tmp_path / "g")],
         capture_output=True, text=True, timeout=120, cwd=tmp_path, check=True,
     ).stdout
-    assert "identical object: True, bodies run: True" in out
+    assert "identical object: True, bodies run: 0" in out
     assert "discount(7) ran 1 body; discount(year=7) then ran 0" in out
     assert "restored: True" in out
+    assert "colours: valid = palegreen, invalid = gold, permanently invalid = lightcoral" in out
     dot = (tmp_path / "g.dot").read_text()
-    assert "digraph" in dot and "->" in dot
+    assert "digraph" in dot and "->" in dot and "cluster_legend" in dot
+    # The picture shows the state the reports printed just before it: its
+    # node colours agree with the printed validation_state.
+    printed = out.split("validation_state: ", 1)[1].split("\n", 1)[0]
+    states = ast.literal_eval(printed)
+    nodes = {line.strip().split(" [", 1)[0]: line for line in dot.splitlines() if "[fillcolor=" in line}
+    assert "invalid" in states.values()
+    for key, state in states.items():
+        assert f'tooltip="{state}"' in nodes[f'"{label(key)}"']
