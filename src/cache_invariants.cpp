@@ -155,7 +155,7 @@ namespace {
 // inside a scenario since left. Any other base value was stored by a call
 // that settled valid with no layer open, and states are never removed.
 Status check_values(const ValueSlots& values, const DependencyTracker& current, size_t key_count,
-                    const std::vector<PyObject*>& signatures, const std::string& which, bool base) {
+                    const std::vector<Ref>& signatures, const std::string& which, bool base) {
     if (values.size() > key_count) {
         return violated(which + ": " + std::to_string(values.size()) + " value slots for " +
                         std::to_string(key_count) + " keys");
@@ -167,7 +167,7 @@ Status check_values(const ValueSlots& values, const DependencyTracker& current, 
         if (!base) {
             return violated(which + ": " + key_text(k) + " holds a value and has no state");
         }
-        PyObject* args = PyTuple_GetItem(signatures[k], 1);
+        PyObject* args = PyTuple_GetItem(signatures[k].get(), 1);
         if (args == nullptr || !PyTuple_Check(args) || PyTuple_Size(args) != 0) {
             PyErr_Clear();
             return violated(which + ": " + key_text(k) + ", a call with arguments, holds a value and has no state");
@@ -186,7 +186,7 @@ Status CacheState::check_invariants(bool expect_idle) const {
     }
     Q_TRY(index_.check());
     for (CacheKey k = 0; k < n; ++k) {
-        PyObject* sig = signatures_[k];
+        PyObject* sig = signatures_[k].get();
         if (sig == nullptr || !PyTuple_Check(sig) || PyTuple_Size(sig) != 2) {
             return violated(key_text(k) + " has no (name, arguments) signature");
         }

@@ -148,15 +148,9 @@ void SignatureIndex::grow() {
 
 // ------------------------------------------------------------- CacheState
 
-CacheState::~CacheState() {
-    for (PyObject* p : signatures_) {
-        Py_XDECREF(p);
-    }
-}
-
 Result<std::optional<CacheKey>> CacheState::find_key(std::int64_t hash, PyObject* key) const {
     return index_.find(hash, [&](CacheKey k) -> Result<bool> {
-        Ref stored = Ref::borrow(signatures_[k]);
+        Ref stored = signatures_[k];  // owned here: the comparison may run Python code
         if (!stored) {
             return false;
         }
@@ -184,7 +178,7 @@ Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) co
     // The stored key is owned by this state and cannot go while the
     // caller holds the instance.
     return index_.find(call.hash, [&](CacheKey k) -> Result<bool> {
-        PyObject* stored = signatures_[k];
+        PyObject* stored = signatures_[k].get();
         if (stored == nullptr) {
             return false;
         }
@@ -195,14 +189,14 @@ Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) co
 CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
     CacheKey k = signatures_.size();
     // Room first (amortised growth), so a failed allocation changes nothing.
-    signatures_.push_back(nullptr);
+    signatures_.emplace_back();
     try {
         index_.insert(hash);
     } catch (...) {
         signatures_.pop_back();
         throw;
     }
-    signatures_.back() = key.release();
+    signatures_.back() = std::move(key);
     return k;
 }
 
@@ -441,8 +435,8 @@ int CacheState::traverse(visitproc visit, void* arg) const {
             return rc;
         }
     }
-    for (PyObject* p : signatures_) {
-        Py_VISIT(p);
+    for (const Ref& p : signatures_) {
+        Py_VISIT(p.get());
     }
     return 0;
 }
@@ -456,10 +450,10 @@ void CacheState::clear(Graveyard& dead) noexcept {
     call_stacks_.clear();
     tracker_ = DependencyTracker{};
     index_ = SignatureIndex{};
-    std::vector<PyObject*> sigs;
+    std::vector<Ref> sigs;
     sigs.swap(signatures_);
-    for (PyObject* p : sigs) {
-        dead.bury(p);
+    for (Ref& p : sigs) {
+        dead.bury(p.release());
     }
 }
 

@@ -238,7 +238,7 @@ class CacheState {
 public:
     CacheState() = default;
     CacheState(const CacheState&) = delete;
-    ~CacheState();
+    ~CacheState() = default;
 
     // ------------------------------------------------------------ registry
     Result<std::optional<CacheKey>> find_key(std::int64_t hash, PyObject* key) const;
@@ -249,7 +249,7 @@ public:
     CacheKey insert_key(std::int64_t hash, Ref key);
     Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
     [[nodiscard]] PyObject* signature_key(CacheKey k) const noexcept {
-        return k < signatures_.size() ? signatures_[k] : nullptr;
+        return k < signatures_.size() ? signatures_[k].get() : nullptr;
     }
     [[nodiscard]] CacheKey next_key() const noexcept { return signatures_.size(); }
 
@@ -314,7 +314,7 @@ private:
     std::vector<Layer> layers_;
     DependencyTracker tracker_;
     SignatureIndex index_;
-    std::vector<PyObject*> signatures_;  // owned key tuples, by key
+    std::vector<Ref> signatures_;  // key tuples, by key
 };
 
 #ifdef QUENDLE_INVARIANTS
