@@ -75,13 +75,13 @@ def test_installed_metadata_is_the_projects() -> None:
 
 
 @needs_install
-def test_wheel_ships_the_licence_and_the_stubs() -> None:
+def test_wheel_ships_the_licence_stubs_and_sphinx_extension() -> None:
     files = installed_distribution().files
     shipped = {f.as_posix() for f in files}
     licence = [f for f in files if f.name == "LICENSE"]
     assert len(licence) == 1, sorted(shipped)
     assert licence[0].read_text() == (ROOT / "LICENSE").read_text()
-    assert {"quendle.pyi", "quendle-stubs/__init__.pyi"} <= shipped
+    assert {"quendle.pyi", "quendle-stubs/__init__.pyi", "quendle_sphinx.py"} <= shipped
 
 
 # --- the plain CMake build reads the version itself ----------------------------
@@ -92,7 +92,8 @@ def configure(tmp_path: Path, pyproject: str, *defines: str) -> subprocess.Compl
     src.mkdir()
     for name in ("CMakeLists.txt", "quendle.pyi"):
         shutil.copy(ROOT / name, src / name)
-    (src / "src").symlink_to(ROOT / "src")
+    for folder in ("src", "python"):
+        (src / folder).symlink_to(ROOT / folder)
     (src / "pyproject.toml").write_text(pyproject)
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     return subprocess.run(
