@@ -255,10 +255,24 @@ Error Error::fetch() {
     return e;
 }
 
+namespace {
+
+// The whole message, NUL characters included (a name may hold them), where
+// PyErr_SetString would stop at the first.
+void set_message(PyObject* type, const std::string& message) {
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
+    if (text) {
+        PyErr_SetObject(type, text.get());
+    }
+}
+
+}  // namespace
+
 void Error::restore() && {
     switch (kind_) {
         case Kind::Builtin:
-            PyErr_SetString(builtin_type_, message_.c_str());
+            set_message(builtin_type_, message_);
             return;
         case Kind::Python:
             PyErr_Restore(type_.release(), value_.release(), traceback_.release());
@@ -270,7 +284,7 @@ void Error::restore() && {
                 std::move(type.take_error()).restore();
                 return;
             }
-            PyErr_SetString(type.value(), message_.c_str());
+            set_message(type.value(), message_);
             return;
         }
     }

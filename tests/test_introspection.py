@@ -173,3 +173,13 @@ def test_a_hint_never_replaces_the_message_or_hides_the_error():
     # A key argument whose repr fails leaves the error without a hint.
     exc, hints = hint_for(lambda: m.get_cached_value("rate", x=BadRepr(), y=2))
     assert type(exc) is KeyError and hints == []
+
+
+def test_messages_keep_every_character_of_a_name():
+    # A name may hold a NUL character; the message must not end there.
+    def g(self):
+        yield 1
+
+    g.__name__ = "g\x00h"
+    with pytest.raises(TypeError, match="^Cannot cache generator function 'g\x00h': its generator"):
+        quendled()(g)
