@@ -19,6 +19,9 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   build (asan); any sanitizer report fails it.
 - faults: the allocation-failure sweeps against the fault-injection build.
 - sdist: a wheel built from the sdist alone passes the suite the sdist carries.
+- docs: docs/ built by Sphinx (html, warnings are errors, `-n`) against the
+  wheel, its examples run by Sphinx's doctest builder, and the Sphinx tests
+  (tests/test_docs_build.py); the pages land in build/docs/html.
 - format: clang-format over src/ and tests/cpp/ (`-- --fix` rewrites).
 Not run by default: dev (the inner loop: incremental build/dev, then pytest
 against it), demo (examples/demo.py against the wheel) and tidy (clang-tidy).
@@ -451,6 +454,21 @@ def dev(session):
     build_dir = cmake_build(session, "dev", f"-DPython_EXECUTABLE={build_python(session)}")
     run_pytest(session, "python", pytest_args(session)[0],
                env={"PYTHONPATH": str(build_dir), "MYPYPATH": str(build_dir)})
+
+
+@nox.session(requires=["build"])
+def docs(session):
+    """docs/ built by Sphinx against the wheel (warnings are errors, references checked),
+    its examples run (doctest), then the Sphinx build tests."""
+    session.install(str(the_wheel(session)))
+    pytest_dep = [d for d in TEST_DEPS if re.match(r"pytest\b", d)]
+    session.install(*pytest_dep, *nox.project.dependency_groups(PYPROJECT, "docs"))
+    out = ROOT / "build" / "docs"
+    for builder in ("html", "doctest"):
+        session.run("python", "-m", "sphinx", "-W", "--keep-going", "-n", "-E", "-q", "-b", builder,
+                    str(ROOT / "docs"), str(out / builder))
+    session.log(f"documentation: {out / 'html' / 'index.html'}")
+    run_pytest(session, "python", pytest_args(session, default=("tests/test_docs_build.py",))[0])
 
 
 @nox.session(default=False, requires=["build"])
