@@ -129,3 +129,30 @@ def test_stock_autodoc_shows_decorated_methods_as_attributes(tmp_path: Path) -> 
     found = members(build(tmp_path, ["sphinx.ext.autodoc"]))
     assert found["price"] == ("price", ["Price of n units.", "Computed from \"growth()\"."])
     assert found["plain"][0] == "plain(x)"
+
+
+DOCS = Path(__file__).resolve().parent.parent / "docs"
+
+
+@pytest.mark.skipif(not (DOCS / "conf.py").is_file(), reason="needs the project's docs/")
+def test_reference_documents_every_public_name(tmp_path: Path) -> None:
+    """The project's own documentation builds without a warning (references checked)
+    and its reference has an entry for every public name, method and property."""
+    import quendle
+    from sphinx.util.inventory import InventoryFile
+
+    result = subprocess.run(
+        [sys.executable, "-m", "sphinx", "-b", "html", "-W", "--keep-going", "-n", "-E", "-q",
+         str(DOCS), str(tmp_path / "html")],
+        capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL, cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    with open(tmp_path / "html" / "objects.inv", "rb") as f:
+        inventory = InventoryFile.load(f, "", lambda base, uri: uri)
+    documented = {name for entries in inventory.values() for name in entries}
+    expected = {f"quendle.{name}" for name in quendle.__all__} | {
+        "quendle.__version__", "quendle.QuendleDecorator", "quendle.QuendleDecorator.__call__",
+        "quendle.Scenario", "quendle.Scenario.__enter__", "quendle.Scenario.__exit__",
+        "quendle.quendled.__call__", "quendle.automagically_quendled.__call__",
+    } | {f"quendle.QuendleBase.{name}" for name in vars(quendle.QuendleBase) if not name.startswith("_")}
+    assert expected - documented == set()
