@@ -59,25 +59,35 @@ public:
         }
     }
 
-    // Returns true when the key was not yet present. Throws std::bad_alloc.
-    bool insert(CacheKey k) {
-        if (contains(k)) {
-            return false;
-        }
+    // Makes room for one more key, so that the next insert cannot fail.
+    // Throws std::bad_alloc, leaving the members as they were.
+    void reserve_one() {
         if (!hashed()) {
             if (size_ < kSmall) {
                 if (size_ == cap_) {
                     grow_small();
                 }
-                data_[size_++] = k;
-                return true;
+                return;
             }
             rehash(kSmall * 4);
         } else if ((size_ + 1) * 2 > cap_) {
             rehash(cap_ * 2);
         }
-        place(k);
-        ++size_;
+    }
+
+    // Returns true when the key was not yet present. Throws std::bad_alloc
+    // (never after reserve_one), leaving the members as they were.
+    bool insert(CacheKey k) {
+        if (contains(k)) {
+            return false;
+        }
+        reserve_one();
+        if (!hashed()) {
+            data_[size_++] = k;
+        } else {
+            place(k);
+            ++size_;
+        }
         return true;
     }
 

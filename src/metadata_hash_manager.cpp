@@ -83,6 +83,8 @@ void DependencyTracker::add_edge(CacheKey dependency, CacheKey dependant) {
     // Room in both sets first, so a failed allocation leaves no half edge.
     Edges& to = edges_of(dependant);
     Edges& from_again = edges[edge_slot[dependency]];  // edges_of may have moved the table
+    to.dependencies.reserve_one();
+    from_again.dependants.reserve_one();
     to.dependencies.insert(dependency);
     from_again.dependants.insert(dependant);
 }
