@@ -252,7 +252,8 @@ def _suite(minor, free_threaded, found):
             session.skip(f"no CPython {minor[0]}.{minor[1]} found (pyenv versions, python3.X on PATH)")
         if free_threaded:
             session.skip(f"{found[1]} is a free-threaded build, which cannot load stable-ABI modules")
-        session.install(str(the_wheel(session)))
+        # Forced: a reused environment holding the same version would otherwise keep its older build.
+        session.install("--force-reinstall", "--no-deps", str(the_wheel(session)))
         install_test_deps(session)
         # From the root, `import quendle` must find the installed wheel, not a stray build.
         where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
@@ -460,7 +461,7 @@ def dev(session):
 def docs(session):
     """docs/ built by Sphinx against the wheel (warnings are errors, references checked),
     its examples run (doctest), then the Sphinx build tests."""
-    session.install(str(the_wheel(session)))
+    session.install("--force-reinstall", "--no-deps", str(the_wheel(session)))
     pytest_dep = [d for d in TEST_DEPS if re.match(r"pytest\b", d)]
     session.install(*pytest_dep, *nox.project.dependency_groups(PYPROJECT, "docs"))
     out = ROOT / "build" / "docs"
@@ -474,7 +475,7 @@ def docs(session):
 @nox.session(default=False, requires=["build"])
 def demo(session):
     """examples/demo.py (its arguments: where to write the picture) against the wheel."""
-    session.install(str(the_wheel(session)))
+    session.install("--force-reinstall", "--no-deps", str(the_wheel(session)))
     session.run("python", "examples/demo.py", *session.posargs)
 
 
