@@ -192,6 +192,15 @@ Status CacheState::check_invariants(bool expect_idle) const {
         }
     }
     Q_TRY(tracker_.check(n, "the graph"));
+    // Change records are per key, so never more of them than keys.
+    if (changes_.key_bound() > n) {
+        return violated("a change record for key " + std::to_string(changes_.key_bound() - 1) + ", past the last key");
+    }
+    for (size_t i = 0; i < layers_.size(); ++i) {
+        if (layers_[i].saved_changes.key_bound() > n) {
+            return violated("layer " + std::to_string(i) + " saved a change record past the last key");
+        }
+    }
     Q_TRY(check_values(values_, tracker_, n, signatures_, "the base level", true));
     for (size_t i = 0; i < layers_.size(); ++i) {
         const std::string which = "layer " + std::to_string(i);

@@ -15,6 +15,7 @@ Status settle(CacheState& state, CacheKey key, bool use_cache) {
     }
     const KeySet* deps = state.dependencies_of(key);
     if (deps == nullptr || deps->empty()) {
+        state.forget_change(key);
         state.revalidate(key);
         return {};
     }
@@ -33,10 +34,14 @@ Status settle(CacheState& state, CacheKey key, bool use_cache) {
         }
     });
     if (permanently_invalid) {
+        state.forget_change(key);
         state.mark_permanently_invalid(key);
     } else if (any_invalid) {
+        // Computed from a stale input: the one record of this invalidation.
+        state.note_change(key, ChangeKind::Invalidated);
         state.invalidate(key);
     } else {
+        state.forget_change(key);
         state.revalidate(key);
     }
     return {};

@@ -1,5 +1,6 @@
 #include "binding.h"
 #include "decorator.h"
+#include "explain.h"
 #include "quendle_base.h"
 #include "scenario.h"
 
@@ -59,6 +60,9 @@ Status exec_module(PyObject* module) {
     Q_TRY(register_member(module, func_name.get(), func.get()));
     // The project version from pyproject.toml (CMakeLists.txt defines it); outside `__all__`.
     Q_TRY(checked_status(PyModule_AddStringConstant(module, "__version__", QUENDLE_VERSION)));
+    // A module attribute outside `__all__`, so no name a user gives a method is taken.
+    Q_ASSIGN(Ref explain, checked(PyCFunction_NewEx(&explain_def, module, module_name.get())));
+    Q_TRY(checked_status(PyObject_SetAttrString(module, explain_def.ml_name, explain.get())));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.
     Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));

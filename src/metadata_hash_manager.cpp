@@ -337,6 +337,7 @@ bool CacheState::clear_value(CacheKey k, Graveyard& dead) {
     }
     // Invalidation first: it is what can fail, and it must not fail after
     // the value is gone.
+    changes_.note(k, ChangeKind::Cleared);
     invalidate(k);
     holder->clear(k, dead);
     return true;
@@ -367,6 +368,7 @@ void CacheState::clear_all_values(Graveyard& dead) {
         note_stored(layer.values);
     }
     note_stored(values_);
+    changes_.note_clear_all(next_key());
     if (stack.empty()) {
         tracker_.demote_all();
         return;
@@ -418,6 +420,7 @@ void CacheState::pop_frame(unsigned long thread) noexcept {
 void CacheState::push_layer() {
     Layer layer;
     layer.saved = tracker_;
+    layer.saved_changes = changes_;
     layers_.push_back(std::move(layer));
 }
 
@@ -425,6 +428,7 @@ void CacheState::pop_layer(Graveyard& dead) noexcept {
     Layer top = std::move(layers_.back());
     layers_.pop_back();
     std::swap(tracker_, top.saved);
+    std::swap(changes_, top.saved_changes);
     top.values.move_all_to(dead);
 }
 
@@ -451,6 +455,7 @@ void CacheState::clear(Graveyard& dead) noexcept {
     layers_.clear();
     call_stacks_.clear();
     tracker_ = DependencyTracker{};
+    changes_ = ChangeLog{};
     index_ = SignatureIndex{};
     std::vector<Ref> sigs;
     sigs.swap(signatures_);

@@ -64,6 +64,7 @@ PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwarg
                            }
                            // Invalidation first: it is what can fail, and it
                            // must not fail after the new value is in place.
+                           state.note_change(key, ChangeKind::Updated);
                            state.invalidate(key);
                            state.revalidate(key);
                            state.store_value(key, bound.slots[1], dead);
