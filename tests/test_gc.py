@@ -402,6 +402,32 @@ def through_a_scenario_listing_itself_indirectly():
     return [weakref.ref(box)]
 
 
+# the module's objects one by one, each holding what holds it
+
+
+@cycle()
+def through_a_factory_holding_its_keyword_dict():
+    marker = Box()
+    marker.item = quendled(dependencies=[("a", {"m": marker})])
+    return [weakref.ref(marker)]
+
+
+@cycle()
+def through_a_decorator_holding_its_function():
+    marker = Box()
+    marker.item = quendled()(lambda self: marker)
+    return [weakref.ref(marker)]
+
+
+@cycle()
+def through_an_instance_of_a_class_made_by_type():
+    marker = Box()
+    holder = type("Holder", (QuendleBase,), {"value": quendled()(lambda self: marker)})()
+    holder.value()
+    marker.item = holder
+    return [weakref.ref(marker)]
+
+
 @pytest.mark.parametrize("build", list(CYCLES.values()), ids=list(CYCLES))
 def test_cycle_is_freed_only_by_the_collector(build):
     assert_freed_only_by_collector(build())
