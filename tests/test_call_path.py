@@ -4,7 +4,6 @@ from collections import Counter
 
 import pytest
 
-import quendle
 from models import Boom, Counted
 from quendle import QuendleBase, quendled
 

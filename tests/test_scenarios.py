@@ -6,7 +6,7 @@ import pytest
 from conftest import argument_notes, notes
 from models import Boom, Counted
 
-from quendle import QuendleBase, custom_scenario, quendled
+from quendle import custom_scenario, quendled
 
 NO_LAYER = "Attempted to remove non existant layer"
 
