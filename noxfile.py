@@ -52,6 +52,7 @@ DIST = ROOT / "dist"
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test")
 OPTIONAL_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-optional")
+SCALE_OUT_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-scale-out")
 BUILD_DEPS = nox.project.dependency_groups(PYPROJECT, "build")
 CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
@@ -191,10 +192,11 @@ def cached_value(build_dir, name):
 
 def install_test_deps(session):
     session.install(*TEST_DEPS)
-    try:
-        session.install("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
-    except CommandFailed:
-        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
+    for optional in (OPTIONAL_TEST_DEPS, SCALE_OUT_TEST_DEPS):
+        try:
+            session.install("--only-binary=:all:", *optional)
+        except CommandFailed:
+            session.warn(f"not installed: {' '.join(optional)}; the tests that need them skip")
 
 
 def build_python(session):

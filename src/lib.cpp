@@ -1,6 +1,7 @@
 #include "binding.h"
 #include "decorator.h"
 #include "explain.h"
+#include "pickling.h"
 #include "quendle_base.h"
 #include "scenario.h"
 
@@ -63,6 +64,9 @@ Status exec_module(PyObject* module) {
     // A module attribute outside `__all__`, so no name a user gives a method is taken.
     Q_ASSIGN(Ref explain, checked(PyCFunction_NewEx(&explain_def, module, module_name.get())));
     Q_TRY(checked_status(PyObject_SetAttrString(module, explain_def.ml_name, explain.get())));
+    // The state setter that pickled instances name, outside `__all__`.
+    Q_ASSIGN(Ref restore, checked(PyCFunction_NewEx(&restore_instance_def, module, module_name.get())));
+    Q_TRY(checked_status(PyObject_SetAttrString(module, restore_instance_def.ml_name, restore.get())));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.
     Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));

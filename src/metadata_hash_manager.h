@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -319,6 +320,19 @@ private:
     std::uint64_t seed_ = 0;
 };
 
+// One key of an instance's base level, as `export_entries` gives it and
+// `from_entries` takes it: the call's key tuple, its validation state (none
+// when the key has no entry), whether it is a node of the dependency graph,
+// its base value (empty when none) and its dependants, as indices into the
+// same list of entries.
+struct CacheEntry {
+    Ref key;
+    std::optional<ValidationState> state;
+    bool node = false;
+    Ref value;
+    std::vector<size_t> dependants;
+};
+
 class CacheState {
 public:
     CacheState() = default;
@@ -387,6 +401,23 @@ public:
     void push_layer();
     // Restores the saved maps and buries the layer's values.
     void pop_layer(Graveyard& dead) noexcept;
+
+    // ------------------------------------------------------------ transfer
+    // (cache_transfer.cpp) The base level, in key order: the validation
+    // states and the graph as they will be once every scenario has ended
+    // (those saved by the bottom layer, else the live ones) and the base
+    // values. Keys with no state, no node and no value are left out.
+    [[nodiscard]] std::vector<CacheEntry> export_entries() const;
+    // A new state holding exactly `entries`, their keys allocated in list
+    // order. Fails with TypeError or ValueError, building nothing, on a key
+    // that is not a call's key tuple (an exact tuple of the method name, an
+    // exact `str`, and a tuple of (`str`, value) pairs sorted strictly by
+    // name), on two equal keys, on an edge to an index out of range, or on an
+    // edge from or to an entry that is not a graph node. Hashing and
+    // comparing the keys runs Python code, on a state nobody else sees yet.
+    static Result<std::unique_ptr<CacheState>> from_entries(std::vector<CacheEntry> entries);
+    // No key was ever registered and no scenario layer is on.
+    [[nodiscard]] bool is_empty() const noexcept { return signatures_.empty() && layers_.empty(); }
 
     // ------------------------------------------------------ garbage collector
     int traverse(visitproc visit, void* arg) const;

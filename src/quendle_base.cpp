@@ -163,6 +163,10 @@ PyMethodDef qb_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "dump_cache($self, order=None)\n--\n\n"},
     {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(qb_load_cache)),
      METH_VARARGS | METH_KEYWORDS, "load_cache($self, data, order=None)\n--\n\n"},
+    // Pickling and copying, with the cache (pickling.cpp).
+    {"__reduce_ex__", qb_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"__copy__", qb_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
+    {"__deepcopy__", qb_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -201,6 +205,18 @@ Result<QuendleBaseObject*> as_quendle_base(PyObject* obj) {
         return Error::type_error("expected a QuendleBase instance");
     }
     return base(obj);
+}
+
+Status replace_empty_state(QuendleBaseObject* self, std::unique_ptr<CacheState> fresh) {
+    // Declared before the access, so the old state goes after the borrow.
+    std::unique_ptr<CacheState> old;
+    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(self->borrow, Conflict::Raise));
+    Q_ASSIGN(CacheState * state, state_of(self));
+    if (!state->is_empty()) {
+        return Error::value_error("the cache state of an instance can be restored only while it is empty");
+    }
+    old.reset(std::exchange(self->state, fresh.release()));
+    return {};
 }
 
 Result<CacheState*> state_of(QuendleBaseObject* self) {

@@ -5,6 +5,8 @@
 #include "binding.h"
 #include "metadata_hash_manager.h"
 
+#include <memory>
+
 namespace quendle {
 
 struct QuendleBaseObject {
@@ -23,11 +25,18 @@ Result<QuendleBaseObject*> as_quendle_base(PyObject* obj);
 // Its state, or an internal failure if the object was never initialised.
 Result<CacheState*> state_of(QuendleBaseObject* self);
 
+// Puts `fresh` in place of the instance's state, which must be empty (no
+// key registered, no scenario layer): ValueError otherwise, nothing changed.
+Status replace_empty_state(QuendleBaseObject* self, std::unique_ptr<CacheState> fresh);
+
 // Methods implemented beside the base class.
 PyObject* qb_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* qb_load_cache(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* qb_cached_values(PyObject* self, void* closure);
 PyObject* qb_dependency_graph(PyObject* self, void* closure);
 PyObject* qb_validation_state(PyObject* self, void* closure);
+PyObject* qb_reduce_ex(PyObject* self, PyObject* protocol);
+PyObject* qb_copy(PyObject* self, PyObject* unused);
+PyObject* qb_deepcopy(PyObject* self, PyObject* memo);
 
 }  // namespace quendle

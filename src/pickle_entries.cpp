@@ -1,0 +1,475 @@
+// The cache part of a pickled or copied instance: records made from the
+// cache state's exported entries and read back into a new state, with every
+// record checked, and the wrappers that name the entry a pickler failed on.
+#include "decorator.h"
+#include "heap_type.h"
+#include "pickling.h"
+#include "quendle_base.h"
+
+#include <utility>
+
+namespace quendle {
+
+namespace {
+
+// ------------------------------------------------------------- labels
+
+std::optional<std::string> try_repr(PyObject* obj) {
+    Ref text = Ref::steal(PyObject_Repr(obj));
+    if (!text) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return try_str(text.get());
+}
+
+// "method(a=1, b='x')" for a key tuple, whatever it holds.
+std::string entry_label(PyObject* key) {
+    if (key == nullptr || !PyTuple_Check(key) || PyTuple_Size(key) != 2) {
+        return "<malformed key>";
+    }
+    std::optional<std::string> name = try_str(PyTuple_GetItem(key, 0));
+    std::string out = (name ? *name : std::string("<method>")) + "(";
+    PyObject* args = PyTuple_GetItem(key, 1);
+    const Py_ssize_t n = PyTuple_Check(args) ? PyTuple_Size(args) : 0;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* pair = PyTuple_GetItem(args, j);
+        if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+            continue;
+        }
+        std::optional<std::string> param = try_str(PyTuple_GetItem(pair, 0));
+        std::optional<std::string> value = try_repr(PyTuple_GetItem(pair, 1));
+        std::string shown = value ? *value : std::string("<unrepresentable>");
+        if (shown.size() > 200) {
+            shown = shown.substr(0, 197) + "...";
+        }
+        out += (j > 0 ? ", " : "") + (param ? *param : std::string("?")) + "=" + shown;
+    }
+    return out + ")";
+}
+
+// A record's key, or nullptr.
+PyObject* record_key(PyObject* record) {
+    return record != nullptr && PyTuple_Check(record) && PyTuple_Size(record) >= 1 ? PyTuple_GetItem(record, 0)
+                                                                                   : nullptr;
+}
+
+// --------------------------------------------- the reduction of a record
+
+// A tuple type for the value a wrapped record's `__reduce_ex__` returns,
+// `(tuple, (record,))`. A pickler drops that value as soon as it has saved
+// it, or failed to: a finaliser that finds an exception in flight knows the
+// record failed, and notes which entry it was.
+void entry_reduce_finalize(PyObject* self) {
+    PyObject* panic = panic_type_if_created();
+    if (PyErr_Occurred() == nullptr || (panic != nullptr && PyErr_ExceptionMatches(panic))) {
+        return;
+    }
+    Error error = Error::fetch();
+    try {
+        PyObject* args = PyTuple_Size(self) == 2 ? PyTuple_GetItem(self, 1) : nullptr;
+        PyObject* record = args != nullptr && PyTuple_Check(args) && PyTuple_Size(args) == 1
+                               ? PyTuple_GetItem(args, 0)
+                               : nullptr;
+        annotate(error, "while pickling the cache entry " + entry_label(record_key(record)));
+    } catch (...) {
+        PyErr_Clear();  // out of memory: the error goes on without its note
+    }
+    std::move(error).restore();
+}
+
+int entry_reduce_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (Py_ssize_t i = 0; i < PyTuple_Size(self); ++i) {
+        Py_VISIT(PyTuple_GetItem(self, i));
+    }
+    return 0;
+}
+
+PyType_Slot entry_reduce_slots[] = {
+    {Py_tp_finalize, reinterpret_cast<void*>(entry_reduce_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(entry_reduce_traverse)},
+    {0, nullptr},
+};
+
+PyType_Spec entry_reduce_spec{"builtins.QuendleEntryReduction", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                              entry_reduce_slots};
+
+OnceObject g_entry_reduce_type;
+
+Result<PyObject*> entry_reduce_type() {
+    if (PyObject* t = g_entry_reduce_type.peek()) {
+        return t;
+    }
+    return g_entry_reduce_type.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref bases, checked(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyTuple_Type))));
+        return checked(PyType_FromSpecWithBases(&entry_reduce_spec, bases.get()));
+    });
+}
+
+// ------------------------------------------------ the wrapped record
+
+struct EntryRecordObject {
+    PyObject_HEAD
+    PyObject* record;  // owned; nullptr once cleared
+};
+
+EntryRecordObject* wrapped(PyObject* self) { return reinterpret_cast<EntryRecordObject*>(self); }
+
+PyObject* entry_record_reduce_ex(PyObject* self, PyObject* /*protocol*/) {
+    return entry_object([&]() -> Result<Ref> {
+        PyObject* record = wrapped(self)->record;
+        if (record == nullptr) {
+            return cleared_error("QuendleCacheEntry");
+        }
+        Q_ASSIGN(PyObject * type, entry_reduce_type());
+        Q_ASSIGN(Ref value, checked(Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyTuple_Type), record)));
+        return call1(type, value.get());
+    });
+}
+
+int entry_record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(wrapped(self)->record);
+    return 0;
+}
+
+int entry_record_clear(PyObject* self) {
+    Ref dead = Ref::steal(std::exchange(wrapped(self)->record, nullptr));
+    return 0;
+}
+
+void entry_record_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    entry_record_clear(self);
+    free_instance(self);
+}
+
+PyMethodDef entry_record_methods[] = {
+    {"__reduce_ex__", entry_record_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot entry_record_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refusing_new)},
+    {Py_tp_methods, entry_record_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(entry_record_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(entry_record_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry_record_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec entry_record_spec{"builtins.QuendleCacheEntry", sizeof(EntryRecordObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, entry_record_slots};
+
+OnceObject g_entry_record_type;
+
+Result<PyObject*> entry_record_type() {
+    return create_type_on_use(g_entry_record_type, &entry_record_spec, "QuendleCacheEntry", false);
+}
+
+Result<Ref> wrap_record(Ref record) {
+    Q_ASSIGN(PyObject * type, entry_record_type());
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    Q_ASSIGN(Ref obj, checked(alloc(tp, 0)));
+    wrapped(obj.get())->record = record.release();
+    return obj;
+}
+
+// ------------------------------------------------------------ export
+
+Result<Ref> record_of(const CacheEntry& e) {
+    Q_ASSIGN(Ref dependants, checked(PyTuple_New(static_cast<Py_ssize_t>(e.dependants.size()))));
+    for (size_t i = 0; i < e.dependants.size(); ++i) {
+        Q_ASSIGN(Ref index, checked(PyLong_FromSize_t(e.dependants[i])));
+        PyTuple_SetItem(dependants.get(), static_cast<Py_ssize_t>(i), index.release());
+    }
+    Ref state = Ref::borrow(Py_None);
+    if (e.state) {
+        Q_ASSIGN(state, checked(PyLong_FromLong(static_cast<long>(*e.state))));
+    }
+    Q_ASSIGN(Ref record, checked(PyTuple_New(e.value ? 5 : 4)));
+    PyTuple_SetItem(record.get(), 0, e.key.new_ref());
+    PyTuple_SetItem(record.get(), 1, state.release());
+    PyTuple_SetItem(record.get(), 2, Ref::borrow(e.node ? Py_True : Py_False).release());
+    PyTuple_SetItem(record.get(), 3, dependants.release());
+    if (e.value) {
+        PyTuple_SetItem(record.get(), 4, e.value.new_ref());
+    }
+    return record;
+}
+
+Result<bool> carries_cache(PyObject* cls) {
+    PyObject* flag = PyObject_GetAttrString(cls, "__quendle_pickle_cache__");
+    if (flag == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return Error::fetch();
+        }
+        PyErr_Clear();
+        return true;
+    }
+    Ref owned = Ref::steal(flag);
+    const int truth = PyObject_IsTrue(flag);
+    if (truth < 0) {
+        return Error::fetch();
+    }
+    return truth == 1;
+}
+
+Result<Ref> cache_part(Ref records) { return checked(Py_BuildValue("(lN)", kCacheFormatVersion, records.release())); }
+
+// ------------------------------------------------------------ import
+
+// The names an entry of an instance of `cls` may carry: every decorated
+// attribute's name, its method's `__name__`, and the methods its declared
+// dependencies name.
+Result<Ref> known_method_names(PyObject* cls) {
+    Q_ASSIGN(const Names* n, names());
+    Q_ASSIGN(Ref known, checked(PySet_New(nullptr)));
+    Q_ASSIGN(Ref mro, get_attr(cls, n->mro));
+    Q_ASSIGN(std::vector<Ref> classes, to_object_sequence(mro.get()));
+    for (const Ref& klass : classes) {
+        Q_ASSIGN(Ref proxy, get_attr(klass.get(), n->dict));
+        // A plain dict walked in place (no items view, whose iterator some
+        // interpreters free wrongly when its allocation fails).
+        Q_ASSIGN(Ref dict, checked(PyObject_CallMethod(proxy.get(), "copy", nullptr)));
+        if (!PyDict_Check(dict.get())) {
+            return cast_error(dict.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
+        }
+        // Taken before any is added: adding hashes, which may run code.
+        std::vector<Ref> found;
+        Py_ssize_t pos = 0;
+        PyObject *name = nullptr, *value = nullptr;
+        while (PyDict_Next(dict.get(), &pos, &name, &value)) {
+            Q_ASSIGN(bool decorated, is_decorator(value));
+            const DecoratorFields* f = decorated ? reinterpret_cast<DecoratorObject*>(value)->fields : nullptr;
+            if (f == nullptr) {
+                continue;
+            }
+            found.push_back(Ref::borrow(name));
+            found.push_back(f->name_obj);
+            for (const CallSignature& dep : f->dependencies) {
+                found.push_back(Ref::borrow(PyTuple_GetItem(dep.key.get(), 0)));
+            }
+        }
+        for (const Ref& each : found) {
+            Q_TRY(checked_status(PySet_Add(known.get(), each.get())));
+        }
+    }
+    return known;
+}
+
+Error bad_record(Py_ssize_t i, const std::string& what) {
+    return Error::type_error("cache entry " + std::to_string(i) + ": " + what);
+}
+
+// A non-negative index, or -1 for anything else (no exception left set).
+Py_ssize_t index_of(PyObject* obj) {
+    if (!PyLong_CheckExact(obj)) {
+        return -1;
+    }
+    const Py_ssize_t v = PyLong_AsSsize_t(obj);
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+    }
+    return v < 0 ? -1 : v;
+}
+
+Result<CacheEntry> parse_record(PyObject* item, Py_ssize_t i, PyObject* record_type) {
+    PyObject* record = item;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(item)) == record_type && (record = wrapped(item)->record) == nullptr) {
+        return cleared_error("QuendleCacheEntry");
+    }
+    if (!PyTuple_CheckExact(record) || (PyTuple_Size(record) != 4 && PyTuple_Size(record) != 5)) {
+        return bad_record(i, "must be a tuple (key, state, node, dependants[, value])");
+    }
+    CacheEntry e;
+    e.key = Ref::borrow(PyTuple_GetItem(record, 0));
+    PyObject* state = PyTuple_GetItem(record, 1);
+    if (state != Py_None) {
+        const Py_ssize_t s = index_of(state);
+        if (s < 0 || s > 2) {
+            return bad_record(i, "the validation state must be None, 0, 1 or 2");
+        }
+        e.state = static_cast<ValidationState>(s);
+    }
+    PyObject* node = PyTuple_GetItem(record, 2);
+    if (!PyBool_Check(node)) {
+        return bad_record(i, "the graph node flag must be a bool");
+    }
+    e.node = node == Py_True;
+    PyObject* dependants = PyTuple_GetItem(record, 3);
+    if (!PyTuple_CheckExact(dependants)) {
+        return bad_record(i, "the dependants must be a tuple of entry indices");
+    }
+    for (Py_ssize_t j = 0; j < PyTuple_Size(dependants); ++j) {
+        const Py_ssize_t d = index_of(PyTuple_GetItem(dependants, j));
+        if (d < 0) {
+            return bad_record(i, "the dependants must be a tuple of entry indices");
+        }
+        e.dependants.push_back(static_cast<size_t>(d));
+    }
+    if (PyTuple_Size(record) == 5) {
+        e.value = Ref::borrow(PyTuple_GetItem(record, 4));
+    }
+    return e;
+}
+
+// The entry's method is one the class knows (a key of another shape is
+// left to the cache state, which refuses it).
+Status check_method(const CacheEntry& e, Py_ssize_t i, PyObject* known, PyObject* qualname) {
+    PyObject* key = e.key.get();
+    if (!PyTuple_CheckExact(key) || PyTuple_Size(key) != 2 || !PyUnicode_CheckExact(PyTuple_GetItem(key, 0))) {
+        return {};
+    }
+    PyObject* name = PyTuple_GetItem(key, 0);
+    const int rc = PySet_Contains(known, name);
+    if (rc != 0) {
+        return rc < 0 ? Status(Error::fetch()) : Status();
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "cache entry %zd is for '%U', which is neither a decorated method of %S nor a dependency one declares", i,
+        name, qualname));
+    if (!message) {
+        return Error::fetch();
+    }
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return Error::fetch();
+}
+
+Error unknown_version(PyObject* version) {
+    std::optional<std::string> shown = try_repr(version);
+    return Error::value_error("unsupported cache format version " + (shown ? *shown : std::string("?")) +
+                              " (this build of quendle reads version " + std::to_string(kCacheFormatVersion) + ")");
+}
+
+}  // namespace
+
+// --------------------------------------------------------------- notes
+
+void annotate(Error& error, const std::string& note) {
+    if (error.kind() == Error::Kind::Panic) {
+        return;
+    }
+    Ref exc = error.exception_object();
+    if (!exc) {
+        return;
+    }
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    PyObject* add_note = text ? PyObject_GetAttrString(exc.get(), "add_note") : nullptr;
+    if (add_note != nullptr) {
+        Ref method = Ref::steal(add_note);
+        Ref done = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), text.get(), nullptr));
+        if (!done) {
+            PyErr_Clear();
+        }
+        return;
+    }
+    PyErr_Clear();
+    // No notes: the same type of exception saying both, caused by the original.
+    std::optional<std::string> said = try_str(exc.get());
+    const std::string both = (said && !said->empty() ? *said + " " : std::string()) + "(" + note + ")";
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(both.data(), static_cast<Py_ssize_t>(both.size())));
+    Ref fresh = message ? Ref::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr)) : Ref();
+    if (!fresh || PyObject_TypeCheck(fresh.get(), Py_TYPE(exc.get())) == 0) {
+        PyErr_Clear();
+        return;
+    }
+    PyException_SetCause(fresh.get(), exc.new_ref());
+    PyException_SetContext(fresh.get(), exc.new_ref());
+    PyErr_SetObject(type, fresh.get());
+    error = Error::fetch();
+}
+
+Result<Ref> export_cache_part(PyObject* self, bool for_pickler) {
+    Q_ASSIGN(QuendleBaseObject * inst, as_quendle_base(self));
+    Q_ASSIGN(bool carry, carries_cache(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    std::vector<CacheEntry> entries;
+    if (carry) {
+        Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise, Share::Recorded));
+        Q_ASSIGN(CacheState * state, state_of(inst));
+        entries = state->export_entries();
+    }
+    Q_ASSIGN(Ref records, checked(PyTuple_New(static_cast<Py_ssize_t>(entries.size()))));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        Q_ASSIGN(Ref record, record_of(entries[i]));
+        if (for_pickler) {
+            Q_ASSIGN(record, wrap_record(std::move(record)));
+        }
+        PyTuple_SetItem(records.get(), static_cast<Py_ssize_t>(i), record.release());
+    }
+    return cache_part(std::move(records));
+}
+
+Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo) {
+    PyObject* records = PyTuple_GetItem(part, 1);
+    if (records == nullptr) {
+        return Error::fetch();
+    }
+    const Py_ssize_t n = PyTuple_Size(records);
+    Q_ASSIGN(Ref copies, checked(PyTuple_New(n)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* record = PyTuple_GetItem(records, i);
+        const Py_ssize_t size = PyTuple_Size(record);
+        Q_ASSIGN(Ref copy, checked(PyTuple_New(size)));
+        for (Py_ssize_t at = 0; at < size; ++at) {
+            PyObject* item = PyTuple_GetItem(record, at);
+            if (at != 0 && at != 4) {  // the key and the value are copied, the rest is plain data
+                PyTuple_SetItem(copy.get(), at, Ref::borrow(item).release());
+                continue;
+            }
+            Result<Ref> copied = deepcopy_of(item, memo);
+            if (!copied.ok()) {
+                Error error = copied.take_error();
+                annotate(error, "while copying the cache entry " + entry_label(record_key(record)));
+                return error;
+            }
+            PyTuple_SetItem(copy.get(), at, copied.take().release());
+        }
+        PyTuple_SetItem(copies.get(), i, copy.release());
+    }
+    return cache_part(std::move(copies));
+}
+
+Status import_cache_part(PyObject* obj, PyObject* part) {
+    Q_ASSIGN(QuendleBaseObject * inst, as_quendle_base(obj));
+    if (!PyTuple_CheckExact(part) || PyTuple_Size(part) != 2) {
+        return Error::type_error("the cache state must be a tuple (version, entries)");
+    }
+    PyObject* version = PyTuple_GetItem(part, 0);
+    if (!PyLong_CheckExact(version)) {
+        return Error::type_error("the cache format version must be an int");
+    }
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(version, &overflow);
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+        return Error::fetch();
+    }
+    if (overflow != 0 || v != kCacheFormatVersion) {
+        return unknown_version(version);
+    }
+    PyObject* records = PyTuple_GetItem(part, 1);
+    if (!PyTuple_CheckExact(records)) {
+        return Error::type_error("the cache entries must be a tuple");
+    }
+    if (PyTuple_Size(records) == 0) {
+        return {};
+    }
+    Q_ASSIGN(PyObject * record_type, entry_record_type());
+    Q_ASSIGN(const Names* n, names());
+    auto* cls = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Q_ASSIGN(Ref qualname, get_attr(cls, n->qualname));
+    Q_ASSIGN(Ref known, known_method_names(cls));
+    std::vector<CacheEntry> entries;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(records); ++i) {
+        Q_ASSIGN(CacheEntry e, parse_record(PyTuple_GetItem(records, i), i, record_type));
+        Q_TRY(check_method(e, i, known.get(), qualname.get()));
+        entries.push_back(std::move(e));
+    }
+    Q_ASSIGN(std::unique_ptr<CacheState> fresh, CacheState::from_entries(std::move(entries)));
+    return replace_empty_state(inst, std::move(fresh));
+}
+
+}  // namespace quendle

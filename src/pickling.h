@@ -1,0 +1,51 @@
+// Pickling and copying of QuendleBase instances together with their cache.
+//
+// `__reduce_ex__` gives `(copyreg.__newobj__, (cls, *newargs), state, None,
+// None, quendle._restore_instance)`, where `state` is the pair
+// `(user state, cache part)`: the user state is what `__getstate__` gives (or
+// the instance's `__dict__` and slots), and the cache part is
+// `(kCacheFormatVersion, records)`, one record per entry of the base level:
+// `(key, validation state or None, graph node, dependants[, value])`, the
+// dependants as indices into the records. Both halves go through the same
+// pickler or copier, so one memo covers user state and cached values.
+#pragma once
+
+#include "binding.h"
+
+#include <string>
+
+namespace quendle {
+
+// The version of the cache part this build writes and reads.
+constexpr long kCacheFormatVersion = 1;
+
+// ---------------------------------------------------- pickle_entries.cpp
+
+// The instance's cache part. For a pickler each record is wrapped in an
+// object whose reduction annotates a failure to pickle it with the entry's
+// method and key arguments; for a copy the records are plain tuples. The
+// records are empty when the class sets `__quendle_pickle_cache__` false.
+Result<Ref> export_cache_part(PyObject* self, bool for_pickler);
+
+// A cache part whose keys and values are deep copies made with `memo`.
+Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo);
+
+// Reads a cache part (plain or wrapped records) and puts the cache it
+// describes in place on `obj`, whose cache must be empty. Everything is
+// checked before the instance changes.
+Status import_cache_part(PyObject* obj, PyObject* part);
+
+// Adds `note` to the error's exception (before 3.11, which has no notes: an
+// exception of the same type saying both, caused by the original).
+void annotate(Error& error, const std::string& note);
+
+// --------------------------------------------------------- pickling.cpp
+
+// `copy.deepcopy(obj, memo)`.
+Result<Ref> deepcopy_of(PyObject* obj, PyObject* memo);
+
+// The module function `_restore_instance(obj, state, /)`, the state setter
+// of a pickled instance.
+extern PyMethodDef restore_instance_def;
+
+}  // namespace quendle
