@@ -10,9 +10,11 @@ or ``not_swept``.
 """
 
 import ast
+import copy
 import gc
 import importlib.util
 import inspect
+import pickle
 import sys
 import weakref
 
@@ -22,6 +24,7 @@ from operation_support import (
     _parse_fails, _self_call, async_with_source, expect, expect_panic, extra_automatic, extra_plain,
     extra_serialisable, leave_layers, patched, populated, raising_eq, snapshot, with_source,
 )
+import quendle
 from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
 
 
@@ -1058,6 +1061,30 @@ def _after_load(env, outcome):
     assert env.m.saved_a() == 7 and env.m.saved_b() == 8
 
 
+def _restored_states(obj):
+    return sorted(map(repr, obj.validation_state.items()))
+
+
+def _pickle_round_trip(env):
+    try:
+        blob = pickle.dumps(env.m, 5)
+    except pickle.PicklingError as exc:
+        # The interpreter's pickler reports any failed import of a class's
+        # module, running out of memory included, as an error of its own.
+        if "import of module" in str(exc):
+            raise MemoryError(str(exc)) from exc
+        raise
+    return _restored_states(pickle.loads(blob))
+
+
+def _explain_each_state(env):
+    m = env.m
+    m.update_cached_value("rate", 3)
+    m.clear_cached_value("square", n=3)
+    names = [("deep", {}), ("wide", {}), ("rate", {}), ("square", {"n": 3}), ("square", {"n": 99}), ("total", {})]
+    return [quendle.explain(m, name, **kwargs).split(": ", 1)[0] for name, kwargs in names]
+
+
 def _decorate_and_use(env):
     dec = quendled(dependencies=["base", ("square", {"n": 2})], track_runtime_dependencies=True)(extra_plain)
     cls = type("Extended", (Model,), {"extra": dec})
@@ -1154,6 +1181,13 @@ OPERATIONS += [
     Operation("decorate_automatically", lambda e: type(automagically_quendled()(extra_automatic)).__name__,
               python_code=True, parses=True),
     Operation("decorate_and_use", _decorate_and_use),
+    Operation("explain_each_state", _explain_each_state, setup=_warm),
+    # pickling and copying an instance with its cache
+    Operation("pickle_warm_instance", _pickle_round_trip, setup=_warm, python_code=True,
+              not_hunted="the pickling leak hunt (tests/leaks/test_refleaks_pickling.py) covers every round trip"),
+    Operation("deepcopy_warm_instance", lambda e: _restored_states(copy.deepcopy(e.m)), setup=_warm,
+              python_code=True,
+              not_hunted="the pickling leak hunt (tests/leaks/test_refleaks_pickling.py) covers every round trip"),
     # the collector and deallocation
     Operation("collect_instance_cycle", _collect, setup=_cycle),
     Operation("deallocate_instance", _drop_victim, setup=_victim),
