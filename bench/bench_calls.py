@@ -321,6 +321,80 @@ def bench_misses(cfg):
     return rows
 
 
+def cross_classes(calls):
+    """Callers whose tracking body makes `calls` hits on a callee: on another
+    instance from a plain class (nothing recorded), on another instance from
+    an opted-in class (a cross-instance edge per call), on the same instance
+    (a runtime edge per call)."""
+
+    class Callee(QuendleBase):
+        @quendled()
+        def g(self):
+            return 1
+
+    def body(self, tag):
+        target = self.target
+        total = 0
+        for _ in range(calls):
+            total += target.g()
+        return total
+
+    class PlainCaller(QuendleBase):
+        def __init__(self, target):
+            self.target = target
+
+        loop = quendled(track_runtime_dependencies=True)(body)
+
+    try:
+        class OptedCaller(PlainCaller, cross_instance=True):  # type: ignore[call-arg]
+            loop = quendled(track_runtime_dependencies=True)(body)
+    except TypeError:  # a build without dependencies across instances
+        OptedCaller = None
+
+    class SameCaller(Callee):
+        def __init__(self):
+            self.target = self
+
+        loop = quendled(track_runtime_dependencies=True)(body)
+
+    return Callee, PlainCaller, OptedCaller, SameCaller
+
+
+def bench_cross(cfg):
+    calls = 1000
+    Callee, PlainCaller, OptedCaller, SameCaller = cross_classes(calls)
+    callee = Callee()
+    callers = {"plain caller, other instance": PlainCaller(callee), "same instance": SameCaller()}
+    if OptedCaller is not None:
+        callers["opted-in caller, other instance"] = OptedCaller(callee)
+    for obj in callers.values():
+        check(obj.loop(-1) == calls, "every call answered")
+    if OptedCaller is not None:
+        edges = quendle.cross_instance_edges(callers["opted-in caller, other instance"])
+        check(edges[("body", (("tag", -1),))]["dependencies"] == [(callee, "g")], "the edge is recorded")
+        check(quendle.cross_instance_edges(callers["plain caller, other instance"]) == {}, "plain records nothing")
+    tags = iter(range(10**9))
+    reps = max(1, cfg.hit_calls // calls // 10)
+
+    def measure(obj):
+        def once():
+            t0 = time.perf_counter_ns()
+            for _ in range(reps):
+                obj.loop(next(tags))  # a miss each time: the body runs
+            return time.perf_counter_ns() - t0
+        return once
+
+    med = interleaved({label: measure(obj) for label, obj in callers.items()}, cfg.rounds)
+    total = reps * calls
+    bench = f"hits made by a tracking body, {calls} per call"
+    plain = med["plain caller, other instance"]
+    rows = []
+    for label, t in med.items():
+        extra = "" if label.startswith("plain") else f"{(t - plain) / total:+.1f} ns vs plain caller"
+        rows.append(Row(bench, label, t / total, "ns/call", note=extra))
+    return rows
+
+
 def make_loop_over_args():
     src = (
         "def run(o, xs):\n"
@@ -697,7 +771,8 @@ def main(argv=None) -> int:
     rows = []
     # Memory first: later benchmarks leave freed memory behind that would be
     # reused and make the figure look smaller than it is.
-    for bench in (bench_memory, bench_hits, bench_misses, bench_chain, bench_scenario, bench_dump_load):
+    for bench in (bench_memory, bench_hits, bench_misses, bench_cross, bench_chain, bench_scenario,
+                  bench_dump_load):
         try:
             rows.extend(bench(cfg))
         except Check as e:

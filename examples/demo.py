@@ -49,6 +49,18 @@ class Bond(QuendleBase):
         return f"{self.years}y {self.coupon:.1%} bond at {self.price():.2f} (rate {self.rate():.2%})"
 
 
+class Portfolio(QuendleBase, cross_instance=True):
+    """Bonds held; opting in lets its value depend on the bonds' prices."""
+
+    def __init__(self, bonds: list[Bond]) -> None:
+        self.bonds = bonds
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self) -> float:
+        runs["value"] += 1
+        return sum(b.price() for b in self.bonds)
+
+
 def step(title: str) -> None:
     print(f"\n== {title}")
 
@@ -122,6 +134,29 @@ def main() -> None:
         fresh.load_cache(pickle.loads(path.read_bytes()))
     print(f"loaded keys: {sorted(k for k in fresh.cached_values if isinstance(k, str))}")
     print(f"fresh rate = {fresh.get_cached_value('rate')}, fresh price = {fresh.get_cached_value('price'):.4f}")
+
+    step("A portfolio of three bonds: dependencies across instances")
+    bonds = [Bond(100.0, 0.03, 2), Bond(100.0, 0.04, 3), Bond(100.0, 0.05, 4)]
+    book = Portfolio(bonds)
+    print(f"portfolio value = {book.value():.4f}")
+    print("portfolio depends on:", [label for _, label in quendle.cross_instance_edges(book)["value"]["dependencies"]])
+    runs.clear()
+    bonds[1].update_cached_value("rate", 0.07)
+    stale = {f"bond{i + 1}": [k for k, v in b.validation_state.items() if v != "valid"] for i, b in enumerate(bonds)}
+    print("invalid after bond2's rate update:", stale, "portfolio:", book.validation_state["value"])
+    print(f"portfolio value = {book.value():.4f}   [{counters()}]")
+
+    step("A scenario over one bond moves the portfolio; leaving it restores the value")
+    before = book.value()
+    with custom_scenario([bonds[0]]):
+        bonds[0].update_cached_value("rate", 0.20)
+        inside = book.value()
+    after = book.value()
+    print(f"before {before:.4f}, inside {inside:.4f}, after {after:.4f}; "
+          f"changed inside: {inside != before}, after equals before: {after == before}")
+    named = {f"bond{i + 1}": b for i, b in enumerate(bonds)} | {"portfolio": book}
+    for written in graph_dot.write_many_picture(named, out.with_name(out.name + "-portfolio"), "portfolio"):
+        print(f"wrote {written}")
 
     print(f"\nquendle exports: {quendle.__all__}")
 

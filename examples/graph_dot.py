@@ -2,7 +2,9 @@
 
 Uses only the public API: ``dependency_graph`` gives every node with its direct
 dependants, ``validation_state`` the state of each entry. When Graphviz's
-``dot`` is installed the picture is rendered to PNG as well.
+``dot`` is installed the picture is rendered to PNG as well. ``to_dot_many``
+draws several instances, one cluster each, with the edges between them that
+``quendle.cross_instance_edges`` reports (dashed).
 
     python examples/graph_dot.py [output-stem]
 """
@@ -44,31 +46,64 @@ def quoted(text: str) -> str:
 
 
 def to_dot(obj: quendle.QuendleBase, title: str = "cache") -> str:
-    graph = obj.dependency_graph
-    states = obj.validation_state
+    nodes, edges = node_lines(obj.dependency_graph, obj.validation_state)
+    lines = [f"digraph {quoted(title)} {{", "  rankdir=LR;", "  node [shape=box, style=filled];"]
+    return "\n".join(lines + nodes + edges + legend_lines()) + "\n"
+
+
+def node_lines(graph: dict, states: dict, prefix: str = "", indent: str = "  ") -> tuple[list[str], list[str]]:
+    """The node lines and the edge lines of one instance's graph."""
     nodes = set(graph) | set(states)
     for dependants in graph.values():
         nodes |= dependants
-    lines = [f"digraph {quoted(title)} {{", "  rankdir=LR;", "  node [shape=box, style=filled];"]
+    lines = []
     for node in sorted(nodes, key=label_text):
         state = states.get(node, NO_ENTRY[0])
         colour = COLOURS.get(state, NO_ENTRY[1])
-        lines.append(f"  {quoted(label_text(node))} [fillcolor={colour}, tooltip={quoted(state)}];")
-    for node in sorted(graph, key=label_text):
-        for dependant in sorted(graph[node], key=label_text):
-            lines.append(f"  {quoted(label_text(node))} -> {quoted(label_text(dependant))};")
-    lines += ["  subgraph cluster_legend {", '    label="state"; style=dashed;']
-    for state, colour in legend():
-        lines.append(f"    {quoted('legend: ' + state)} [label={quoted(state)}, fillcolor={colour}];")
-    lines += ["  }", "}"]
+        attrs = f"fillcolor={colour}, tooltip={quoted(state)}"
+        if prefix:
+            attrs = f"label={quoted(label_text(node))}, " + attrs
+        lines.append(f"{indent}{quoted(prefix + label_text(node))} [{attrs}];")
+    edges = [
+        f"  {quoted(prefix + label_text(node))} -> {quoted(prefix + label_text(dependant))};"
+        for node in sorted(graph, key=label_text)
+        for dependant in sorted(graph[node], key=label_text)
+    ]
+    return lines, edges
+
+
+def to_dot_many(instances: dict[str, quendle.QuendleBase], title: str = "instances") -> str:
+    """Several instances, one cluster each (named by the keys), and the
+    cross-instance edges between those among them."""
+    names = {id(obj): name for name, obj in instances.items()}
+    lines = [f"digraph {quoted(title)} {{", "  rankdir=LR; compound=true;", "  node [shape=box, style=filled];"]
+    edges: list[str] = []
+    for i, (name, obj) in enumerate(instances.items()):
+        nodes, inner = node_lines(obj.dependency_graph, obj.validation_state, f"{name}.", "    ")
+        lines += [f"  subgraph cluster_{i} {{", f"    label={quoted(name)};", *nodes, "  }"]
+        edges += inner
+        for label, ends in sorted(quendle.cross_instance_edges(obj).items(), key=lambda kv: label_text(kv[0])):
+            for other, dependant in ends["dependants"]:
+                if id(other) in names:
+                    edges.append(f"  {quoted(name + '.' + label_text(label))} -> "
+                                 f"{quoted(names[id(other)] + '.' + label_text(dependant))} [style=dashed];")
+    lines += sorted(edges)
+    lines += legend_lines()
     return "\n".join(lines) + "\n"
 
 
-def write_picture(obj: quendle.QuendleBase, stem: Path, title: str = "cache") -> list[Path]:
+def legend_lines() -> list[str]:
+    lines = ["  subgraph cluster_legend {", '    label="state"; style=dashed;']
+    for state, colour in legend():
+        lines.append(f"    {quoted('legend: ' + state)} [label={quoted(state)}, fillcolor={colour}];")
+    return lines + ["  }", "}"]
+
+
+def render(text: str, stem: Path) -> list[Path]:
     """Writes ``stem.dot`` and, when ``dot`` is available, ``stem.png``."""
     stem.parent.mkdir(parents=True, exist_ok=True)
     dot_path = stem.with_suffix(".dot")
-    dot_path.write_text(to_dot(obj, title))
+    dot_path.write_text(text)
     written = [dot_path]
     dot = shutil.which("dot")
     if dot is not None:
@@ -76,6 +111,16 @@ def write_picture(obj: quendle.QuendleBase, stem: Path, title: str = "cache") ->
         subprocess.run([dot, "-Tpng", str(dot_path), "-o", str(png_path)], check=True)
         written.append(png_path)
     return written
+
+
+def write_picture(obj: quendle.QuendleBase, stem: Path, title: str = "cache") -> list[Path]:
+    """One instance's picture: ``stem.dot`` and, with ``dot``, ``stem.png``."""
+    return render(to_dot(obj, title), stem)
+
+
+def write_many_picture(instances: dict[str, quendle.QuendleBase], stem: Path, title: str = "instances") -> list[Path]:
+    """Several instances' picture (``to_dot_many``), written as ``write_picture`` does."""
+    return render(to_dot_many(instances, title), stem)
 
 
 class _Example(quendle.QuendleBase):

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,14 @@ public:
             Q_TRY(borrow_detail::acquire_slow(flag, true, on_conflict, thread));
         }
         return Borrow(&flag, true, 0);
+    }
+
+    // Takes the borrow only if it is free now: never waits, never fails.
+    static std::optional<Borrow> try_take(BorrowFlag& flag, bool exclusive) noexcept {
+        if (exclusive ? !flag.try_exclusive(PyThread_get_thread_ident()) : !flag.try_shared()) {
+            return std::nullopt;
+        }
+        return Borrow(&flag, exclusive, 0);
     }
 
     Borrow(Borrow&& other) noexcept

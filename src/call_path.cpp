@@ -1,6 +1,7 @@
 // The decorated call: key the call, register it and its declared
 // dependencies, record the runtime dependency of the caller on this thread,
 // then serve the stored value or compute, settle validity and store.
+#include "cross_instance.h"
 #include "decorator.h"
 #include "hints.h"
 #include "quendle_base.h"
@@ -9,18 +10,25 @@ namespace quendle {
 
 namespace {
 
-Status settle(CacheState& state, CacheKey key, bool use_cache) {
+const KeySet kNoKeys;
+
+// `elsewhere` is the worst state among the key's dependencies on other
+// instances (Valid when it has none).
+Status settle(CacheState& state, CacheKey key, bool use_cache, ValidationState elsewhere) {
     if (!use_cache) {
         state.mark_permanently_invalid(key);
     }
     const KeySet* deps = state.dependencies_of(key);
-    if (deps == nullptr || deps->empty()) {
+    if ((deps == nullptr || deps->empty()) && elsewhere == ValidationState::Valid) {
         state.forget_change(key);
         state.revalidate(key);
         return {};
     }
-    bool permanently_invalid = false;
-    bool any_invalid = false;
+    bool permanently_invalid = elsewhere == ValidationState::PermanentlyInvalid;
+    bool any_invalid = elsewhere == ValidationState::Invalid;
+    if (deps == nullptr) {
+        deps = &kNoKeys;
+    }
     deps->for_each([&](CacheKey d) {
         switch (state.tracker().read(d)) {
             case ValidationState::PermanentlyInvalid:
@@ -61,6 +69,7 @@ struct Prepared {
     Ref hit;  // the stored value on a hit
     PyObject* func = nullptr;
     const DecoratorFields* fields = nullptr;
+    CrossFrame cross;  // this call on the thread's stack across instances, while its body runs
 
     Prepared() = default;
     Prepared(const Prepared&) = delete;
@@ -69,6 +78,7 @@ struct Prepared {
     void pop_frame() noexcept {
         if (std::exchange(frame_pushed, false)) {
             state->pop_frame(thread);
+            pop_cross_frame(cross);
         }
     }
 };
@@ -100,6 +110,12 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     Q_ASSIGN(CacheState * state, state_of(inst));
     out.inst = inst;
     out.state = state;
+    // A tracking caller on another instance, of a class that opted in.
+    CrossFrame* caller = current_cross_frame();
+    bool cross = false;
+    if (caller != nullptr && caller->inst != inst) {
+        Q_ASSIGN(cross, cross_caller_records(caller, inst));
+    }
 
     // Keying, registration, the caller's runtime edge and the lookup run
     // under one borrow; only the equality tests of key lookups can run
@@ -129,12 +145,19 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     if (top != nullptr && top->track_runtime_dependencies) {
         state->add_runtime_dependency(top->key, key);
     }
+    if (cross) {
+        record_cross_edge(*caller, inst, key);
+    }
     out.key = key;
     if (Ref hit = state->get_value(key)) {
         out.hit = std::move(hit);
         return {};
     }
     state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    out.cross.inst = inst;
+    out.cross.key = key;
+    out.cross.track = d.track_runtime_dependencies;
+    push_cross_frame(out.cross);
     out.frame_pushed = true;
     return {};
 }
@@ -156,10 +179,22 @@ Status begin(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& 
     return {};
 }
 
-// After the body returned: settles the key's state and stores the value.
-Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead) {
+// After the body returned: settles the key's state and stores the value;
+// an invalidation it causes is to reach `targets` elsewhere.
+Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& targets) {
+    auto elsewhere = ValidationState::Valid;
+    const bool cross = !p.cross.pending.empty() || p.inst->cross_edges;
+    if (cross) {
+        Q_ASSIGN(elsewhere, cross_dependency_state(p.inst, p.key, p.cross));
+    }
     Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Panic));
-    Q_TRY(settle(*p.state, p.key, p.fields->use_cache));
+    if (!p.cross.pending.empty()) {
+        commit_cross_dependencies(p.inst, p.key, p.cross);
+    }
+    Q_TRY(settle(*p.state, p.key, p.fields->use_cache, elsewhere));
+    if (cross && p.state->tracker().read(p.key) == ValidationState::Invalid) {
+        collect_cross_targets(p.inst, *p.state, p.key, targets);
+    }
     p.state->store_value(p.key, value, dead);
     return value;
 }
@@ -185,9 +220,17 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead) {
     }
     // Displaced values are released after the frame is popped, so that a
     // decorated call made by a finaliser is not taken for one of this body.
+    CrossTargets targets;
     Graveyard dead;
-    PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead); });
+    PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead, targets); });
     p.pop_frame();
+    if (out != nullptr && !targets.refs.empty()) {
+        Ref result = Ref::steal(out);
+        out = entry_object([&]() -> Result<Ref> {
+            Q_TRY(invalidate_cross_targets(std::move(targets)));
+            return std::move(result);
+        });
+    }
     return out;
 }
 

@@ -1,4 +1,5 @@
 #include "binding.h"
+#include "cross_instance.h"
 #include "decorator.h"
 #include "explain.h"
 #include "pickling.h"
@@ -59,6 +60,9 @@ Status exec_module(PyObject* module) {
         return cast_error(func_name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
     Q_TRY(register_member(module, func_name.get(), func.get()));
+    // The view of an instance's cross-instance edges; outside `__all__`.
+    Q_ASSIGN(Ref edges, checked(PyCFunction_NewEx(&cross_instance_edges_def, module, module_name.get())));
+    Q_TRY(checked_status(PyObject_SetAttrString(module, cross_instance_edges_def.ml_name, edges.get())));
     // The project version from pyproject.toml (CMakeLists.txt defines it); outside `__all__`.
     Q_TRY(checked_status(PyModule_AddStringConstant(module, "__version__", QUENDLE_VERSION)));
     // A module attribute outside `__all__`, so no name a user gives a method is taken.

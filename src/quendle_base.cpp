@@ -1,5 +1,6 @@
 #include "quendle_base.h"
 
+#include "cross_instance.h"
 #include "heap_type.h"
 #include "instance_access.h"
 
@@ -14,42 +15,64 @@ const ArgSpec kGetCached{"get_cached_value", "QuendleBase", {"method_name", "str
 const ArgSpec kUpdateCached{"update_cached_value", "QuendleBase", {"method_name", "value"}, 2, 2, true};
 const ArgSpec kClearCached{"clear_cached_value", "QuendleBase", {"method_name"}, 1, 1, true};
 
+// What a keyed query works on, under the instance's exclusive borrow.
+struct Query {
+    CacheState& state;
+    const std::string& name;
+    BoundArgs& bound;
+    Graveyard& dead;
+    QuendleBaseObject* inst;
+    CrossTargets& targets;  // dependants elsewhere of what changed
+};
+
 QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
 
-// The common frame of the keyed query methods: bind, take the exclusive
-// borrow, convert `method_name` (and the collected keywords), run `op`.
+// Runs `op` under the instance's exclusive borrow, with `method_name`
+// converted (and the collected keywords).
+template <class Op>
+Result<Ref> under_borrow(PyObject* self, BoundArgs& bound, CrossTargets& targets, Op&& op) {
+    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+    Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
+    Q_ASSIGN(CacheState * state, state_of(base(self)));
+    Query q{*state, method_name, bound, access.dead(), base(self), targets};
+    return op(q);
+}
+
+// The common frame of the keyed query methods: bind, run `op` under the
+// borrow; then, with the borrow given back, invalidate the dependants
+// elsewhere that `op` collected.
 template <class Op>
 PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs, Op&& op) {
     return entry_object([&]() -> Result<Ref> {
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
-        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
-        Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
-        Q_ASSIGN(CacheState * state, state_of(base(self)));
-        return op(*state, method_name, bound, access.dead());
+        CrossTargets targets;
+        Q_ASSIGN(Ref out, under_borrow(self, bound, targets, op));
+        Q_TRY(invalidate_cross_targets(std::move(targets)));
+        return out;
     });
 }
 
 PyObject* qb_is_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyed_query(kIsCached, self, args, kwargs,
-                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard&) -> Result<Ref> {
-                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
-                           return bool_result(state.has_value(key));
+                       [](Query& q) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           return bool_result(q.state.has_value(key));
                        });
 }
 
 PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyed_query(kGetCached, self, args, kwargs,
-                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard&) -> Result<Ref> {
+                       [](Query& q) -> Result<Ref> {
                            bool strict = true;
-                           if (bound.get(1) != nullptr) {
-                               Q_ASSIGN(strict, noted(to_bool(bound.get(1)), "strict"));
+                           if (q.bound.get(1) != nullptr) {
+                               Q_ASSIGN(strict, noted(to_bool(q.bound.get(1)), "strict"));
                            }
-                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
-                           if (Ref v = state.get_value(key)) {
+                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           if (Ref v = q.state.get_value(key)) {
                                return v;
                            }
                            if (strict) {
-                               return Error::key_error("Cannot get cached value for '" + name + "'");
+                               return Error::key_error("Cannot get cached value for '" + q.name + "'");
                            }
                            return none_result();
                        });
@@ -57,37 +80,46 @@ PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyed_query(kUpdateCached, self, args, kwargs,
-                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard& dead) -> Result<Ref> {
-                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
-                           if (!state.has_value(key)) {
-                               return Error::key_error("Cannot update cached value for '" + name + "'");
+                       [](Query& q) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           if (!q.state.has_value(key)) {
+                               return Error::key_error("Cannot update cached value for '" + q.name + "'");
                            }
                            // Invalidation first: it is what can fail, and it
                            // must not fail after the new value is in place.
-                           state.note_change(key, ChangeKind::Updated);
-                           state.invalidate(key);
-                           state.revalidate(key);
-                           state.store_value(key, bound.slots[1], dead);
+                           q.state.note_change(key, ChangeKind::Updated);
+                           collect_cross_targets(q.inst, q.state, key, q.targets);
+                           q.state.invalidate(key);
+                           q.state.revalidate(key);
+                           q.state.store_value(key, q.bound.slots[1], q.dead);
                            return none_result();
                        });
 }
 
 PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyed_query(kClearCached, self, args, kwargs,
-                       [](CacheState& state, const std::string& name, BoundArgs& bound, Graveyard& dead) -> Result<Ref> {
-                           Q_ASSIGN(CacheKey key, state.key_for_query(name, bound.surplus.get()));
-                           if (!state.clear_value(key, dead)) {
-                               return Error::key_error("Cannot clear cached value for '" + name + "'");
+                       [](Query& q) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           CrossTargets targets;
+                           collect_cross_targets(q.inst, q.state, key, targets);
+                           if (!q.state.clear_value(key, q.dead)) {
+                               return Error::key_error("Cannot clear cached value for '" + q.name + "'");
                            }
+                           q.targets = std::move(targets);
                            return none_result();
                        });
 }
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
     return entry_object([&]() -> Result<Ref> {
-        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
-        Q_ASSIGN(CacheState * state, state_of(base(self)));
-        state->clear_all_values(access.dead());
+        CrossTargets targets;
+        {
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+            Q_ASSIGN(CacheState * state, state_of(base(self)));
+            collect_all_cross_targets(base(self), *state, targets);
+            state->clear_all_values(access.dead());
+        }
+        Q_TRY(invalidate_cross_targets(std::move(targets)));
         return none_result();
     });
 }
@@ -111,6 +143,7 @@ PyObject* qb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Q_ASSIGN(Ref obj, checked(object_new(type, empty.get(), nullptr)));
         QuendleBaseObject* self = base(obj.get());
         self->borrow = BorrowFlag{};
+        self->cross_edges = false;
         self->state = state.release();
         return obj;
     });
@@ -130,7 +163,9 @@ int qb_clear(PyObject* self) {
         return 0;
     }
     // The instance stays usable: its state becomes empty before anything
-    // it held is released.
+    // it held is released. Its keys start again from 0, so its
+    // cross-instance edges go too.
+    forget_participant(obj);
     Graveyard dead;
     obj->state->clear(dead);
     return 0;
@@ -139,6 +174,7 @@ int qb_clear(PyObject* self) {
 void qb_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     QuendleBaseObject* obj = base(self);
+    forget_participant(obj);
     {
         Graveyard dead;
         if (obj->state != nullptr) {
@@ -167,6 +203,7 @@ PyMethodDef qb_methods[] = {
     {"__reduce_ex__", qb_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {"__copy__", qb_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
     {"__deepcopy__", qb_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    init_subclass_def,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@ struct QuendleBaseObject {
     PyObject_HEAD
     CacheState* state;
     BorrowFlag borrow;
+    bool cross_edges;  // has an entry among the cross-instance participants
 };
 
 Result<PyObject*> quendle_base_type();
@@ -28,6 +29,9 @@ Result<CacheState*> state_of(QuendleBaseObject* self);
 // Puts `fresh` in place of the instance's state, which must be empty (no
 // key registered, no scenario layer): ValueError otherwise, nothing changed.
 Status replace_empty_state(QuendleBaseObject* self, std::unique_ptr<CacheState> fresh);
+// A new reference to the entry label of k (its method name, or its key
+// tuple), or an empty handle when k has none.
+Result<Ref> entry_label(const CacheState& state, CacheKey k);
 
 // Methods implemented beside the base class.
 PyObject* qb_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -7,22 +7,6 @@ namespace quendle {
 
 namespace {
 
-// A new reference to the label of k, or an empty handle when k has none.
-Result<Ref> entry_label(const CacheState& state, CacheKey k) {
-    PyObject* key = state.signature_key(k);
-    if (key == nullptr) {
-        return Ref{};
-    }
-    PyObject* args = PyTuple_GetItem(key, 1);
-    if (args == nullptr) {
-        return Error::fetch();
-    }
-    if (PyTuple_Check(args) && PyTuple_Size(args) == 0) {
-        return Ref::borrow(PyTuple_GetItem(key, 0));
-    }
-    return Ref::borrow(key);
-}
-
 template <class Build>
 PyObject* report(PyObject* self, Build&& build) {
     return entry_object([&]() -> Result<Ref> {
@@ -48,6 +32,21 @@ const char* state_text(ValidationState s) {
 }
 
 }  // namespace
+
+Result<Ref> entry_label(const CacheState& state, CacheKey k) {
+    PyObject* key = state.signature_key(k);
+    if (key == nullptr) {
+        return Ref{};
+    }
+    PyObject* args = PyTuple_GetItem(key, 1);
+    if (args == nullptr) {
+        return Error::fetch();
+    }
+    if (PyTuple_Check(args) && PyTuple_Size(args) == 0) {
+        return Ref::borrow(PyTuple_GetItem(key, 0));
+    }
+    return Ref::borrow(key);
+}
 
 PyObject* qb_cached_values(PyObject* self, void*) {
     return report(self, [](const CacheState& state, PyObject* dict) -> Status {

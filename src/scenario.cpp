@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include "cross_instance.h"
 #include "heap_type.h"
 #include "instance_access.h"
 #include "quendle_base.h"
@@ -39,13 +40,13 @@ Status for_each_item(PyObject* self, Step&& step) {
         auto* inst = reinterpret_cast<QuendleBaseObject*>(item.get());
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
         Q_ASSIGN(CacheState * state, state_of(inst));
-        Q_TRY(step(*state, access.dead()));
+        Q_TRY(step(inst, *state, access.dead()));
     }
     return {};
 }
 
 Result<Ref> enter_scenario(PyObject* self) {
-    Q_TRY(for_each_item(self, [](CacheState& state, Graveyard&) -> Status {
+    Q_TRY(for_each_item(self, [](QuendleBaseObject*, CacheState& state, Graveyard&) -> Status {
         state.push_layer();
         return {};
     }));
@@ -54,13 +55,21 @@ Result<Ref> enter_scenario(PyObject* self) {
 
 Result<Ref> exit_scenario(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kExit, args, kwargs));
-    Q_TRY(for_each_item(self, [](CacheState& state, Graveyard& dead) -> Status {
+    // Dependants elsewhere of what the layers changed are invalidated once
+    // every item has its layer popped.
+    CrossTargets targets;
+    targets.lasting = false;
+    Status popped = for_each_item(self, [&](QuendleBaseObject* inst, CacheState& state, Graveyard& dead) -> Status {
         if (state.layers().empty()) {
             return Error::runtime_error("Attempted to remove non existant layer");
         }
+        cross_before_pop(inst, state, targets);
         state.pop_layer(dead);
+        cross_after_pop(inst, state);
         return {};
-    }));
+    });
+    Q_TRY(invalidate_cross_targets(std::move(targets)));
+    Q_TRY(std::move(popped));
     return bool_result(false);
 }
 

@@ -69,3 +69,24 @@ def test_demo_tells_the_story(tmp_path: Path) -> None:
     assert "invalid" in states.values()
     for key, state in states.items():
         assert f'tooltip="{state}"' in nodes[f'"{label(key)}"']
+
+
+def test_demo_portfolio_follows_its_bonds(tmp_path: Path) -> None:
+    out = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "demo.py"), str(tmp_path / "g")],
+        capture_output=True, text=True, timeout=120, cwd=tmp_path, check=True,
+    ).stdout
+    part = out.split("== A portfolio of three bonds", 1)[1]
+    assert "portfolio depends on: ['price', 'price', 'price']" in part
+    invalid = ast.literal_eval(part.split("invalid after bond2's rate update: ", 1)[1].split(" portfolio: ", 1)[0])
+    assert invalid["bond1"] == invalid["bond3"] == []
+    assert sorted(map(str, invalid["bond2"])) == sorted(
+        map(str, ["price", *(("discount", (("year", y),)) for y in (1, 2, 3))]))
+    assert "portfolio: invalid\n" in part
+    # Exactly bond2's dependants and the portfolio ran again.
+    assert "[discount=3, price=1, value=1]" in part
+    assert "changed inside: True, after equals before: True" in part
+    dot = (tmp_path / "g-portfolio.dot").read_text()
+    assert dot.count("subgraph cluster_") == 5  # four instances and the legend
+    for i in (1, 2, 3):
+        assert f'"bond{i}.price" -> "portfolio.value" [style=dashed];' in dot

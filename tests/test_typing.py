@@ -101,12 +101,14 @@ def test_stub_is_installed_beside_the_module() -> None:
 def test_stub_matches_the_module(tmp_path: Path) -> None:
     # QuendleDecorator and Scenario are no module attributes, so stubtest
     # cannot reach them through `quendle`; the module quendle_classes, made
-    # here, holds the module's names and the two classes, with the installed
-    # stub as its own, so their members are compared with the runtime too.
+    # here, holds the module's names, the two classes and the module function
+    # outside `__all__`, with the installed stub as its own, so their members
+    # are compared with the runtime too.
     (tmp_path / "quendle_classes.py").write_text(
         "import quendle\nfrom quendle import *\n__all__ = quendle.__all__\n"
         "QuendleDecorator = type(quendled()(lambda self: None))\n"
         "Scenario = type(custom_scenario([]))\n"
+        "cross_instance_edges = quendle.cross_instance_edges\n"
     )
     (tmp_path / "quendle_classes.pyi").write_text((module_dir() / "quendle.pyi").read_text())
     path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))

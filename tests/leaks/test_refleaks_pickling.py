@@ -9,7 +9,8 @@ import pytest
 
 import quendle
 from quendle import QuendleBase, custom_scenario, quendled
-from test_refleaks import _counts_add_up, expect, hunt, pytestmark  # noqa: F401 (the module's guards apply here too)
+from operation_support import expect
+from test_refleaks import _counts_add_up, hunt, pytestmark  # noqa: F401 (the module's guards apply here too)
 
 
 class Priced(QuendleBase):
@@ -87,4 +88,4 @@ CASES.update(inside_scenario=_inside_scenario, unpicklable_value=_unpicklable_va
 
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_no_leak(name):
-    hunt(CASES[name])
+    hunt(CASES[name], name)

@@ -1,0 +1,270 @@
+// The side table of cross-instance edges, the per-thread stack of calls in
+// progress, the recording of edges and the walk that carries an
+// invalidation from instance to instance.
+#include "cross_instance.h"
+
+#include "instance_access.h"
+
+#include <algorithm>
+
+namespace quendle {
+
+namespace {
+
+// Every instance that has cross-instance edges, by identity. Used only with
+// the interpreter lock held; deliberately immortal, like the module's other
+// process-wide values.
+struct Registry {
+    std::unordered_map<const QuendleBaseObject*, Participant> entries;
+    std::uint64_t next_serial = 1;
+};
+
+Registry& registry() {
+    static auto* r = new Registry();
+    return *r;
+}
+
+OnceObject g_flag_name;
+
+Result<PyObject*> flag_name() {
+    return g_flag_name.get([] { return new_str("__quendle_cross_instance__"); });
+}
+
+Participant& ensure_participant(QuendleBaseObject* inst) {
+    Registry& r = registry();
+    auto [it, inserted] = r.entries.try_emplace(inst);
+    if (inserted) {
+        it->second.serial = r.next_serial++;
+        it->second.self = inst;
+        inst->cross_edges = true;
+    }
+    return it->second;
+}
+
+CrossRef ref_of(Participant& p, CacheKey key) { return CrossRef{p.self, p.serial, key}; }
+
+// Drops the edges to dead instances once the count has doubled since the
+// last sweep, so edges of short-lived dependants cannot pile up.
+void sweep_if_due(Participant& p) {
+    if (p.dependant_count < p.sweep_at) {
+        return;
+    }
+    size_t count = 0;
+    for (auto it = p.dependants.begin(); it != p.dependants.end();) {
+        std::erase_if(it->second, [](const CrossRef& r) { return resolve(r) == nullptr; });
+        count += it->second.size();
+        it = it->second.empty() ? p.dependants.erase(it) : std::next(it);
+    }
+    p.dependant_count = count;
+    p.sweep_at = std::max<size_t>(64, 2 * count);
+}
+
+void append_set(const CrossSet& set, std::vector<CrossRef>& out) { out.insert(out.end(), set.begin(), set.end()); }
+
+}  // namespace
+
+constinit thread_local CrossFrame* t_cross_top = nullptr;
+
+Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee) {
+    if (caller == nullptr || caller->inst == callee || !caller->track) {
+        return false;
+    }
+    if (caller->opted < 0) {
+        Q_ASSIGN(PyObject * name, flag_name());
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(caller->inst));
+        Ref flag = Ref::steal(PyObject_GetAttr(type, name));
+        int truth = 0;
+        if (!flag) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                return Error::fetch();
+            }
+            PyErr_Clear();
+        } else if ((truth = PyObject_IsTrue(flag.get())) < 0) {
+            return Error::fetch();
+        }
+        caller->opted = static_cast<std::int8_t>(truth);
+    }
+    return caller->opted == 1;
+}
+
+void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey key) {
+    Participant& dependency = ensure_participant(callee);
+    Participant& dependant = ensure_participant(caller.inst);
+    if (dependency.dependants[key].insert(ref_of(dependant, caller.key)).second) {
+        ++dependency.dependant_count;
+        sweep_if_due(dependency);
+    }
+    const CrossRef mine = ref_of(dependency, key);
+    if (caller.pending.empty() || !(caller.pending.back() == mine)) {
+        caller.pending.push_back(mine);
+    }
+}
+
+Participant* participant_of(const QuendleBaseObject* inst) noexcept {
+    if (!inst->cross_edges) {
+        return nullptr;
+    }
+    auto& entries = registry().entries;
+    auto it = entries.find(inst);
+    return it != entries.end() ? &it->second : nullptr;
+}
+
+QuendleBaseObject* resolve(const CrossRef& r) noexcept {
+    const Participant* p = participant_of(r.inst);
+    return p != nullptr && p->serial == r.serial ? r.inst : nullptr;
+}
+
+void forget_participant(QuendleBaseObject* inst) noexcept {
+    Participant* p = participant_of(inst);
+    if (p == nullptr) {
+        return;
+    }
+    // Edges naming this instance are dropped where their instance is free
+    // now; the others are swept or skipped when met.
+    for (const auto& [key, dependencies] : p->dependencies) {
+        for (const CrossRef& d : dependencies) {
+            QuendleBaseObject* other = resolve(d);
+            if (other == nullptr) {
+                continue;
+            }
+            std::optional<Borrow> b = Borrow::try_take(other->borrow, true);
+            Participant* q = b ? participant_of(other) : nullptr;
+            if (q == nullptr) {
+                continue;
+            }
+            if (auto it = q->dependants.find(d.key); it != q->dependants.end()) {
+                q->dependant_count -= it->second.erase(ref_of(*p, key));
+            }
+        }
+    }
+    inst->cross_edges = false;
+    registry().entries.erase(inst);
+}
+
+Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key, const CrossFrame& frame) {
+    std::vector<CrossRef> deps = frame.pending;
+    {
+        Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Panic));
+        if (const Participant* p = participant_of(inst)) {
+            if (auto it = p->dependencies.find(key); it != p->dependencies.end()) {
+                append_set(it->second, deps);
+            }
+        }
+    }
+    auto worst = ValidationState::Valid;
+    for (const CrossRef& d : deps) {
+        QuendleBaseObject* other = resolve(d);
+        if (other == nullptr) {
+            continue;  // a dead dependency no longer counts
+        }
+        std::optional<Borrow> b = Borrow::try_take(other->borrow, false);
+        if (!b) {
+            worst = std::max(worst, ValidationState::Invalid);  // busy: not known to be valid
+            continue;
+        }
+        Q_ASSIGN(CacheState * state, state_of(other));
+        // A key a scenario exit forgot no longer counts either.
+        if (state->tracker().has_state(d.key)) {
+            worst = std::max(worst, state->tracker().read(d.key));
+        }
+    }
+    return worst;
+}
+
+void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, CrossFrame& frame) {
+    Participant& p = ensure_participant(inst);
+    CrossSet& set = p.dependencies[key];
+    std::erase_if(set, [](const CrossRef& r) { return resolve(r) == nullptr; });
+    set.insert(frame.pending.begin(), frame.pending.end());
+    frame.pending.clear();
+}
+
+void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CacheKey k, CrossTargets& out) {
+    Participant* p = participant_of(inst);
+    if (p == nullptr || p->dependants.empty()) {
+        return;
+    }
+    out.lasting = out.lasting && state.layers().empty();
+    out.origins.push_back(ref_of(*p, k));
+    for (CacheKey d : state.collect_dependants(k)) {
+        if (auto it = p->dependants.find(d); it != p->dependants.end()) {
+            append_set(it->second, out.refs);
+        }
+    }
+}
+
+void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out) {
+    Participant* p = participant_of(inst);
+    if (p == nullptr) {
+        return;
+    }
+    out.lasting = out.lasting && state.layers().empty();
+    for (const auto& [key, dependants] : p->dependants) {
+        append_set(dependants, out.refs);
+    }
+}
+
+Status invalidate_cross_targets(CrossTargets targets) {
+    if (targets.refs.empty()) {
+        return {};
+    }
+    CrossSet visited(targets.origins.begin(), targets.origins.end());
+    std::vector<CrossRef> queue = std::move(targets.refs);
+    while (!queue.empty()) {
+        const CrossRef t = queue.back();
+        queue.pop_back();
+        QuendleBaseObject* inst = resolve(t);
+        if (inst == nullptr || !visited.insert(t).second) {
+            continue;
+        }
+        // Held so that finalisers run when the borrow goes cannot free it.
+        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(inst));
+        CrossTargets next;
+        {
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+            Q_ASSIGN(CacheState * state, state_of(inst));
+            if (targets.lasting && !state->layers().empty()) {
+                ensure_participant(inst).held_invalid.push_back(t.key);
+            }
+            collect_cross_targets(inst, *state, t.key, next);
+            state->invalidate(t.key);
+        }
+        queue.insert(queue.end(), next.refs.begin(), next.refs.end());
+    }
+    return {};
+}
+
+void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out) {
+    Participant* p = participant_of(inst);
+    if (p == nullptr || state.layers().empty()) {
+        return;
+    }
+    // Dependants elsewhere may rest on what the layer changed: a value it
+    // holds, or a state it moved. Their invalidation does not outlast an
+    // outer scenario of theirs.
+    out.lasting = false;
+    const Layer& top = state.layers().back();
+    const DependencyTracker& live = state.tracker();
+    for (const auto& [key, dependants] : p->dependants) {
+        const bool changed = top.values.at(key) != nullptr || live.has_state(key) != top.saved.has_state(key) ||
+                             live.read(key) != top.saved.read(key);
+        if (changed) {
+            append_set(dependants, out.refs);
+        }
+    }
+}
+
+void cross_after_pop(QuendleBaseObject* inst, CacheState& state) {
+    Participant* p = participant_of(inst);
+    if (p == nullptr || p->held_invalid.empty()) {
+        return;
+    }
+    for (CacheKey k : p->held_invalid) {
+        state.invalidate(k);
+    }
+    if (state.layers().empty()) {
+        p->held_invalid.clear();
+    }
+}
+
+}  // namespace quendle

@@ -1,0 +1,129 @@
+// Dependencies across instances, for classes that opt in with the class
+// keyword `cross_instance=True`.
+//
+// Each thread keeps a stack of the decorated calls it has in progress on any
+// instance (one `CrossFrame` per call that runs its body, linked through the
+// C stack), beside the per-instance stacks of `CacheState`. A decorated call
+// on instance D made from the body of a tracking call on another instance P
+// of an opted-in class records the edge "P's key depends on D's key".
+//
+// Cross-instance edges are kept apart from the instances' own cache state, in
+// a process-wide side table keyed by instance identity (`Participant`), so
+// they never keep an instance alive and the per-instance state and reports
+// stay as they are. An instance's entry is made when its first edge is
+// recorded and dropped when it is deallocated or cleared; an edge names its
+// instance by pointer and by a serial number never reused, so an edge to a
+// dead instance is recognised as such. Every change of an instance's cache
+// state, edges included, happens under that instance's own borrow, one
+// instance at a time.
+#pragma once
+
+#include "quendle_base.h"
+
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace quendle {
+
+// One end of a cross-instance edge: a key of another instance.
+struct CrossRef {
+    QuendleBaseObject* inst;
+    std::uint64_t serial;
+    CacheKey key;
+    bool operator==(const CrossRef& o) const noexcept { return serial == o.serial && key == o.key; }
+};
+
+struct CrossRefHash {
+    size_t operator()(const CrossRef& r) const noexcept {
+        return static_cast<size_t>((r.serial * 0x9e3779b97f4a7c15ULL) ^ (r.key + 0x632be59bd9b4e019ULL));
+    }
+};
+
+using CrossSet = std::unordered_set<CrossRef, CrossRefHash>;
+
+// The cross-instance edges of one instance.
+struct Participant {
+    std::uint64_t serial = 0;
+    QuendleBaseObject* self = nullptr;
+    std::unordered_map<CacheKey, CrossSet> dependants;    // keys elsewhere computed from a key here
+    std::unordered_map<CacheKey, CrossSet> dependencies;  // keys elsewhere a key here was computed from
+    // Keys invalidated from outside, for good, while a scenario layer was
+    // on: invalidated again after each pop until the last layer is gone.
+    std::vector<CacheKey> held_invalid;
+    size_t dependant_count = 0;  // edges in `dependants`
+    size_t sweep_at = 64;        // next count at which edges to dead instances are swept
+};
+
+// A decorated call whose body is running, on the calling thread.
+struct CrossFrame {
+    QuendleBaseObject* inst = nullptr;
+    CacheKey key = 0;
+    bool track = false;
+    std::int8_t opted = -1;  // the class's opt-in, read on the first call elsewhere; -1 not read yet
+    std::vector<CrossRef> pending;  // dependencies elsewhere recorded during the body
+    CrossFrame* prev = nullptr;
+};
+
+// The innermost call in progress on this thread, or nullptr. Read on every
+// decorated call: a variable with constant initialisation needs no wrapper.
+extern constinit thread_local CrossFrame* t_cross_top;
+
+inline CrossFrame* current_cross_frame() noexcept { return t_cross_top; }
+inline void push_cross_frame(CrossFrame& frame) noexcept {
+    frame.prev = t_cross_top;
+    t_cross_top = &frame;
+}
+inline void pop_cross_frame(CrossFrame& frame) noexcept { t_cross_top = frame.prev; }
+
+// Before the callee's borrow is taken: whether the caller's frame records
+// edges to a call on `callee` (reads the caller class's opt-in once per frame).
+Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee);
+// Under the callee's exclusive borrow: records that the caller's key depends
+// on `key` of `callee` (the callee's side now, the caller's at its end).
+void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey key);
+
+// The instance's entry, or nullptr when it has no cross-instance edges.
+Participant* participant_of(const QuendleBaseObject* inst) noexcept;
+// The instance behind an edge end while it is alive, else nullptr.
+QuendleBaseObject* resolve(const CrossRef& r) noexcept;
+// Drops the instance's entry; edges elsewhere that name it are dropped when
+// met (at once where the other instance is free).
+void forget_participant(QuendleBaseObject* inst) noexcept;
+
+// After a body returned, before its key is settled: the worst state among
+// the key's dependencies elsewhere (earlier edges and the frame's new ones),
+// each read under its own instance's shared borrow. Valid when it has none.
+Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key, const CrossFrame& frame);
+// Under the instance's exclusive borrow: keeps the frame's new dependencies.
+void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, CrossFrame& frame);
+
+// Targets of a change, collected under the changed instance's borrow and
+// visited after it is released.
+struct CrossTargets {
+    std::vector<CrossRef> refs;
+    std::vector<CrossRef> origins;  // the changed keys themselves: the walk leaves them as they are
+    bool lasting = true;  // the change outlives every scenario (its instance had no layer)
+};
+// Under the borrow: the dependants elsewhere of k and of its transitive
+// dependants here.
+void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CacheKey k, CrossTargets& out);
+// Under the borrow: the dependants elsewhere of every key of the instance.
+void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out);
+// With no borrow held: invalidates the targets and everything reachable
+// from them, instance by instance, each under its own exclusive borrow.
+Status invalidate_cross_targets(CrossTargets targets);
+
+// Scenario exit, under the instance's borrow: before the pop, the
+// dependants elsewhere of keys the layer changed; after it, the keys held
+// invalid are invalidated again.
+void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out);
+void cross_after_pop(QuendleBaseObject* inst, CacheState& state);
+
+// `QuendleBase.__init_subclass__` and the module function
+// `cross_instance_edges(obj)` (not in `__all__`).
+extern PyMethodDef init_subclass_def;
+extern PyMethodDef cross_instance_edges_def;
+
+}  // namespace quendle
