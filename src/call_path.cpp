@@ -1,6 +1,7 @@
 // The decorated call: key the call, register it and its declared
 // dependencies, record the runtime dependency of the caller on this thread,
 // then serve the stored value or compute, settle validity and store.
+#include "async_call.h"
 #include "cross_instance.h"
 #include "decorator.h"
 #include "hints.h"
@@ -54,6 +55,25 @@ Status settle(CacheState& state, CacheKey key, bool use_cache, ValidationState e
     }
     return {};
 }
+
+}  // namespace
+
+Status settle_computed(CacheState& state, CacheKey key, bool use_cache) {
+    return settle(state, key, use_cache, ValidationState::Valid);
+}
+
+Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key) {
+    std::vector<CacheKey> declared;
+    declared.reserve(d.dependencies.size());
+    for (const CallSignature& dep : d.dependencies) {
+        Q_ASSIGN(CacheKey k, state.get_or_create_key(CallSignature{dep.hash, dep.key}));
+        declared.push_back(k);
+    }
+    state.register_call(key, declared);
+    return {};
+}
+
+namespace {
 
 // A call between its preparation and its end. It lives in the one frame a
 // recursion of decorated methods stacks per level, so it is kept small; the
@@ -134,13 +154,7 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     } else {
         Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
     }
-    std::vector<CacheKey> declared;
-    declared.reserve(d.dependencies.size());
-    for (const CallSignature& dep : d.dependencies) {
-        Q_ASSIGN(CacheKey k, state->get_or_create_key(CallSignature{dep.hash, dep.key}));
-        declared.push_back(k);
-    }
-    state->register_call(key, declared);
+    Q_TRY(register_method_call(*state, d, key));
     const CallFrame* top = state->top_frame(thread);
     if (top != nullptr && top->track_runtime_dependencies) {
         state->add_runtime_dependency(top->key, key);
@@ -152,6 +166,9 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     if (Ref hit = state->get_value(key)) {
         out.hit = std::move(hit);
         return {};
+    }
+    if (d.is_async) {
+        return {};  // the body runs when the awaitable is first awaited
     }
     state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
     out.cross.inst = inst;
@@ -173,7 +190,7 @@ Status begin(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& 
     out.func = d.func.get();
     out.thread = PyThread_get_thread_ident();
     Q_TRY(prepare_call(d, args, kwargs, out.thread, out));
-    if (!out.hit) {
+    if (!out.hit && !d.is_async) {
         Q_TRY(check_stack_depth());
     }
     return {};
@@ -244,12 +261,27 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     return nullptr;
 }
 
+// A decorated coroutine function's call: the awaitable of the cached value
+// on a hit, else one that runs, joins or is served when first awaited.
+[[gnu::noinline]] PyObject* async_result(DecoratorObject* self, Prepared& p, PyObject* args,
+                                         PyObject* kwargs) noexcept {
+    return entry_object([&]() -> Result<Ref> {
+        if (p.hit) {
+            return ready_awaitable(std::move(p.hit));
+        }
+        return pending_awaitable(reinterpret_cast<PyObject*>(self), p.inst, p.key, args, kwargs);
+    });
+}
+
 }  // namespace
 
 PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Prepared p;
     if (!begin_noexcept(self, args, kwargs, p)) {
         return failed(self);
+    }
+    if (p.fields->is_async) {
+        return async_result(self, p, args, kwargs);
     }
     if (p.hit) {
         return p.hit.release();

@@ -1,5 +1,7 @@
 #include "decorator.h"
 
+#include "async_call.h"
+
 #include "heap_type.h"
 #include "hints.h"
 #include "runtime.h"
@@ -157,6 +159,7 @@ Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool auto
     fields->use_cache = options.use_cache;
     fields->track_runtime_dependencies = options.track_runtime_dependencies;
     fields->serialisable = options.serialisable;
+    Q_ASSIGN(fields->is_async, is_coroutine_function(func));
     Q_ASSIGN(PyObject * type, decorator_type());
     auto tp = reinterpret_cast<PyTypeObject*>(type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
@@ -281,6 +284,8 @@ PyGetSetDef decorator_getset[] = {
     {"__qualname__", decorator_name, nullptr, nullptr, nullptr},
     {"__wrapped__", decorator_wrapped, nullptr, nullptr, nullptr},
     {"__isabstractmethod__", decorator_isabstract, nullptr, nullptr, nullptr},
+    {"_is_coroutine", decorator_is_coroutine, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", decorator_coroutine_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

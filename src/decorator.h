@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding.h"
+#include "metadata_hash_manager.h"
 #include "native_binder.h"
 #include "py_introspection_utils.h"
 
@@ -34,6 +35,7 @@ struct DecoratorFields {
     bool use_cache = true;
     bool track_runtime_dependencies = false;
     bool serialisable = false;
+    bool is_async = false;  // a coroutine function: calls return awaitables
     // "classmethod" or "staticmethod" when func is one (a mistake, hinted
     // at when a call fails), else null.
     const char* descriptor_kind = nullptr;
@@ -63,6 +65,19 @@ PyObject* decorator_wrapped(PyObject* self, void*);
 PyObject* decorator_isabstract(PyObject* self, void*);
 PyObject* decorator_repr(PyObject* self);
 Status install_decorator_doc(PyObject* type);
+
+// `_is_coroutine` and `_is_coroutine_marker` of a decorated coroutine
+// function, what asyncio's and inspect's iscoroutinefunction look for.
+PyObject* decorator_is_coroutine(PyObject* self, void*);
+PyObject* decorator_coroutine_marker(PyObject* self, void*);
+
+// Settles the state of a key whose body returned, from the states of its
+// dependencies (before its value is stored).
+Status settle_computed(CacheState& state, CacheKey key, bool use_cache);
+
+// Registers a call of the method (its state and declared dependencies) on
+// the key's first sighting.
+Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key);
 
 // `QuendleDecorator.__call__`: the decorated call path (an entry point:
 // NULL with the exception set on failure).

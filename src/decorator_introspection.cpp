@@ -3,6 +3,8 @@
 // whether it is abstract, and a repr naming it.
 #include "decorator.h"
 
+#include "async_call.h"
+
 #include "heap_type.h"
 #include "runtime.h"
 
@@ -63,7 +65,30 @@ PyType_Slot doc_slots[] = {
 
 PyType_Spec doc_spec{"builtins.QuendleDecoratorDoc", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, doc_slots};
 
+// One of the helper's markers for a coroutine function; AttributeError for
+// any other method, or where the interpreter has no such marker.
+PyObject* coroutine_mark(PyObject* self, PyObject* ProcessValues::AsyncHelper::* which, const char* name) {
+    return read_fields(self, [&](const DecoratorFields& f) -> Result<Ref> {
+        if (f.is_async) {
+            Q_ASSIGN(const ProcessValues::AsyncHelper* h, async_helper());
+            if (h->*which != Py_None) {
+                return Ref::borrow(h->*which);
+            }
+        }
+        return Error::builtin(PyExc_AttributeError, std::string("'QuendleDecorator' object has no attribute '") +
+                                                        name + "'");
+    });
+}
+
 }  // namespace
+
+PyObject* decorator_is_coroutine(PyObject* self, void*) {
+    return coroutine_mark(self, &ProcessValues::AsyncHelper::is_coroutine, "_is_coroutine");
+}
+
+PyObject* decorator_coroutine_marker(PyObject* self, void*) {
+    return coroutine_mark(self, &ProcessValues::AsyncHelper::marker, "_is_coroutine_marker");
+}
 
 PyObject* decorator_wrapped(PyObject* self, void*) {
     return read_fields(self, [](const DecoratorFields& f) -> Result<Ref> { return f.func; });

@@ -319,6 +319,7 @@ void CacheState::invalidate(CacheKey k) {
     // Collected first: a failed allocation changes no state.
     for (CacheKey d : collect_dependants(k)) {
         demote_if_valid(tracker_, d);
+        bump_epoch(d);
     }
 }
 
@@ -369,6 +370,7 @@ void CacheState::clear_all_values(Graveyard& dead) {
     }
     note_stored(values_);
     changes_.note_clear_all(next_key());
+    ++clear_epoch_;
     if (stack.empty()) {
         tracker_.demote_all();
         return;
@@ -421,12 +423,14 @@ void CacheState::push_layer() {
     Layer layer;
     layer.saved = tracker_;
     layer.saved_changes = changes_;
+    ++layer_changes_;
     layers_.push_back(std::move(layer));
 }
 
 void CacheState::pop_layer(Graveyard& dead) noexcept {
     Layer top = std::move(layers_.back());
     layers_.pop_back();
+    ++layer_changes_;
     std::swap(tracker_, top.saved);
     std::swap(changes_, top.saved_changes);
     top.values.move_all_to(dead);
@@ -444,7 +448,7 @@ int CacheState::traverse(visitproc visit, void* arg) const {
     for (const Ref& p : signatures_) {
         Py_VISIT(p.get());
     }
-    return 0;
+    return traverse_pending(visit, arg);
 }
 
 void CacheState::clear(Graveyard& dead) noexcept {
@@ -454,6 +458,7 @@ void CacheState::clear(Graveyard& dead) noexcept {
     }
     layers_.clear();
     call_stacks_.clear();
+    clear_pending(dead);
     tracker_ = DependencyTracker{};
     changes_ = ChangeLog{};
     index_ = SignatureIndex{};

@@ -1,7 +1,8 @@
 // The per-instance cache state: dense keys for call signatures, value slots
 // for the base level and every scenario layer, validation states, the
-// dependency graph (dependants, with a reverse index of dependencies), and
-// the per-thread stacks of decorated calls in progress.
+// dependency graph (dependants, with a reverse index of dependencies), the
+// per-thread stacks of decorated calls in progress, and the asynchronous
+// computations in progress with what they started from.
 #pragma once
 
 #include "key_set.h"
@@ -265,6 +266,27 @@ struct Layer {
     ChangeLog saved_changes;
 };
 
+// What an asynchronous computation of a key started from. Its value is
+// stored only if the snapshot taken at its end is equal: the key and
+// everything it depends on were not invalidated, updated or cleared
+// meanwhile (each bumps the key's epoch), no clear of the whole cache
+// happened, and no scenario layer was pushed or popped.
+struct Snapshot {
+    std::uint32_t key_epoch = 0;
+    std::uint32_t clear_epoch = 0;
+    std::uint64_t layer_changes = 0;
+    bool operator==(const Snapshot&) const = default;
+};
+
+// An asynchronous computation that awaiters on the same event loop join.
+struct PendingComputation {
+    CacheKey key;
+    Snapshot started;
+    Ref loop;         // the event loop its task runs on
+    Ref computation;  // the coordination object awaiters join
+    Ref driver;       // the awaitable driving the body, which ends the entry
+};
+
 struct CallFrame {
     CacheKey key;
     bool track_runtime_dependencies;
@@ -391,6 +413,22 @@ public:
     [[nodiscard]] const ChangeLog& changes() const noexcept { return changes_; }
     // Why k is or is not served (src/explain.cpp). Reads the state only.
     [[nodiscard]] Diagnosis diagnose(CacheKey k) const;
+    // ------------------------------------- asynchronous computations
+    // Allocates the key's epoch on first use.
+    Result<Snapshot> start_snapshot(CacheKey k);
+    [[nodiscard]] Snapshot snapshot(CacheKey k) const noexcept;
+    // Marks a change of k's value made outside invalidation (a load).
+    void bump_epoch(CacheKey k) noexcept {
+        if (k < epochs_.size()) {
+            ++epochs_[k];
+        }
+    }
+    [[nodiscard]] bool has_pending(CacheKey k, const Snapshot& s) const noexcept;
+    // The computation of k on `loop` that started from `s`, or null.
+    [[nodiscard]] PyObject* find_pending(CacheKey k, const Snapshot& s, PyObject* loop) const noexcept;
+    void add_pending(PendingComputation p);
+    // Ends the entry whose driver or computation is `which`, if there is one.
+    void remove_pending(PyObject* which, Graveyard& dead) noexcept;
 
     // ---------------------------------------------------------- call stacks
     [[nodiscard]] const CallFrame* top_frame(unsigned long thread) const noexcept;
@@ -434,6 +472,9 @@ public:
 #endif
 
 private:
+    int traverse_pending(visitproc visit, void* arg) const;
+    void clear_pending(Graveyard& dead) noexcept;
+
     ValueSlots values_;
     std::vector<ThreadStack> call_stacks_;
     std::vector<Layer> layers_;
@@ -441,6 +482,12 @@ private:
     ChangeLog changes_;
     SignatureIndex index_;
     std::vector<Ref> signatures_;  // key tuples, by key
+    // Epochs of the keys an asynchronous computation started for (a key
+    // beyond the end has never been; invalidation bumps the others).
+    std::vector<std::uint32_t> epochs_;
+    std::uint32_t clear_epoch_ = 0;
+    std::uint64_t layer_changes_ = 0;  // pushes and pops of layers
+    std::vector<PendingComputation> pending_;
 };
 
 #ifdef QUENDLE_INVARIANTS

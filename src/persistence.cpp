@@ -102,13 +102,14 @@ private:
     Ref set_;
 };
 
-// A ValueError "<head><name><tail>", keeping every character of the name.
-Error name_error(const char* head, PyObject* name, const char* tail) {
+// A ValueError (or `type`) "<head><name><tail>", keeping every character
+// of the name.
+Error name_error(const char* head, PyObject* name, const char* tail, PyObject* type = PyExc_ValueError) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", head, name, tail));
     if (!message) {
         return Error::fetch();
     }
-    PyErr_SetObject(PyExc_ValueError, message.get());
+    PyErr_SetObject(type, message.get());
     return Error::fetch();
 }
 
@@ -197,6 +198,52 @@ Result<Ref> call_by_name(PyObject* self, PyObject* name) {
     return call0(attr.get());
 }
 
+// The decorator of an asynchronous method bound to `name` on the
+// instance's class, or null.
+Result<DecoratorObject*> async_decorator(PyObject* self, PyObject* name) {
+    Q_ASSIGN(Ref attr, get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    Q_ASSIGN(bool decorated, is_decorator(attr.get()));
+    auto* dec = reinterpret_cast<DecoratorObject*>(attr.get());
+    // The class keeps the decorator alive.
+    return decorated && dec->fields != nullptr && dec->fields->is_async ? dec : nullptr;
+}
+
+// An asynchronous method is dumped with its cached value: its call gives
+// an awaitable, which a dump must not hold.
+Result<Ref> dump_value(PyObject* self, PyObject* name) {
+    Q_ASSIGN(DecoratorObject * dec, async_decorator(self, name));
+    if (dec == nullptr) {
+        return call_by_name(self, name);
+    }
+    Q_ASSIGN(CallSignature sig, query_signature(dec->fields->name, nullptr));
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
+    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+    Q_ASSIGN(CacheState * state, state_of(inst));
+    Q_ASSIGN(std::optional<CacheKey> key, state->find_key(sig.hash, sig.key.get()));
+    if (key) {
+        if (Ref v = state->get_value(*key)) {
+            return v;
+        }
+    }
+    return name_error("Method '", name, "' is asynchronous and has no cached value to dump; await it first",
+                      PyExc_TypeError);
+}
+
+// An asynchronous method's loaded value is stored as if its body had
+// returned it: the key is registered as a call registers it and becomes
+// valid, and a computation of it in progress does not overwrite it.
+Status load_async_value(QuendleBaseObject* inst, const std::string& text, Ref value, const DecoratorFields& f) {
+    Q_ASSIGN(CallSignature sig, query_signature(text, nullptr));
+    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
+    Q_ASSIGN(CacheState * state, state_of(inst));
+    Q_ASSIGN(CacheKey k, state->get_or_create_key(std::move(sig)));
+    Q_TRY(register_method_call(*state, f, k));
+    state->base_values().set(k, std::move(value), access.dead());
+    state->revalidate(k);
+    state->bump_epoch(k);
+    return {};
+}
+
 Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kDump, args, kwargs));
     Q_ASSIGN(std::optional<NameList> order, optional_order(bound.get(0)));
@@ -230,7 +277,7 @@ Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     result.insert(result.end(), rest.begin(), rest.end());
     Q_ASSIGN(Ref dict, checked(PyDict_New()));
     for (const Ref& name : result) {
-        Q_ASSIGN(Ref value, call_by_name(self, name.get()));
+        Q_ASSIGN(Ref value, dump_value(self, name.get()));
         Q_TRY(checked_status(PyDict_SetItem(dict.get(), name.get(), value.get())));
     }
     return dict;
@@ -266,6 +313,10 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
     }
     Ref func = dec->fields->func;
     Q_TRY(check_serialisable_signature(func.get()));
+    if (dec->fields->is_async) {
+        Ref keep = attr;  // the decorator's fields stay while it is held
+        return load_async_value(reinterpret_cast<QuendleBaseObject*>(self), text, std::move(value), *dec->fields);
+    }
     Q_ASSIGN(Ref computed, call_by_name(self, name));
     Q_ASSIGN(CallSignature sig, query_signature(text, nullptr));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);

@@ -119,6 +119,17 @@ struct ProcessValues {
     std::atomic<int> hash_agrees{-1};
     // The module's heap types, made on first use.
     OnceObject quendled_type, automagically_quendled_type, decorator_type, base_type, scenario_type;
+    OnceObject awaitable_type;
+    // The coordination helper of asynchronous methods (its globals), and
+    // the objects read from it, filled before the cell is.
+    OnceObject async_helper;
+    struct AsyncHelper {
+        PyObject* running_loop;  // running_loop(): the running asyncio loop, or None
+        PyObject* computation;   // Computation(loop, driver): runs driver in a task
+        PyObject* join;          // join(computation): an awaitable of its result, or None
+        PyObject* is_coroutine;  // what asyncio.iscoroutinefunction looks for, or None
+        PyObject* marker;        // what inspect.iscoroutinefunction looks for (3.12+), or None
+    } async{};
 };
 
 ProcessValues& process() noexcept;

@@ -1085,6 +1085,49 @@ def _explain_each_state(env):
     return [quendle.explain(m, name, **kwargs).split(": ", 1)[0] for name, kwargs in names]
 
 
+class _Yield:
+    """Suspends an awaiting body once, with no event loop."""
+
+    def __await__(self):
+        yield
+
+
+class AsyncModel(QuendleBase):
+    @quendled()
+    def leaf(self):
+        return 4
+
+    @quendled(track_runtime_dependencies=True)
+    async def fetch(self, n):
+        await _Yield()
+        return (self.leaf() * n,)
+
+
+def _drive(awaitable):
+    try:
+        while True:
+            awaitable.send(None)
+    except StopIteration as stop:
+        return stop.value
+
+
+def _await_twice(env):
+    a = AsyncModel()
+    first = _drive(a.fetch(3))
+    assert _drive(a.fetch(3)) is first
+    return first, a.dependency_graph["leaf"]
+
+
+def _await_shared(env):
+    import asyncio
+
+    async def main():
+        a = AsyncModel()
+        return await asyncio.gather(a.fetch(2), a.fetch(2), a.fetch(5))
+
+    return asyncio.run(main())
+
+
 def _decorate_and_use(env):
     dec = quendled(dependencies=["base", ("square", {"n": 2})], track_runtime_dependencies=True)(extra_plain)
     cls = type("Extended", (Model,), {"extra": dec})
@@ -1182,6 +1225,11 @@ OPERATIONS += [
               python_code=True, parses=True),
     Operation("decorate_and_use", _decorate_and_use),
     Operation("explain_each_state", _explain_each_state, setup=_warm),
+    # asynchronous methods
+    Operation("await_miss_and_hit", _await_twice,
+              not_hunted="the asynchronous leak hunt (tests/leaks/test_refleaks_async.py) covers it"),
+    Operation("await_shared", _await_shared, python_code=True,
+              not_hunted="the asynchronous leak hunt (tests/leaks/test_refleaks_async.py) covers it"),
     # pickling and copying an instance with its cache
     Operation("pickle_warm_instance", _pickle_round_trip, setup=_warm, python_code=True,
               not_hunted="the pickling leak hunt (tests/leaks/test_refleaks_pickling.py) covers every round trip"),
