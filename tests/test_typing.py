@@ -109,6 +109,7 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
         "QuendleDecorator = type(quendled()(lambda self: None))\n"
         "Scenario = type(custom_scenario([]))\n"
         "cross_instance_edges = quendle.cross_instance_edges\n"
+        "explain = quendle.explain\n"
     )
     (tmp_path / "quendle_classes.pyi").write_text((module_dir() / "quendle.pyi").read_text())
     path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
