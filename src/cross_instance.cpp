@@ -110,8 +110,10 @@ Participant* participant_of(const QuendleBaseObject* inst) noexcept {
 }
 
 QuendleBaseObject* resolve(const CrossRef& r) noexcept {
-    const Participant* p = participant_of(r.inst);
-    return p != nullptr && p->serial == r.serial ? r.inst : nullptr;
+    // The instance may be gone: only the table is read, never the object.
+    auto& entries = registry().entries;
+    auto it = entries.find(r.inst);
+    return it != entries.end() && it->second.serial == r.serial ? r.inst : nullptr;
 }
 
 void forget_participant(QuendleBaseObject* inst) noexcept {

@@ -84,7 +84,7 @@ Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee)
 // on `key` of `callee` (the callee's side now, the caller's at its end).
 void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey key);
 
-// The instance's entry, or nullptr when it has no cross-instance edges.
+// The entry of a live instance, or nullptr when it has no cross-instance edges.
 Participant* participant_of(const QuendleBaseObject* inst) noexcept;
 // The instance behind an edge end while it is alive, else nullptr.
 QuendleBaseObject* resolve(const CrossRef& r) noexcept;
