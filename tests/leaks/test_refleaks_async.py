@@ -7,6 +7,7 @@ import pytest
 
 from quendle import QuendleBase, quendled
 from operation_support import expect
+from operations import _drive
 from test_refleaks import _counts_add_up, hunt, pytestmark  # noqa: F401 (the module's guards apply here too)
 
 
@@ -24,14 +25,6 @@ class _Async(QuendleBase):
         if n < 0:
             raise ValueError(n)
         return (n,)
-
-
-def _drive(awaitable):
-    try:
-        while True:
-            awaitable.send(None)
-    except StopIteration as stop:
-        return stop.value
 
 
 def async_miss_hit_and_failure():
