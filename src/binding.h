@@ -74,25 +74,30 @@ struct BorrowFlag {
     Py_ssize_t value = 0;
     unsigned long owner = 0;
 
+    // Every change of a flag is made with the interpreter lock held, so a
+    // load and the store after it are never interleaved with another
+    // thread's change: no locked instruction is needed. (Threads waiting
+    // for a flag with the lock released only read it, under the waiters'
+    // mutex.)
     bool try_shared() noexcept {
-        Py_ssize_t cur = __atomic_load_n(&value, __ATOMIC_ACQUIRE);
-        while (cur >= 0) {
-            if (__atomic_compare_exchange_n(&value, &cur, cur + 1, false, __ATOMIC_ACQ_REL,
-                                            __ATOMIC_ACQUIRE)) {
-                return true;
-            }
+        const Py_ssize_t cur = __atomic_load_n(&value, __ATOMIC_RELAXED);
+        if (cur < 0) {
+            return false;
         }
-        return false;
+        __atomic_store_n(&value, cur + 1, __ATOMIC_RELAXED);
+        return true;
     }
     bool try_exclusive(unsigned long thread) noexcept {
-        Py_ssize_t expected = 0;
-        if (__atomic_compare_exchange_n(&value, &expected, -1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-            owner = thread;
-            return true;
+        if (__atomic_load_n(&value, __ATOMIC_RELAXED) != 0) {
+            return false;
         }
-        return false;
+        __atomic_store_n(&value, -1, __ATOMIC_RELAXED);
+        owner = thread;
+        return true;
     }
-    void release_shared() noexcept { __atomic_fetch_sub(&value, 1, __ATOMIC_ACQ_REL); }
+    void release_shared() noexcept {
+        __atomic_store_n(&value, __atomic_load_n(&value, __ATOMIC_RELAXED) - 1, __ATOMIC_RELEASE);
+    }
     void release_exclusive() noexcept { __atomic_store_n(&value, 0, __ATOMIC_RELEASE); }
 };
 
@@ -140,8 +145,11 @@ public:
         }
         return Borrow(&flag, false, thread);
     }
-    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict) {
-        const unsigned long thread = PyThread_get_thread_ident();
+    // `thread` is the calling thread's ident when the caller has it already.
+    static Result<Borrow> exclusive(BorrowFlag& flag, Conflict on_conflict, unsigned long thread = 0) {
+        if (thread == 0) {
+            thread = PyThread_get_thread_ident();
+        }
         if (!flag.try_exclusive(thread)) {
             Q_TRY(borrow_detail::acquire_slow(flag, true, on_conflict, thread));
         }

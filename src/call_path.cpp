@@ -63,6 +63,9 @@ Status settle_computed(CacheState& state, CacheKey key, bool use_cache) {
 }
 
 Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key) {
+    if (state.tracker().has_state(key)) {
+        return {};  // registered, with its declared dependencies, on an earlier call
+    }
     std::vector<CacheKey> declared;
     declared.reserve(d.dependencies.size());
     for (const CallSignature& dep : d.dependencies) {
@@ -74,6 +77,141 @@ Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKe
 }
 
 namespace {
+
+// Room for the arrays of a tuple-and-dict call, while it is bound (in the
+// frame of the preparation, which returns before the body runs).
+struct ArgBuffers {
+    std::array<PyObject*, kMaxNativeParams + 1> pos;
+    std::array<PyObject*, kMaxNativeParams> kw_names;
+    std::array<PyObject*, kMaxNativeParams> kw_values;
+};
+
+// The arguments of one decorated call as they came: a tuple and a dict (a
+// call through tp_call) or an array with keyword names (vectorcall). The
+// tuple and dict that `inspect`, the asynchronous path and a tp_call body
+// need are built from an array only when asked for.
+class CallInput {
+public:
+    static CallInput from_tuple(PyObject* args, PyObject* kwargs) noexcept {
+        CallInput in;
+        in.tuple_ = args;
+        in.dict_ = kwargs;
+        return in;
+    }
+#if QUENDLE_VECTORCALL
+    static CallInput from_vector(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        CallInput in;
+        in.vector_ = args;
+        in.nargsf_ = nargsf;
+        in.npos_ = nargsf & ~static_cast<size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
+        in.kwnames_ = kwnames;
+        return in;
+    }
+#endif
+
+    // The instance (borrowed, alive for the call), or null without one.
+    [[nodiscard]] PyObject* first() const noexcept {
+        if (vector_ != nullptr) {
+            return npos_ > 0 ? vector_[0] : nullptr;
+        }
+        if (tuple_ == nullptr || !PyTuple_Check(tuple_) || PyTuple_Size(tuple_) == 0) {
+            return nullptr;
+        }
+        return PyTuple_GetItem(tuple_, 0);
+    }
+
+    // The arguments as arrays for the native binder; false when there are
+    // more than it takes (the call then goes through inspect).
+    [[nodiscard]] bool view(BindArgs& out, ArgBuffers& buf) const noexcept {
+        if (vector_ != nullptr) {
+            out.pos = vector_;
+            out.npos = npos_;
+            out.nkw = kwnames_ != nullptr ? static_cast<size_t>(PyTuple_Size(kwnames_)) : 0;
+            if (out.nkw > buf.kw_names.size()) {
+                return false;
+            }
+            for (size_t i = 0; i < out.nkw; ++i) {
+                buf.kw_names[i] = PyTuple_GetItem(kwnames_, static_cast<Py_ssize_t>(i));
+            }
+            out.kw_names = buf.kw_names.data();
+            out.kw_values = vector_ + npos_;
+            return true;
+        }
+        const auto n = static_cast<size_t>(PyTuple_Size(tuple_));
+        if (n > buf.pos.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            buf.pos[i] = PyTuple_GetItem(tuple_, static_cast<Py_ssize_t>(i));
+        }
+        out.pos = buf.pos.data();
+        out.npos = n;
+        out.nkw = 0;
+        if (dict_ != nullptr) {
+            if (!PyDict_Check(dict_) || static_cast<size_t>(PyDict_Size(dict_)) > buf.kw_names.size()) {
+                return false;
+            }
+            Py_ssize_t it = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            while (PyDict_Next(dict_, &it, &key, &value)) {
+                buf.kw_names[out.nkw] = key;
+                buf.kw_values[out.nkw] = value;
+                ++out.nkw;
+            }
+        }
+        out.kw_names = buf.kw_names.data();
+        out.kw_values = buf.kw_values.data();
+        return true;
+    }
+
+    // The positional arguments as a tuple and the keywords as a dict (null
+    // without keywords), borrowed.
+    Result<PyObject*> tuple() {
+        if (vector_ != nullptr && !built_tuple_) {
+            Q_ASSIGN(built_tuple_, checked(PyTuple_New(static_cast<Py_ssize_t>(npos_))));
+            for (size_t i = 0; i < npos_; ++i) {
+                PyTuple_SetItem(built_tuple_.get(), static_cast<Py_ssize_t>(i), Py_NewRef(vector_[i]));
+            }
+        }
+        return vector_ != nullptr ? built_tuple_.get() : tuple_;
+    }
+    Result<PyObject*> dict() {
+        if (vector_ == nullptr || kwnames_ == nullptr || PyTuple_Size(kwnames_) == 0) {
+            return dict_;
+        }
+        if (!built_dict_) {
+            Q_ASSIGN(built_dict_, checked(PyDict_New()));
+            const Py_ssize_t n = PyTuple_Size(kwnames_);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Q_TRY(checked_status(PyDict_SetItem(built_dict_.get(), PyTuple_GetItem(kwnames_, i),
+                                                    vector_[npos_ + static_cast<size_t>(i)])));
+            }
+        }
+        return built_dict_.get();
+    }
+
+    // Calls the body with the arguments as they came: a new reference, or
+    // null with the exception set.
+    PyObject* call(PyObject* func) noexcept {
+#if QUENDLE_VECTORCALL
+        if (vector_ != nullptr) {
+            return PyObject_Vectorcall(func, vector_, nargsf_, kwnames_);
+        }
+#endif
+        return PyObject_Call(func, tuple_, dict_);
+    }
+
+private:
+    CallInput() = default;
+    PyObject* tuple_ = nullptr;
+    PyObject* dict_ = nullptr;
+    PyObject* const* vector_ = nullptr;
+    size_t nargsf_ = 0;
+    size_t npos_ = 0;
+    PyObject* kwnames_ = nullptr;
+    Ref built_tuple_;
+    Ref built_dict_;
+};
 
 // A call between its preparation and its end. It lives in the one frame a
 // recursion of decorated methods stacks per level, so it is kept small; the
@@ -103,28 +241,38 @@ struct Prepared {
     }
 };
 
-Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, unsigned long thread,
-                    Prepared& out) {
-    if (args == nullptr || PyTuple_Size(args) == 0) {
+Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long thread, Prepared& out) {
+    // The caller's arguments keep the instance alive for the whole call.
+    PyObject* first = in.first();
+    if (first == nullptr) {
         return Error::value_error("quendled can only be used as an instance method decorator");
     }
-    // The tuple keeps the instance alive for the whole call.
-    PyObject* first = PyTuple_GetItem(args, 0);
-    PyObject* base_type = quendle_base_type_if_created();
-    if (base_type == nullptr) {
-        Q_ASSIGN(base_type, quendle_base_type());
-    }
-    if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type))) {
-        return Error::type_error("The decorated method's class must inherit from QuendleBase");
+    // The class of the last instance is remembered: a class stays a
+    // subclass of QuendleBase (its layout cannot lose the base).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d.known_class.get()) {
+        PyObject* base_type = quendle_base_type_if_created();
+        if (base_type == nullptr) {
+            Q_ASSIGN(base_type, quendle_base_type());
+        }
+        if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type))) {
+            return Error::type_error("The decorated method's class must inherit from QuendleBase");
+        }
+        d.known_class = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(first)));
     }
     auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
     // Bind (and hash) before touching the instance; a natively bound call
     // is looked up without building its key tuple.
     BoundCall call;
-    Q_LOOKUP(bound, native_bind(d.name_obj.get(), d.name_hash, d.func.get(), args, kwargs, d.binder, call));
-    const bool native = bound.found();
+    bool native = false;
+    BindArgs view;
+    if (ArgBuffers buf; in.view(view, buf)) {
+        Q_LOOKUP(bound, native_bind(d.name_obj.get(), d.name_hash, d.func.get(), view, d.binder, call));
+        native = bound.found();
+    }
     std::optional<CallSignature> sig;
     if (!native) {
+        Q_ASSIGN(PyObject * args, in.tuple());
+        Q_ASSIGN(PyObject * kwargs, in.dict());
         Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args, kwargs));
     }
     Q_ASSIGN(CacheState * state, state_of(inst));
@@ -141,7 +289,7 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     // under one borrow; only the equality tests of key lookups can run
     // Python code in between. A hit pushes no frame, since nothing would
     // run while it was on the stack.
-    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise));
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
     CacheKey key;
     if (native) {
         Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
@@ -179,7 +327,7 @@ Status prepare_call(const DecoratorFields& d, PyObject* args, PyObject* kwargs, 
     return {};
 }
 
-Status begin(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& out) {
+Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
     Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
     out.decorator_borrow.emplace(std::move(decorator_borrow));
     if (self->fields == nullptr) {
@@ -189,7 +337,7 @@ Status begin(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& 
     out.fields = &d;
     out.func = d.func.get();
     out.thread = PyThread_get_thread_ident();
-    Q_TRY(prepare_call(d, args, kwargs, out.thread, out));
+    Q_TRY(prepare_call(d, in, out.thread, out));
     if (!out.hit && !d.is_async) {
         Q_TRY(check_stack_depth());
     }
@@ -218,9 +366,9 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
 
 // Out of line and noexcept, so that the frame of `decorated_call` holds
 // none of their temporaries.
-[[gnu::noinline]] bool begin_noexcept(DecoratorObject* self, PyObject* args, PyObject* kwargs, Prepared& out) noexcept {
+[[gnu::noinline]] bool begin_noexcept(DecoratorObject* self, CallInput& in, Prepared& out) noexcept {
     try {
-        Status s = begin(self, args, kwargs, out);
+        Status s = begin(self, in, out);
         if (s.ok()) {
             return true;
         }
@@ -263,31 +411,103 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
 
 // A decorated coroutine function's call: the awaitable of the cached value
 // on a hit, else one that runs, joins or is served when first awaited.
-[[gnu::noinline]] PyObject* async_result(DecoratorObject* self, Prepared& p, PyObject* args,
-                                         PyObject* kwargs) noexcept {
+[[gnu::noinline]] PyObject* async_result(DecoratorObject* self, Prepared& p, CallInput& in) noexcept {
     return entry_object([&]() -> Result<Ref> {
         if (p.hit) {
             return ready_awaitable(std::move(p.hit));
         }
+        Q_ASSIGN(PyObject * args, in.tuple());
+        Q_ASSIGN(PyObject * kwargs, in.dict());
         return pending_awaitable(reinterpret_cast<PyObject*>(self), p.inst, p.key, args, kwargs);
     });
 }
 
 }  // namespace
 
-PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept {
+namespace {
+
+// A hit answered without user code and without taking a borrow: nothing
+// here runs Python code or lets another thread in, so finding no borrow
+// held stands for taking one. Null (no error set, nothing changed) sends
+// the call the general way, which decides everything afresh.
+[[gnu::noinline]] PyObject* try_plain_hit(DecoratorObject* self, const CallInput& in) noexcept {
+    const DecoratorFields* d = self->fields;
+    if (d == nullptr || d->is_async || __atomic_load_n(&self->borrow.value, __ATOMIC_RELAXED) < 0) {
+        return nullptr;
+    }
+    ArgBuffers buf;
+    BindArgs view;
+    if (!in.view(view, buf) || view.npos == 0) {
+        return nullptr;
+    }
+    PyObject* first = view.pos[0];
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d->known_class.get()) {
+        return nullptr;
+    }
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
+    CacheState* state = inst->state;
+    if (state == nullptr || __atomic_load_n(&inst->borrow.value, __ATOMIC_RELAXED) != 0) {
+        return nullptr;
+    }
+    const CrossFrame* caller = current_cross_frame();
+    if (caller != nullptr && caller->inst != inst) {
+        return nullptr;  // an edge across instances may be due
+    }
+    BoundCall call;
+    if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
+        return nullptr;
+    }
+    CacheKey key = 0;
+    if (state->find_pure(call, key) != 1 || !state->tracker().has_state(key)) {
+        return nullptr;
+    }
+    Ref hit = state->get_value(key);
+    if (!hit) {
+        return nullptr;
+    }
+    const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
+    if (top != nullptr && top->track_runtime_dependencies) {
+        try {
+            state->add_runtime_dependency(top->key, key);
+        } catch (...) {
+            return nullptr;  // nothing was added; the general way reports it
+        }
+    }
+    return hit.release();
+}
+
+// Inlined into both entry points, so that a recursion of decorated methods
+// stacks one frame of it per level.
+[[gnu::always_inline]] inline PyObject* run_call(DecoratorObject* self, CallInput& in) noexcept {
+    if (PyObject* hit = try_plain_hit(self, in)) {
+        return hit;
+    }
     Prepared p;
-    if (!begin_noexcept(self, args, kwargs, p)) {
+    if (!begin_noexcept(self, in, p)) {
         return failed(self);
     }
     if (p.fields->is_async) {
-        return async_result(self, p, args, kwargs);
+        return async_result(self, p, in);
     }
     if (p.hit) {
         return p.hit.release();
     }
-    PyObject* value = end_noexcept(p, PyObject_Call(p.func, args, kwargs));
+    PyObject* value = end_noexcept(p, in.call(p.func));
     return value != nullptr ? value : failed(self);
 }
+
+}  // namespace
+
+PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    CallInput in = CallInput::from_tuple(args, kwargs);
+    return run_call(self, in);
+}
+
+#if QUENDLE_VECTORCALL
+PyObject* decorated_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    CallInput in = CallInput::from_vector(args, nargsf, kwnames);
+    return run_call(reinterpret_cast<DecoratorObject*>(self), in);
+}
+#endif
 
 }  // namespace quendle

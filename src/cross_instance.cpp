@@ -63,7 +63,8 @@ void append_set(const CrossSet& set, std::vector<CrossRef>& out) { out.insert(ou
 
 }  // namespace
 
-constinit thread_local CrossFrame* t_cross_top = nullptr;
+// In the static TLS block (one pointer), as every decorated call reads it.
+[[gnu::tls_model("initial-exec")]] constinit thread_local CrossFrame* t_cross_top = nullptr;
 
 Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee) {
     if (caller == nullptr || caller->inst == callee || !caller->track) {
@@ -71,7 +72,7 @@ Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee)
     }
     if (caller->opted < 0) {
         Q_ASSIGN(PyObject * name, flag_name());
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(caller->inst));
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(reinterpret_cast<PyObject*>(caller->inst)));
         Ref flag = Ref::steal(PyObject_GetAttr(type, name));
         int truth = 0;
         if (!flag) {

@@ -68,7 +68,7 @@ struct CrossFrame {
 
 // The innermost call in progress on this thread, or nullptr. Read on every
 // decorated call: a variable with constant initialisation needs no wrapper.
-extern constinit thread_local CrossFrame* t_cross_top;
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local CrossFrame* t_cross_top;
 
 inline CrossFrame* current_cross_frame() noexcept { return t_cross_top; }
 inline void push_cross_frame(CrossFrame& frame) noexcept {

@@ -167,6 +167,9 @@ Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool auto
     auto* dec = reinterpret_cast<DecoratorObject*>(obj.get());
     dec->borrow = BorrowFlag{};
     dec->fields = fields.release();
+#if QUENDLE_VECTORCALL
+    dec->vectorcall = decorated_vectorcall;
+#endif
     return obj;
 }
 
@@ -255,6 +258,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
     DecoratorFields* f = reinterpret_cast<DecoratorObject*>(self)->fields;
     if (f != nullptr) {
         Py_VISIT(f->func.get());
+        Py_VISIT(f->known_class.get());
         for (const CallSignature& s : f->dependencies) {
             Py_VISIT(s.key.get());
         }
@@ -289,7 +293,20 @@ PyGetSetDef decorator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+#if QUENDLE_VECTORCALL
+PyMemberDef decorator_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(DecoratorObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+constexpr unsigned long kDecoratorVectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long kDecoratorVectorcall = 0;
+#endif
+
 PyType_Slot decorator_slots[] = {
+#if QUENDLE_VECTORCALL
+    {Py_tp_members, decorator_members},
+#endif
     {Py_tp_new, reinterpret_cast<void*>(refusing_new)},
     {Py_tp_call, reinterpret_cast<void*>(decorator_tp_call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
@@ -305,9 +322,10 @@ PyType_Slot decorator_slots[] = {
 // A data descriptor (it has `__set__`), so an entry of the same name in an
 // instance's `__dict__` never hides the method. It deliberately does not
 // claim to behave like an unbound method: the interpreter's method-call fast
-// path would then look in the instance dict first.
+// path would then look in the instance dict first. Calls through vectorcall
+// (the 3.12 build) build no argument tuple.
 PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, decorator_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kDecoratorVectorcall, decorator_slots};
 
 }  // namespace
 

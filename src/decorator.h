@@ -11,6 +11,14 @@
 #include <string>
 #include <vector>
 
+// The build for the 3.12 stable ABI calls and is called through vectorcall;
+// the 3.10 one goes through argument tuples and keyword dicts.
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030C0000
+#define QUENDLE_VECTORCALL 1
+#else
+#define QUENDLE_VECTORCALL 0
+#endif
+
 namespace quendle {
 
 struct MethodOptions {
@@ -40,12 +48,16 @@ struct DecoratorFields {
     // at when a call fails), else null.
     const char* descriptor_kind = nullptr;
     mutable BinderCache binder;  // parameter layout of func, refreshed when its code changes
+    mutable Ref known_class;     // a subclass of QuendleBase an instance of which called last
 };
 
 struct DecoratorObject {
     PyObject_HEAD
     DecoratorFields* fields;
     BorrowFlag borrow;
+#if QUENDLE_VECTORCALL
+    vectorcallfunc vectorcall;  // decorated_vectorcall, found by the interpreter through the type
+#endif
 };
 
 // The error for an object whose references the garbage collector already
@@ -82,5 +94,9 @@ Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKe
 // `QuendleDecorator.__call__`: the decorated call path (an entry point:
 // NULL with the exception set on failure).
 PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept;
+#if QUENDLE_VECTORCALL
+// The same through vectorcall: a hit builds no argument tuple.
+PyObject* decorated_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+#endif
 
 }  // namespace quendle

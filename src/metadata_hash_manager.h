@@ -324,6 +324,30 @@ public:
             }
         }
     }
+    // The same search where f(key) returns 1 (the key), 0 (go on) or -1
+    // (undecided: the search gives up). Returns what ended it, 0 when no
+    // key matched.
+    template <class F>
+    int find_raw(std::int64_t hash, F&& f, CacheKey& out) const noexcept {
+        if (hashes_.empty()) {
+            return 0;
+        }
+        const size_t mask = table_.size() - 1;
+        for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
+            const std::uint32_t e = table_[i];
+            if (e == 0) {
+                return 0;
+            }
+            const CacheKey k = e - 1;
+            if (hashes_[k] == hash) {
+                const int rc = f(k);
+                if (rc != 0) {
+                    out = k;
+                    return rc;
+                }
+            }
+        }
+    }
     // Registers the next key (keys are dense: the new key is size()).
     void insert(std::int64_t hash);
     [[nodiscard]] size_t size() const noexcept { return hashes_.size(); }
@@ -366,6 +390,17 @@ public:
     Result<CacheKey> get_or_create_key(CallSignature sig);
     // Looks a natively bound call up without building its key tuple.
     Result<std::optional<CacheKey>> find_bound(const BoundCall& call) const;
+    // The same for a purely bound call, running no Python code: 1 found
+    // (`out`), 0 absent, -1 undecided without user code.
+    int find_pure(const BoundCall& call, CacheKey& out) const noexcept {
+        return index_.find_raw(
+            call.hash,
+            [&](CacheKey k) {
+                PyObject* stored = signatures_[k].get();
+                return stored == nullptr ? 0 : bound_equals_pure(stored, call);
+            },
+            out);
+    }
     // Allocates a key for a signature known not to be registered yet.
     CacheKey insert_key(std::int64_t hash, Ref key);
     Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;

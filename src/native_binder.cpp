@@ -266,11 +266,12 @@ Step take_layout(PyObject* func, BinderCache& cache, BoundCall& out, const Names
     const ProcessValues& pv = process();
     Q_ASSIGN(Ref code, checked(read_attr(pv.code_attr, func, pv.function_type_ready.load(), n->code)));
     if (!cache.layout || cache.layout->code.get() != code.get()) {
-        auto fresh = std::make_shared<BinderLayout>();
+        auto fresh = std::make_unique<BinderLayout>();
         Q_TRY(load_layout(code.get(), *fresh));
-        cache.layout = std::move(fresh);
+        cache.replace(std::move(fresh));
     }
-    out.layout = cache.layout;
+    out.pin.take(cache);
+    out.layout = cache.layout.get();
     return out.layout->usable ? fits() : leave_to_inspect();
 }
 
@@ -292,27 +293,26 @@ size_t parameter_index(const BinderLayout& c, PyObject* key) {
 }
 
 // Sorts the positional and keyword arguments into `vals`, by parameter.
-Step collect_values(const BinderLayout& c, PyObject* args, PyObject* kwargs, PyObject** vals, BoundCall& out) {
-    const size_t nargs = static_cast<size_t>(PyTuple_Size(args));
+Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, BoundCall& out) {
+    const size_t nargs = in.npos;
     const size_t P = c.positional;
     if (nargs > P && !c.varargs) {
         return leave_to_inspect();
     }
     const size_t total = c.names.size();
     for (size_t i = 0; i < total; ++i) {
-        vals[i] = i < nargs && i < P ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
+        vals[i] = i < nargs && i < P ? in.pos[i] : nullptr;
     }
     if (c.varargs) {
-        Q_ASSIGN(out.keep[0], checked(PyTuple_GetSlice(args, static_cast<Py_ssize_t>(std::min(nargs, P)),
-                                                       static_cast<Py_ssize_t>(nargs))));
+        const size_t first = std::min(nargs, P);
+        Q_ASSIGN(out.keep[0], checked(PyTuple_New(static_cast<Py_ssize_t>(nargs - first))));
+        for (size_t i = first; i < nargs; ++i) {
+            PyTuple_SetItem(out.keep[0].get(), static_cast<Py_ssize_t>(i - first), Py_NewRef(in.pos[i]));
+        }
         vals[P] = out.keep[0].get();
     }
-    if (kwargs == nullptr) {
-        return fits();
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    for (size_t k = 0; k < in.nkw; ++k) {
+        PyObject* key = in.kw_names[k];
         if (!PyUnicode_CheckExact(key)) {
             return leave_to_inspect();
         }
@@ -320,7 +320,7 @@ Step collect_values(const BinderLayout& c, PyObject* args, PyObject* kwargs, PyO
         if (found == total || (c.varargs && found == P) || found < c.posonly || vals[found] != nullptr) {
             return leave_to_inspect();
         }
-        vals[found] = value;
+        vals[found] = in.kw_values[k];
     }
     return fits();
 }
@@ -409,16 +409,15 @@ Status init_function_attrs() {
 
 }  // namespace
 
-Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
-                                     PyObject* kwargs, BinderCache& cache, BoundCall& out) {
+Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in,
+                                     BinderCache& cache, BoundCall& out) {
     using Out = Lookup<const BoundCall*>;
     PyObject* ftype = process().function_type_ready.load(std::memory_order_acquire);
     if (ftype == nullptr) {
         Q_TRY(init_function_attrs());
         ftype = process().function_type_ready.load();
     }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || args == nullptr ||
-        !PyTuple_Check(args)) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
         return Out::not_found();
     }
     if (process().hash_agrees.load(std::memory_order_relaxed) != 1) {
@@ -437,7 +436,7 @@ Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash
     if (!layout.found()) {
         return Out::not_found();
     }
-    Q_LOOKUP(collected, collect_values(*out.layout, args, kwargs, vals, out));
+    Q_LOOKUP(collected, collect_values(*out.layout, in, vals, out));
     if (!collected.found()) {
         return Out::not_found();
     }
@@ -447,6 +446,172 @@ Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash
     }
     Q_TRY(hash_pairs(method, method_hash, vals, out));
     return Out(&out);
+}
+
+namespace {
+
+// Hashing and comparing values of these types runs no Python code.
+bool pure_value(PyObject* v) noexcept {
+    return v == Py_None || v == Py_True || v == Py_False || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
+           PyFloat_CheckExact(v) || PyBytes_CheckExact(v);
+}
+
+bool pure_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out) {
+    const ProcessValues& pv = process();
+    PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
+    const Names& n = process().names;
+    const size_t P = c.positional;
+    for (size_t i = 0; i < P; ++i) {
+        if (vals[i] != nullptr) {
+            continue;
+        }
+        if (!out.keep[1]) {
+            out.keep[1] = Ref::steal(read_attr(pv.defaults_attr, func, ftype, n.defaults));
+            if (!out.keep[1]) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        PyObject* defaults = out.keep[1].get();
+        if (!PyTuple_Check(defaults)) {
+            return false;
+        }
+        const size_t d = static_cast<size_t>(PyTuple_Size(defaults));
+        if (d > P || i < P - d) {
+            return false;
+        }
+        vals[i] = PyTuple_GetItem(defaults, static_cast<Py_ssize_t>(i - (P - d)));
+    }
+    const size_t total = c.names.size();
+    for (size_t i = P + (c.varargs ? 1 : 0); i < total; ++i) {
+        if (vals[i] == nullptr) {
+            return false;  // keyword-only defaults: the general bind
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in, BinderCache& cache,
+               BoundCall& out) noexcept {
+    const ProcessValues& pv = process();
+    PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
+    const BinderLayout* c = cache.layout.get();
+    if (ftype == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || c == nullptr || !c->usable ||
+        c->varargs || pv.hash_agrees.load(std::memory_order_relaxed) != 1) {
+        return false;
+    }
+    {
+        // Nothing that could change what inspect reports: an empty __dict__,
+        // and the code the layout was read from.
+        Ref dict = Ref::steal(PyObject_GenericGetDict(func, nullptr));
+        if (!dict || !PyDict_Check(dict.get()) || PyDict_Size(dict.get()) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        Ref code = Ref::steal(read_attr(pv.code_attr, func, ftype, pv.names.code));
+        if (code.get() != c->code.get()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    PyObject* vals[kMaxNativeParams];
+    const size_t P = c->positional;
+    const size_t total = c->names.size();
+    if (in.npos > P) {
+        return false;
+    }
+    for (size_t i = 0; i < total; ++i) {
+        vals[i] = i < in.npos ? in.pos[i] : nullptr;
+    }
+    for (size_t k = 0; k < in.nkw; ++k) {
+        PyObject* key = in.kw_names[k];
+        size_t found = total;
+        for (size_t j = 0; j < total; ++j) {
+            if (c->names[j].get() == key) {  // interned: the names of the code itself
+                found = j;
+                break;
+            }
+        }
+        if (found == total || found < c->posonly || vals[found] != nullptr) {
+            return false;
+        }
+        vals[found] = in.kw_values[k];
+    }
+    if (!pure_defaults(*c, func, vals, out)) {
+        return false;
+    }
+    TupleHasher pairs;
+    const size_t count = c->order.size();
+    for (size_t i = 0; i < count; ++i) {
+        const size_t j = c->order[i];
+        PyObject* v = vals[j];
+        if (!pure_value(v)) {
+            return false;
+        }
+        out.names[i] = c->names[j].get();
+        out.values[i] = v;
+        const Py_hash_t hv = PyObject_Hash(v);
+        if (hv == -1) {
+            PyErr_Clear();
+            return false;
+        }
+        TupleHasher pair;
+        pair.add(c->hashes[j]);
+        pair.add(static_cast<std::uint64_t>(hv));
+        pairs.add(static_cast<std::uint64_t>(pair.finish()));
+    }
+    out.method = method;
+    out.count = count;
+    TupleHasher key;
+    key.add(method_hash);
+    key.add(static_cast<std::uint64_t>(pairs.finish()));
+    out.hash = key.finish();
+    out.layout = c;
+    return true;
+}
+
+namespace {
+
+// 1 equal, 0 not, -1 undecided without user code.
+int pure_equal(PyObject* stored, PyObject* query) noexcept {
+    if (stored == query) {
+        return 1;
+    }
+    // Values of different types may still be equal (1 == 1.0 == True).
+    if (Py_TYPE(stored) != Py_TYPE(query) || !pure_value(stored)) {
+        return -1;
+    }
+    const int rc = PyObject_RichCompareBool(stored, query, Py_EQ);
+    if (rc < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return rc;
+}
+
+}  // namespace
+
+int bound_equals_pure(PyObject* stored, const BoundCall& call) noexcept {
+    int rc = pure_equal(PyTuple_GetItem(stored, 0), call.method);
+    if (rc <= 0) {
+        return rc;
+    }
+    PyObject* args = PyTuple_GetItem(stored, 1);
+    const size_t stored_count = static_cast<size_t>(PyTuple_Size(args));
+    for (size_t i = 0; i < stored_count && i < call.count; ++i) {
+        PyObject* pair = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        rc = pure_equal(PyTuple_GetItem(pair, 0), call.names[i]);
+        if (rc <= 0) {
+            return rc;
+        }
+        rc = pure_equal(PyTuple_GetItem(pair, 1), call.values[i]);
+        if (rc <= 0) {
+            return rc;
+        }
+    }
+    return stored_count == call.count ? 1 : 0;
 }
 
 Result<Ref> bound_key_tuple(const BoundCall& call) {

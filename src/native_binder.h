@@ -42,9 +42,43 @@ struct BinderLayout {
 };
 
 // The layout of a decorated function's current code, refreshed when its
-// code changes.
+// code changes. A layout replaced while binds are in progress (user code
+// run by a bind may change the code and call again) is kept until the last
+// of them ends. Used with the interpreter lock held.
 struct BinderCache {
-    std::shared_ptr<const BinderLayout> layout;
+    std::unique_ptr<const BinderLayout> layout;
+    std::vector<std::unique_ptr<const BinderLayout>> retired;
+    int active = 0;  // binds in progress holding a layout
+
+    void replace(std::unique_ptr<const BinderLayout> fresh) {
+        if (layout && active > 0) {
+            retired.push_back(std::move(layout));
+        }
+        layout = std::move(fresh);
+    }
+};
+
+// A bind's hold on the layout it started with.
+class LayoutPin {
+public:
+    LayoutPin() = default;
+    LayoutPin(const LayoutPin&) = delete;
+    LayoutPin& operator=(const LayoutPin&) = delete;
+    ~LayoutPin() { release(); }
+    void take(BinderCache& cache) noexcept {
+        release();
+        cache_ = &cache;
+        ++cache.active;
+    }
+    void release() noexcept {
+        if (cache_ != nullptr && --cache_->active == 0 && !cache_->retired.empty()) {
+            cache_->retired.clear();
+        }
+        cache_ = nullptr;
+    }
+
+private:
+    BinderCache* cache_ = nullptr;
 };
 
 // One call bound natively: borrowed names and values (kept alive by the
@@ -57,16 +91,39 @@ struct BoundCall {
     std::array<PyObject*, kMaxNativeParams> names;
     std::array<std::uint64_t, kMaxNativeParams> name_hashes;
     std::array<PyObject*, kMaxNativeParams> values;
-    std::shared_ptr<const BinderLayout> layout;  // owns the names
+    const BinderLayout* layout = nullptr;  // owns the names, held by `pin`
+    LayoutPin pin;
     std::array<Ref, 3> keep;  // *args tuple, __defaults__, __kwdefaults__
     std::vector<Ref> extra;   // keyword-only defaults in use
     std::int64_t hash = 0;
 };
 
+// The arguments of one call as arrays (borrowed; the caller keeps them
+// alive): positional ones, the instance first, then keyword names and values.
+struct BindArgs {
+    PyObject* const* pos = nullptr;
+    size_t npos = 0;
+    PyObject* const* kw_names = nullptr;
+    PyObject* const* kw_values = nullptr;
+    size_t nkw = 0;
+};
+
 // Binds natively into `out` (found: `&out`); not found when the call must go
 // through inspect. `method_hash` is hash(method).
-Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, PyObject* args,
-                                     PyObject* kwargs, BinderCache& cache, BoundCall& out);
+Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in,
+                                     BinderCache& cache, BoundCall& out);
+
+// The same bind for a hit served without user code: true when the call
+// binds natively with every value of a built-in type whose hash and
+// equality run no Python code (exact int, str, float, bytes, bool, None),
+// and the function's layout is the one cached; false (nothing changed, no
+// error set) otherwise. Reads only the function's attributes.
+bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in, BinderCache& cache,
+               BoundCall& out) noexcept;
+
+// Tuple equality of a stored key with a purely bound call, where it needs
+// no Python code: 1 equal, 0 not, -1 when deciding would run user code.
+int bound_equals_pure(PyObject* stored, const BoundCall& call) noexcept;
 
 // The key tuple of a bound call.
 Result<Ref> bound_key_tuple(const BoundCall& call);

@@ -20,10 +20,12 @@ namespace {
 const ArgSpec kDump{"dump_cache", "QuendleBase", {"order"}, 1, 0, false};
 const ArgSpec kLoad{"load_cache", "QuendleBase", {"data", "order"}, 2, 1, false};
 
-// A generator per thread, seeded once from the operating system.
+// One generator, seeded once from the operating system; used with the
+// interpreter lock held. (Not one per thread: the module's thread-local
+// data lives in the static TLS block, which has room for a few pointers only.)
 Result<std::mt19937_64*> thread_generator() {
-    thread_local std::mt19937_64 gen;
-    thread_local bool seeded = false;
+    static std::mt19937_64 gen;
+    static bool seeded = false;
     if (!seeded) {
         try {
             std::random_device rd;

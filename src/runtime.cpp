@@ -16,7 +16,9 @@ struct StackLimit {
     const char* floor = nullptr;
 };
 
-thread_local StackLimit t_stack_limit;
+// In the static TLS block (a few bytes): read by every computed call, and the
+// dynamic model's lookup through __tls_get_addr would cost more than the read.
+[[gnu::tls_model("initial-exec")]] thread_local StackLimit t_stack_limit;
 
 const char* find_stack_floor() {
     pthread_attr_t attr;
