@@ -214,7 +214,7 @@ PyObject* decorator_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return decorated_call(reinterpret_cast<DecoratorObject*>(self), args, kwargs);
 }
 
-PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+PyObject* decorator_get_slow(PyObject* self, PyObject* obj) {
     return entry_object([&]() -> Result<Ref> {
         if (obj == nullptr || obj == Py_None) {
             return Ref::borrow(self);
@@ -229,6 +229,27 @@ PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
         }
         return checked(make(tp, pair.get(), nullptr));
     });
+}
+
+// MethodType(self, obj) on every access to a method of an instance, straight
+// through the type's constructor once it is known.
+PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+    PyObject* method_type_obj = process().method_type.peek();
+    if (obj == nullptr || obj == Py_None || method_type_obj == nullptr) {
+        return decorator_get_slow(self, obj);
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(method_type_obj);
+    static const auto make = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
+    if (make == nullptr) {
+        return decorator_get_slow(self, obj);
+    }
+    PyObject* pair = PyTuple_Pack(2, self, obj);
+    if (pair == nullptr) {
+        return nullptr;
+    }
+    PyObject* bound = make(tp, pair, nullptr);
+    Py_DECREF(pair);
+    return bound;
 }
 
 int decorator_set(PyObject* self, PyObject* /*obj*/, PyObject* value) {
