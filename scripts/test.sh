@@ -2,11 +2,12 @@
 # The test command: bash scripts/test.sh [PYTEST ARGS...]
 #
 # Installs the Debian packages (as root) and .venv with nox, then runs every
-# default session of noxfile.py: the wheel, the suite under each CPython
-# >= 3.10 on the machine, the C++ tests, the leak hunt, the sanitizer run, the
-# allocation-failure sweeps, the sdist check and the format check. The
-# arguments narrow every session (`-k scenario`, a test file). To run some
-# sessions only: .venv/bin/nox -s asan faults -- -k scenario
+# default session of noxfile.py: the two stable-ABI wheels (cp310-abi3 and
+# cp312-abi3), the suite under each CPython >= 3.10 on the machine (and against
+# the cp312-abi3 wheel under each >= 3.12), the C++ tests, the leak hunt, the
+# sanitizer run, the allocation-failure sweeps, the sdist check and the format
+# check. The arguments narrow every session (`-k scenario`, a test file). To
+# run some sessions only: .venv/bin/nox -s asan faults -- -k scenario
 set -euo pipefail
 # shellcheck source=scripts/bootstrap.sh
 source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"

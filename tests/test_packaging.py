@@ -1,5 +1,6 @@
 """What the distribution says about itself: the version (one source, pyproject.toml,
-through CMake into the module), the installed metadata and the files a wheel ships."""
+through CMake into the module), the installed metadata, the files a wheel ships, and
+which of the two stable-ABI builds (cp310-abi3, cp312-abi3) an interpreter gets."""
 
 from __future__ import annotations
 
@@ -84,6 +85,35 @@ def test_wheel_ships_the_licence_stubs_and_sphinx_extension() -> None:
     assert {"quendle.pyi", "quendle-stubs/__init__.pyi", "quendle_sphinx.py"} <= shipped
 
 
+# --- two stable-ABI builds ------------------------------------------------------
+
+@pytest.mark.skipif(tomllib is None, reason="reading pyproject.toml's tables needs tomllib (3.11+)")
+@pytest.mark.parametrize(("python", "tag"), [("3.10", "cp310"), ("3.11", "cp310"), ("3.12", "cp312"),
+                                             ("3.13", "cp312"), ("3.14", "cp312")])
+def test_pyproject_picks_the_build_for_the_interpreter(python: str, tag: str) -> None:
+    from packaging.specifiers import SpecifierSet  # pytest's own dependency
+
+    settings = tomllib.loads(PYPROJECT.read_text())["tool"]["scikit-build"]
+    py_api, sabi = settings["wheel"]["py-api"], settings.get("cmake", {}).get("define", {}).get("QUENDLE_SABI")
+    for override in settings.get("overrides", ()):
+        if python in SpecifierSet(override["if"]["python-version"]):
+            py_api = override.get("wheel", {}).get("py-api", py_api)
+            sabi = override.get("cmake", {}).get("define", {}).get("QUENDLE_SABI", sabi)
+    assert py_api == tag
+    # A build CMakeLists.txt picks for itself (None) or the one the tag names.
+    assert sabi in (None, f"3.{tag[3:]}")
+
+
+@needs_install
+def test_installed_wheel_is_a_stable_abi_build_for_this_interpreter() -> None:
+    tags = re.findall(r"^Tag: (\S+)-\S+$", installed_distribution().read_text("WHEEL") or "", re.M)
+    ((python, abi),) = {tuple(tag.split("-")) for tag in tags}  # one per manylinux tag
+    assert (abi, Path(quendle.__file__).name) == ("abi3", "quendle.abi3.so")
+    assert python in ("cp310", "cp312") and sys.version_info >= (3, int(python[3:]))
+    # The test sessions of noxfile.py say which of the two they installed.
+    assert python == os.environ.get("QUENDLE_WHEEL_TAG", python)
+
+
 # --- the plain CMake build reads the version itself ----------------------------
 
 def configure(tmp_path: Path, pyproject: str, *defines: str) -> subprocess.CompletedProcess[str]:
@@ -103,9 +133,14 @@ def configure(tmp_path: Path, pyproject: str, *defines: str) -> subprocess.Compl
     )
 
 
-def compiled_version(tmp_path: Path) -> str:
+def lib_command(tmp_path: Path) -> str:
     commands = json.loads((tmp_path / "build" / "compile_commands.json").read_text())
     (lib,) = [c["command"] for c in commands if c["file"].endswith("lib.cpp")]
+    return lib
+
+
+def compiled_version(tmp_path: Path) -> str:
+    lib = lib_command(tmp_path)
     m = re.search(r'-DQUENDLE_VERSION=\\"([^"\\]*)\\"', lib)
     assert m, lib
     return m.group(1)
@@ -133,3 +168,47 @@ def test_cmake_version_source(tmp_path: Path, pyproject: str, defines: tuple[str
     assert result.returncode == 0, result.stderr
     assert f"-- quendle version {expected}\n" in result.stdout
     assert compiled_version(tmp_path) == expected
+
+
+ON_312 = sys.version_info >= (3, 12)
+NEEDS_312 = "needs the headers of CPython 3.12 or later"
+needs_cmake = pytest.mark.skipif(shutil.which("cmake") is None or not (ROOT / "CMakeLists.txt").is_file(),
+                                 reason="needs cmake and the project's sources")
+
+
+def expect_sabi(result: subprocess.CompletedProcess[str], tmp_path: Path, expected: str) -> None:
+    """The configure chose stable ABI `expected` (3.X), or failed saying `expected`."""
+    if not re.fullmatch(r"3\.\d+", expected):
+        assert result.returncode != 0
+        assert expected in " ".join(result.stderr.split())
+        return
+    assert result.returncode == 0, result.stderr
+    assert f"-- quendle stable ABI {expected}\n" in result.stdout
+    assert f"-DPy_LIMITED_API=0x03{int(expected[2:]):02x}0000 " in lib_command(tmp_path)
+
+
+@needs_cmake
+@pytest.mark.parametrize(("defines", "expected"), [
+    ((), "3.10"),
+    (("-DSKBUILD_SABI_VERSION=",), "3.10"),  # scikit-build-core's word for "not a stable-ABI wheel"
+    (("-DQUENDLE_SABI=3.12",), "3.12" if ON_312 else NEEDS_312),
+    # A wheel build follows the tag's version unless told otherwise, and both must agree.
+    (("-DSKBUILD_SABI_VERSION=3.12",), "3.12" if ON_312 else NEEDS_312),
+    (("-DSKBUILD_SABI_VERSION=3.10", "-DQUENDLE_SABI=3.10"), "3.10"),
+    (("-DSKBUILD_SABI_VERSION=3.12", "-DQUENDLE_SABI=3.10"), "but the wheel is tagged for the 3.12 stable ABI"),
+    (("-DQUENDLE_SABI=3.11",), 'QUENDLE_SABI is "3.11": the module is built for the stable ABI 3.10 or 3.12 only'),
+], ids=["default", "skbuild-empty", "given-3.12", "skbuild-3.12", "both-3.10", "disagree", "unknown"])
+def test_cmake_stable_abi_version(tmp_path: Path, defines: tuple[str, ...], expected: str) -> None:
+    expect_sabi(configure(tmp_path, PYPROJECT.read_text(), *defines), tmp_path, expected)
+
+
+@needs_cmake
+@pytest.mark.parametrize(("first", "expected"), [
+    ("-DSKBUILD_SABI_VERSION=3.10", "3.12" if ON_312 else NEEDS_312),  # chosen, so chosen again
+    ("-DQUENDLE_SABI=3.10", "but the wheel is tagged for the 3.12 stable ABI"),  # given, so kept
+], ids=["chosen", "given"])
+def test_cmake_stable_abi_version_on_reconfigure(tmp_path: Path, first: str, expected: str) -> None:
+    assert configure(tmp_path, PYPROJECT.read_text(), first).returncode == 0
+    again = subprocess.run(["cmake", str(tmp_path / "build"), "-DSKBUILD_SABI_VERSION=3.12"],
+                           capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
+    expect_sabi(again, tmp_path, expected)
