@@ -161,7 +161,132 @@ bool is_dunder(PyObject* name) {
            PyUnicode_ReadChar(name, 1) == '_';
 }
 
+Result<bool> is_serialisable_decorator(PyObject* value) {
+    Q_ASSIGN(bool decorated, is_decorator(value));
+    if (!decorated) {
+        return false;
+    }
+    auto* dec = reinterpret_cast<DecoratorObject*>(value);
+    return dec->fields != nullptr && dec->fields->serialisable;
+}
+
+// A class's own dictionary, held through its `__dict__` view.
+struct ClassDict {
+    Ref view;                // the mappingproxy, which keeps the dictionary alive
+    PyObject* dict = nullptr;  // the exact dict behind it (borrowed from the view)
+};
+
+struct Referents {
+    int count = 0;
+    PyObject* last = nullptr;
+};
+
+int note_referent(PyObject* obj, void* arg) {
+    auto* seen = static_cast<Referents*>(arg);
+    ++seen->count;
+    seen->last = obj;
+    return 0;
+}
+
+// The dictionary of a class whose metaclass is `type` itself, the one its
+// `__dict__` view shows, or nothing. The view is the interpreter's
+// mappingproxy, whose traversal visits exactly the mapping it wraps (what
+// gc.get_referents reports of it); anything else reads as nothing.
+Result<std::optional<ClassDict>> own_dict(PyObject* cls) {
+    using Out = std::optional<ClassDict>;
+    if (Py_TYPE(cls) != &PyType_Type) {
+        return Out{};
+    }
+    Q_ASSIGN(const Names* n, names());
+    Q_ASSIGN(Ref view, get_attr(cls, n->dict));
+    if (Py_TYPE(view.get()) != &PyDictProxy_Type) {
+        return Out{};
+    }
+    auto traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(&PyDictProxy_Type, Py_tp_traverse));
+    if (traverse == nullptr) {
+        PyErr_Clear();
+        return Out{};
+    }
+    Referents seen;
+    if (traverse(view.get(), note_referent, &seen) != 0 || seen.count != 1 || seen.last == nullptr ||
+        !PyDict_CheckExact(seen.last)) {
+        return Out{};
+    }
+    return Out{ClassDict{std::move(view), seen.last}};
+}
+
+// The serialisable names of an ordinary hierarchy, read straight from the
+// class dictionaries: every class on the `__mro__` (a tuple) has the
+// metaclass `type` itself, so `__mro__` and `__dict__` are the interpreter's
+// own, and every name in the dictionaries read is an exact `str`. Nothing
+// (and nothing done) when the hierarchy is not ordinary: the general walk
+// then reads it. The result is the general walk's, in the same order; it is
+// read anew on every call, so a class changed since the last one reads as it
+// is now. No Python code runs while the dictionaries are read.
+Result<std::optional<NameList>> ordinary_serialisable_names(PyObject* cls) {
+    using Out = std::optional<NameList>;
+    if (Py_TYPE(cls) != &PyType_Type) {
+        return Out{};
+    }
+    Q_ASSIGN(const Names* n, names());
+    Q_ASSIGN(Ref mro, get_attr(cls, n->mro));
+    if (!PyTuple_CheckExact(mro.get())) {
+        return Out{};
+    }
+    const Py_ssize_t count = PyTuple_Size(mro.get());
+    std::vector<ClassDict> dicts;
+    dicts.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* klass = PyTuple_GetItem(mro.get(), i);
+        // `object` ends every such `__mro__`; it is immutable and all its
+        // names are dunder names, so it holds nothing a dump reads.
+        if (klass == reinterpret_cast<PyObject*>(&PyBaseObject_Type) && i == count - 1) {
+            break;
+        }
+        Q_ASSIGN(std::optional<ClassDict> dict, own_dict(klass));
+        if (!dict) {
+            return Out{};
+        }
+        dicts.push_back(std::move(*dict));
+    }
+    Q_ASSIGN(PyObject * dec_type, decorator_type());
+    NameList out;
+    for (size_t k = 0; k < dicts.size(); ++k) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(dicts[k].dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return Out{};
+            }
+            if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != dec_type || is_dunder(key)) {
+                continue;
+            }
+            auto* dec = reinterpret_cast<DecoratorObject*>(value);
+            if (dec->fields == nullptr || !dec->fields->serialisable) {
+                continue;
+            }
+            // A class earlier on the `__mro__` binding the name hides it.
+            bool hidden = false;
+            for (size_t j = 0; j < k && !hidden; ++j) {
+                const int rc = PyDict_Contains(dicts[j].dict, key);
+                if (rc < 0) {
+                    return Error::fetch();
+                }
+                hidden = rc == 1;
+            }
+            if (!hidden) {
+                out.push_back(Ref::borrow(key));
+            }
+        }
+    }
+    return Out{std::move(out)};
+}
+
 Result<NameList> collect_serialisable_names(PyObject* cls) {
+    Q_ASSIGN(std::optional<NameList> ordinary, ordinary_serialisable_names(cls));
+    if (ordinary) {
+        return std::move(*ordinary);
+    }
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(Ref mro, get_attr(cls, n->mro));
     Q_ASSIGN(std::vector<Ref> classes, to_object_sequence(mro.get()));
@@ -182,18 +307,78 @@ Result<NameList> collect_serialisable_names(PyObject* cls) {
             if (!fresh) {
                 continue;
             }
-            PyObject* value = halves.second.get();
-            Q_ASSIGN(bool decorated, is_decorator(value));
-            if (decorated) {
-                auto* dec = reinterpret_cast<DecoratorObject*>(value);
-                if (dec->fields != nullptr && dec->fields->serialisable) {
-                    out.push_back(std::move(name));
-                }
+            Q_ASSIGN(bool serialisable, is_serialisable_decorator(halves.second.get()));
+            if (serialisable) {
+                out.push_back(std::move(name));
             }
         }
     }
     return out;
 }
+
+// The methods an instance's class binds in its own dictionary, found
+// without the attribute lookup when its outcome is certain. For an ordinary
+// class (metaclass exactly `type`, the generic attribute lookup on its
+// instances) whose own dictionary binds a name that is not a dunder name to
+// a decorator, `getattr(type(self), name)` is that decorator (the class is
+// first on its `__mro__`; `type` binds no such name as a data descriptor)
+// and so, the decorator being a data descriptor, `getattr(self, name)` is
+// the decorator bound to self, whose call is the decorator's call with self
+// first. Each lookup checks anew that all this still holds, since any call
+// may change the class, and its instances may change class.
+class OwnMethods {
+public:
+    static Result<OwnMethods> of(PyObject* self) {
+        PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        Q_ASSIGN(PyObject * dec_type, decorator_type());
+        Q_ASSIGN(Ref args, checked(PyTuple_Pack(1, self)));
+        OwnMethods out(dec_type, std::move(args));
+        if (generic_lookup(cls)) {
+            Q_ASSIGN(out.dict_, own_dict(cls));
+            if (out.dict_) {
+                out.cls_ = Ref::borrow(cls);
+            }
+        }
+        return out;
+    }
+
+    // The decorator `name` binds on self's class, or null when the lookup
+    // decides.
+    Result<Ref> find(PyObject* self, PyObject* name) const {
+        PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        if (!cls_ || cls != cls_.get() || !generic_lookup(cls) || is_dunder(name)) {
+            return Ref();
+        }
+        PyObject* value = PyDict_GetItemWithError(dict_->dict, name);
+        if (value == nullptr) {
+            if (PyErr_Occurred()) {
+                return Error::fetch();
+            }
+            return Ref();
+        }
+        if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != dec_type_) {
+            return Ref();
+        }
+        return Ref::borrow(value);
+    }
+
+    // `getattr(self, name)()` for the decorator `find` gave.
+    Result<Ref> call(PyObject* decorator) const { return checked(PyObject_Call(decorator, args_.get(), nullptr)); }
+
+private:
+    OwnMethods(PyObject* dec_type, Ref args) : dec_type_(dec_type), args_(std::move(args)) {}
+
+    static bool generic_lookup(PyObject* cls) {
+        return Py_TYPE(cls) == &PyType_Type &&
+               PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_getattro) ==
+                   reinterpret_cast<void*>(PyObject_GenericGetAttr);
+    }
+
+    PyObject* dec_type_;  // the decorator type, immortal by intent
+    Ref args_;            // (self,)
+    Ref cls_;             // the ordinary class the view is of, or null
+    std::optional<ClassDict> dict_;
+};
 
 Result<Ref> call_by_name(PyObject* self, PyObject* name) {
     Q_ASSIGN(Ref attr, get_attr(self, name));
@@ -212,10 +397,20 @@ Result<DecoratorObject*> async_decorator(PyObject* self, PyObject* name) {
 
 // An asynchronous method is dumped with its cached value: its call gives
 // an awaitable, which a dump must not hold.
-Result<Ref> dump_value(PyObject* self, PyObject* name) {
-    Q_ASSIGN(DecoratorObject * dec, async_decorator(self, name));
-    if (dec == nullptr) {
-        return call_by_name(self, name);
+Result<Ref> dump_value(PyObject* self, PyObject* name, const OwnMethods& own) {
+    Q_ASSIGN(Ref own_dec, own.find(self, name));
+    DecoratorObject* dec = nullptr;
+    if (own_dec) {
+        auto* found = reinterpret_cast<DecoratorObject*>(own_dec.get());
+        if (found->fields == nullptr || !found->fields->is_async) {
+            return own.call(own_dec.get());
+        }
+        dec = found;
+    } else {
+        Q_ASSIGN(dec, async_decorator(self, name));
+        if (dec == nullptr) {
+            return call_by_name(self, name);
+        }
     }
     Q_ASSIGN(CallSignature sig, query_signature(dec->fields->name, nullptr));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
@@ -250,12 +445,15 @@ Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kDump, args, kwargs));
     Q_ASSIGN(std::optional<NameList> order, optional_order(bound.get(0)));
     Q_ASSIGN(NameList serialisable, collect_serialisable_names(reinterpret_cast<PyObject*>(Py_TYPE(self))));
-    Q_ASSIGN(NameSet remaining, NameSet::make());
-    for (const Ref& name : serialisable) {
-        Q_TRY(remaining.insert(name.get()));
-    }
     NameList result;
-    if (order) {
+    NameList rest;
+    if (!order) {
+        rest = std::move(serialisable);
+    } else {
+        Q_ASSIGN(NameSet remaining, NameSet::make());
+        for (const Ref& name : serialisable) {
+            Q_TRY(remaining.insert(name.get()));
+        }
         Q_ASSIGN(NameSet seen, NameSet::make());
         for (const Ref& name : *order) {
             Q_ASSIGN(bool fresh, seen.insert(name.get()));
@@ -267,25 +465,25 @@ Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
                 result.push_back(name);
             }
         }
-    }
-    NameList rest;
-    for (const Ref& name : serialisable) {
-        Q_ASSIGN(bool left, remaining.contains(name.get()));
-        if (left) {
-            rest.push_back(name);
+        for (const Ref& name : serialisable) {
+            Q_ASSIGN(bool left, remaining.contains(name.get()));
+            if (left) {
+                rest.push_back(name);
+            }
         }
     }
     Q_TRY(shuffle_uniform(rest));
     result.insert(result.end(), rest.begin(), rest.end());
     Q_ASSIGN(Ref dict, checked(PyDict_New()));
+    Q_ASSIGN(OwnMethods own, OwnMethods::of(self));
     for (const Ref& name : result) {
-        Q_ASSIGN(Ref value, dump_value(self, name.get()));
+        Q_ASSIGN(Ref value, dump_value(self, name.get(), own));
         Q_TRY(checked_status(PyDict_SetItem(dict.get(), name.get(), value.get())));
     }
     return dict;
 }
 
-Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
+Status load_method_value(PyObject* self, PyObject* data, PyObject* name, const OwnMethods& own) {
     PyObject* found = PyDict_GetItemWithError(data, name);
     if (found == nullptr) {
         if (PyErr_Occurred()) {
@@ -297,11 +495,14 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
     // The cache key is built from the UTF-8 text; a name without one fails
     // here, before any method runs.
     Q_ASSIGN(std::string text, utf8(name));
-    Result<Ref> looked_up = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
-    if (!looked_up.ok()) {
-        return hint_missing_method(looked_up.take_error(), reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+    Q_ASSIGN(Ref attr, own.find(self, name));
+    if (!attr) {
+        Result<Ref> looked_up = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+        if (!looked_up.ok()) {
+            return hint_missing_method(looked_up.take_error(), reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+        }
+        attr = looked_up.take();
     }
-    Ref attr = looked_up.take();
     Q_ASSIGN(bool decorated, is_decorator(attr.get()));
     if (!decorated) {
         return name_error("Method '", name, "' is not decorated with @quendled");
@@ -319,8 +520,9 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name) {
         Ref keep = attr;  // the decorator's fields stay while it is held
         return load_async_value(reinterpret_cast<QuendleBaseObject*>(self), text, std::move(value), *dec->fields);
     }
-    Q_ASSIGN(Ref computed, call_by_name(self, name));
-    Q_ASSIGN(CallSignature sig, query_signature(text, nullptr));
+    Q_ASSIGN(Ref method, own.find(self, name));
+    Q_ASSIGN(Ref computed, method ? own.call(method.get()) : call_by_name(self, name));
+    Q_ASSIGN(CallSignature sig, no_argument_signature(name));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
     Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
     Q_ASSIGN(CacheState * state, state_of(inst));
@@ -342,27 +544,30 @@ Result<Ref> load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
             keys.push_back(std::move(name));
         }
     }
-    Q_ASSIGN(NameSet seen, NameSet::make());
-    if (order) {
+    Q_ASSIGN(OwnMethods own, OwnMethods::of(self));
+    NameList rest;
+    if (!order) {
+        rest = std::move(keys);
+    } else {
+        Q_ASSIGN(NameSet seen, NameSet::make());
         for (const Ref& name : *order) {
             Q_ASSIGN(bool done, seen.contains(name.get()));
             if (done) {
                 continue;
             }
-            Q_TRY(load_method_value(self, data.get(), name.get()));
+            Q_TRY(load_method_value(self, data.get(), name.get(), own));
             Q_TRY(seen.insert(name.get()));
         }
-    }
-    NameList rest;
-    for (const Ref& name : keys) {
-        Q_ASSIGN(bool done, seen.contains(name.get()));
-        if (!done) {
-            rest.push_back(name);
+        for (const Ref& name : keys) {
+            Q_ASSIGN(bool done, seen.contains(name.get()));
+            if (!done) {
+                rest.push_back(name);
+            }
         }
     }
     Q_TRY(shuffle_uniform(rest));
     for (const Ref& name : rest) {
-        Q_TRY(load_method_value(self, data.get(), name.get()));
+        Q_TRY(load_method_value(self, data.get(), name.get(), own));
     }
     return none_result();
 }

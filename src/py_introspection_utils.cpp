@@ -6,6 +6,8 @@
 #include "runtime.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace quendle {
 
@@ -113,10 +115,23 @@ Result<Ref> bind_with_inspect(PyObject* func, PyObject* args, PyObject* kwargs) 
 
 Result<CallSignature> query_signature(std::string_view method_name, PyObject* kwargs) {
     if (kwargs == nullptr) {
-        Q_ASSIGN(Ref empty, checked(PyDict_New()));
-        return signature_from_mapping(method_name, empty.get());
+        Q_ASSIGN(Ref name, new_str(method_name));
+        return no_argument_signature(name.get());
     }
     return signature_from_mapping(method_name, kwargs);
+}
+
+Result<CallSignature> no_argument_signature(PyObject* method_name) {
+    if (!PyUnicode_CheckExact(method_name)) {
+        return cast_error(method_name, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    }
+    Q_ASSIGN(Ref args, checked(PyTuple_New(0)));
+    Q_ASSIGN(Ref key_tuple, checked(PyTuple_Pack(2, method_name, args.get())));
+    Py_hash_t h = PyObject_Hash(key_tuple.get());
+    if (h == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    return CallSignature{static_cast<std::int64_t>(h), std::move(key_tuple)};
 }
 
 Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
@@ -125,7 +140,142 @@ Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObj
     return signature_from_mapping(method_name, mapping.get());
 }
 
+namespace {
+
+constexpr long kCoVarargs = 0x04;
+constexpr long kCoVarkeywords = 0x08;
+
+// Interned names of the code attributes the serialisable check reads.
+struct CodeNames {
+    PyObject* argcount;         // "co_argcount"
+    PyObject* posonlyargcount;  // "co_posonlyargcount"
+    PyObject* kwonlyargcount;   // "co_kwonlyargcount"
+    PyObject* flags;            // "co_flags"
+    PyObject* varnames;         // "co_varnames"
+};
+
+// Filled once, before its cell holds a marker; deliberately immortal.
+CodeNames g_code_names{};
+OnceObject g_code_names_cell;
+
+Result<const CodeNames*> code_names() {
+    if (g_code_names_cell.peek() == nullptr) {
+        Q_TRY(g_code_names_cell.get([]() -> Result<Ref> {
+            const std::pair<PyObject**, const char*> entries[] = {
+                {&g_code_names.argcount, "co_argcount"},
+                {&g_code_names.posonlyargcount, "co_posonlyargcount"},
+                {&g_code_names.kwonlyargcount, "co_kwonlyargcount"},
+                {&g_code_names.flags, "co_flags"},
+                {&g_code_names.varnames, "co_varnames"},
+            };
+            for (const auto& [slot, text] : entries) {
+                if (*slot == nullptr) {
+                    Q_ASSIGN(Ref interned, checked(PyUnicode_InternFromString(text)));
+                    *slot = interned.release();
+                }
+            }
+            return Ref::borrow(Py_None);
+        }));
+    }
+    return static_cast<const CodeNames*>(&g_code_names);
+}
+
+Result<PyObject*> plain_function_type() {
+    OnceObject& cell = process().function_type;
+    if (PyObject* t = cell.peek()) {
+        return t;
+    }
+    return cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref types, import_module("types"));
+        return get_attr(types.get(), "FunctionType");
+    });
+}
+
+// The integer attribute of a code object; nothing when it is not an int
+// that fits.
+Result<std::optional<long>> code_int(PyObject* code, PyObject* name) {
+    Q_ASSIGN(Ref v, get_attr(code, name));
+    if (!PyLong_CheckExact(v.get())) {
+        return std::optional<long>{};
+    }
+    const long x = PyLong_AsLong(v.get());
+    if (x == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    return std::optional<long>{x};
+}
+
+// Whether inspect would certainly report exactly one parameter, named
+// `self`, for `func`, told from its code alone: true only for a plain
+// function (exactly types.FunctionType) whose `__dict__` holds nothing
+// inspect consults before the code (`__signature__`, `__wrapped__`,
+// `__text_signature__`, `_partialmethod`, `__partialmethod__`), whose code
+// takes one positional (or positional-only) parameter named "self" and
+// nothing else. False when anything differs or anything fails: inspect then
+// decides, and its verdict and message are the ones reported.
+Result<bool> only_self_from_code(PyObject* func) {
+    Q_ASSIGN(PyObject * ftype, plain_function_type());
+    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
+        return false;
+    }
+    Q_ASSIGN(const Names* n, names());
+    Q_ASSIGN(const CodeNames* c, code_names());
+    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
+    if (!PyDict_Check(dict.get())) {
+        return false;
+    }
+    if (PyDict_Size(dict.get()) != 0) {
+        for (PyObject* key : {n->signature_attr, n->wrapped, n->text_signature, n->partialmethod_private,
+                              n->partialmethod}) {
+            const int rc = PyDict_Contains(dict.get(), key);
+            if (rc != 0) {
+                return rc < 0 ? Result<bool>(Error::fetch()) : Result<bool>(false);
+            }
+        }
+    }
+    Q_ASSIGN(Ref code, get_attr(func, n->code));
+    Q_ASSIGN(std::optional<long> flags, code_int(code.get(), c->flags));
+    Q_ASSIGN(std::optional<long> argc, code_int(code.get(), c->argcount));
+    Q_ASSIGN(std::optional<long> posonly, code_int(code.get(), c->posonlyargcount));
+    Q_ASSIGN(std::optional<long> kwonly, code_int(code.get(), c->kwonlyargcount));
+    if (!flags || !argc || !posonly || !kwonly || (*flags & (kCoVarargs | kCoVarkeywords)) != 0 || *argc != 1 ||
+        *kwonly != 0 || *posonly < 0 || *posonly > 1) {
+        return false;
+    }
+    Q_ASSIGN(Ref varnames, get_attr(code.get(), c->varnames));
+    if (!PyTuple_Check(varnames.get()) || PyTuple_Size(varnames.get()) < 1) {
+        return false;
+    }
+    PyObject* first = PyTuple_GetItem(varnames.get(), 0);
+    if (first == nullptr || !PyUnicode_CheckExact(first)) {
+        PyErr_Clear();
+        return false;
+    }
+    if (first == n->self) {
+        return true;
+    }
+    const int rc = PyUnicode_Compare(first, n->self);
+    if (rc == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    return rc == 0;
+}
+
+}  // namespace
+
 Status check_serialisable_signature(PyObject* func) {
+    Result<bool> plain = only_self_from_code(func);
+    if (plain.ok() && plain.value()) {
+        return {};
+    }
+    if (!plain.ok()) {
+        // An internal failure is reported; anything else the code check met
+        // is left to inspect, which reports its own failure if it has one.
+        Error error = plain.take_error();
+        if (error.kind() == Error::Kind::Panic) {
+            return error;
+        }
+    }
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
     Q_ASSIGN(PyObject * builtins, imported_module(process().builtins, "builtins"));

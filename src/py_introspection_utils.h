@@ -30,6 +30,10 @@ Result<std::vector<DependencyDecl>> parse_dependencies(PyObject* obj);
 // itself (queries, loads and declared dependencies); `kwargs` may be nullptr.
 Result<CallSignature> query_signature(std::string_view method_name, PyObject* kwargs);
 
+// The signature of a call with no arguments, `(method_name, ())`, for an
+// exact `str` name: the key `query_signature` gives for the same text.
+Result<CallSignature> no_argument_signature(PyObject* method_name);
+
 // The signature of a call of `func`: `inspect.signature(func).bind(...)` with
 // defaults applied (the decorated call path, where the native binder declines).
 Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
