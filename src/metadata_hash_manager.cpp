@@ -3,6 +3,7 @@
 #include "hints.h"
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <utility>
 
@@ -93,9 +94,18 @@ void DependencyTracker::add_edge(CacheKey dependency, CacheKey dependant) {
 
 namespace {
 
+// A seed per index: a process-wide random start, stepped and mixed for
+// each index (the system's random source is read once, not per instance).
 std::uint64_t random_seed() {
-    std::random_device rd;
-    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    static const std::uint64_t start = [] {
+        std::random_device rd;
+        return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    }();
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t z = start + counter.fetch_add(1, std::memory_order_relaxed) * 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
 }
 
 }  // namespace
