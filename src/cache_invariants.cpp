@@ -155,7 +155,7 @@ namespace {
 // inside a scenario since left. Any other base value was stored by a call
 // that settled valid with no layer open, and states are never removed.
 Status check_values(const ValueSlots& values, const DependencyTracker& current, size_t key_count,
-                    const std::vector<Ref>& signatures, const std::string& which, bool base) {
+                    const KeyStore& keys, const std::string& which, bool base) {
     if (values.size() > key_count) {
         return violated(which + ": " + std::to_string(values.size()) + " value slots for " +
                         std::to_string(key_count) + " keys");
@@ -167,9 +167,7 @@ Status check_values(const ValueSlots& values, const DependencyTracker& current, 
         if (!base) {
             return violated(which + ": " + key_text(k) + " holds a value and has no state");
         }
-        PyObject* args = PyTuple_GetItem(signatures[k].get(), 1);
-        if (args == nullptr || !PyTuple_Check(args) || PyTuple_Size(args) != 0) {
-            PyErr_Clear();
+        if (keys.count(k) != 0) {
             return violated(which + ": " + key_text(k) + ", a call with arguments, holds a value and has no state");
         }
     }
@@ -179,16 +177,20 @@ Status check_values(const ValueSlots& values, const DependencyTracker& current, 
 }  // namespace
 
 Status CacheState::check_invariants(bool expect_idle) const {
-    const size_t n = signatures_.size();
+    const size_t n = keys_.size();
     if (index_.size() != n) {
         return violated("signature index of " + std::to_string(index_.size()) + " keys for " + std::to_string(n) +
                         " signatures");
     }
     Q_TRY(index_.check());
     for (CacheKey k = 0; k < n; ++k) {
-        PyObject* sig = signatures_[k].get();
-        if (sig == nullptr || !PyTuple_Check(sig) || PyTuple_Size(sig) != 2) {
-            return violated(key_text(k) + " has no (name, arguments) signature");
+        if (!PyUnicode_CheckExact(keys_.method(k))) {
+            return violated(key_text(k) + " has no method name");
+        }
+        for (size_t i = 0; i < keys_.count(k); ++i) {
+            if (!PyUnicode_CheckExact(keys_.name(k, i))) {
+                return violated(key_text(k) + " has an argument without a str name");
+            }
         }
     }
     Q_TRY(tracker_.check(n, "the graph"));
@@ -201,11 +203,11 @@ Status CacheState::check_invariants(bool expect_idle) const {
             return violated("layer " + std::to_string(i) + " saved a change record past the last key");
         }
     }
-    Q_TRY(check_values(values_, tracker_, n, signatures_, "the base level", true));
+    Q_TRY(check_values(values_, tracker_, n, keys_, "the base level", true));
     for (size_t i = 0; i < layers_.size(); ++i) {
         const std::string which = "layer " + std::to_string(i);
         Q_TRY(layers_[i].saved.check(n, "the graph saved by " + which));
-        Q_TRY(check_values(layers_[i].values, tracker_, n, signatures_, which, false));
+        Q_TRY(check_values(layers_[i].values, tracker_, n, keys_, which, false));
     }
     for (size_t i = 0; i < call_stacks_.size(); ++i) {
         const ThreadStack& s = call_stacks_[i];

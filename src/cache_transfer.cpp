@@ -63,19 +63,19 @@ Status check_edges(const std::vector<CacheEntry>& entries) {
 
 }  // namespace
 
-std::vector<CacheEntry> CacheState::export_entries() const {
+Result<std::vector<CacheEntry>> CacheState::export_entries() const {
     const DependencyTracker& t = layers_.empty() ? tracker_ : layers_.front().saved;
-    const size_t n = signatures_.size();
+    const size_t n = keys_.size();
     std::vector<size_t> index(n, kLeftOut);
     std::vector<CacheEntry> out;
     for (CacheKey k = 0; k < n; ++k) {
         PyObject* value = values_.at(k);
-        if (!signatures_[k] || (!t.has_state(k) && !t.node(k) && value == nullptr)) {
+        if (!t.has_state(k) && !t.node(k) && value == nullptr) {
             continue;
         }
         index[k] = out.size();
         CacheEntry e;
-        e.key = signatures_[k];
+        Q_ASSIGN(e.key, keys_.tuple(k));
         if (t.has_state(k)) {
             e.state = t.read(k);
         }

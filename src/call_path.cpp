@@ -293,12 +293,7 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
     CacheKey key;
     if (native) {
         Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
-        if (found) {
-            key = *found;
-        } else {
-            Q_ASSIGN(Ref tuple, bound_key_tuple(call));
-            key = state->insert_key(call.hash, std::move(tuple));
-        }
+        key = found ? *found : state->insert_bound(call);
     } else {
         Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
     }

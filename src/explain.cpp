@@ -446,10 +446,12 @@ Result<Ref> explain(PyObject* args, PyObject* kwargs) {
         if (key) {
             s.diag = state->diagnose(*key);
             for (CacheKey k : s.diag.path) {
-                s.path.push_back(Ref::borrow(state->signature_key(k)));
+                Q_ASSIGN(Ref key_tuple, state->key_tuple(k));
+                s.path.push_back(std::move(key_tuple));
             }
             for (CacheKey k : s.diag.dependencies) {
-                s.dependencies.push_back(Ref::borrow(state->signature_key(k)));
+                Q_ASSIGN(Ref key_tuple, state->key_tuple(k));
+                s.dependencies.push_back(std::move(key_tuple));
             }
         }
     }

@@ -162,13 +162,8 @@ void SignatureIndex::grow() {
 
 Result<std::optional<CacheKey>> CacheState::find_key(std::int64_t hash, PyObject* key) const {
     return index_.find(hash, [&](CacheKey k) -> Result<bool> {
-        Ref stored = signatures_[k];  // owned here: the comparison may run Python code
-        if (!stored) {
-            return false;
-        }
-        if (stored.get() == key) {
-            return true;
-        }
+        // The stored key as a tuple of its own items, compared as the tuple.
+        Q_ASSIGN(Ref stored, keys_.tuple(k));
         Q_ASSIGN(Ref cmp, checked(PyObject_RichCompare(stored.get(), key, Py_EQ)));
         int truth = PyObject_IsTrue(cmp.get());
         if (truth < 0) {
@@ -189,26 +184,30 @@ Result<CacheKey> CacheState::get_or_create_key(CallSignature sig) {
 Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) const {
     // The stored key is owned by this state and cannot go while the
     // caller holds the instance.
-    return index_.find(call.hash, [&](CacheKey k) -> Result<bool> {
-        PyObject* stored = signatures_[k].get();
-        if (stored == nullptr) {
-            return false;
-        }
-        return bound_equals(stored, call);
-    });
+    return index_.find(call.hash, [&](CacheKey k) -> Result<bool> { return bound_equals(keys_, k, call); });
 }
 
 CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
-    CacheKey k = signatures_.size();
-    // Room first (amortised growth), so a failed allocation changes nothing.
-    signatures_.emplace_back();
+    const CacheKey k = keys_.size();
+    keys_.push_tuple(key.get());
     try {
         index_.insert(hash);
     } catch (...) {
-        signatures_.pop_back();
+        keys_.pop_back([](PyObject* p) { Py_DECREF(p); });
         throw;
     }
-    signatures_.back() = std::move(key);
+    return k;
+}
+
+CacheKey CacheState::insert_bound(const BoundCall& call) {
+    const CacheKey k = keys_.size();
+    keys_.push(call.method, call.names.data(), call.values.data(), call.count);
+    try {
+        index_.insert(call.hash);
+    } catch (...) {
+        keys_.pop_back([](PyObject* p) { Py_DECREF(p); });
+        throw;
+    }
     return k;
 }
 
@@ -455,8 +454,8 @@ int CacheState::traverse(visitproc visit, void* arg) const {
             return rc;
         }
     }
-    for (const Ref& p : signatures_) {
-        Py_VISIT(p.get());
+    if (int rc = keys_.traverse(visit, arg)) {
+        return rc;
     }
     return traverse_pending(visit, arg);
 }
@@ -472,11 +471,7 @@ void CacheState::clear(Graveyard& dead) noexcept {
     tracker_ = DependencyTracker{};
     changes_ = ChangeLog{};
     index_ = SignatureIndex{};
-    std::vector<Ref> sigs;
-    sigs.swap(signatures_);
-    for (Ref& p : sigs) {
-        dead.bury(p.release());
-    }
+    keys_.clear([&](PyObject* p) { dead.bury(p); });
 }
 
 }  // namespace quendle

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "key_set.h"
+#include "key_store.h"
 #include "native_binder.h"
 #include "py_introspection_utils.h"
 
@@ -396,18 +397,19 @@ public:
         return index_.find_raw(
             call.hash,
             [&](CacheKey k) {
-                PyObject* stored = signatures_[k].get();
-                return stored == nullptr ? 0 : bound_equals_pure(stored, call);
+                return bound_equals_pure(keys_, k, call);
             },
             out);
     }
     // Allocates a key for a signature known not to be registered yet.
     CacheKey insert_key(std::int64_t hash, Ref key);
+    // The same for a natively bound call: the key is stored from its parts.
+    CacheKey insert_bound(const BoundCall& call);
     Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
-    [[nodiscard]] PyObject* signature_key(CacheKey k) const noexcept {
-        return k < signatures_.size() ? signatures_[k].get() : nullptr;
-    }
-    [[nodiscard]] CacheKey next_key() const noexcept { return signatures_.size(); }
+    // A new key tuple (method, ((name, value), ...)) for k.
+    [[nodiscard]] Result<Ref> key_tuple(CacheKey k) const { return keys_.tuple(k); }
+    [[nodiscard]] const KeyStore& keys() const noexcept { return keys_; }
+    [[nodiscard]] CacheKey next_key() const noexcept { return keys_.size(); }
 
     // -------------------------------------------------------------- values
     [[nodiscard]] PyObject* effective_value(CacheKey k) const noexcept;  // any state, borrowed
@@ -480,7 +482,7 @@ public:
     // states and the graph as they will be once every scenario has ended
     // (those saved by the bottom layer, else the live ones) and the base
     // values. Keys with no state, no node and no value are left out.
-    [[nodiscard]] std::vector<CacheEntry> export_entries() const;
+    [[nodiscard]] Result<std::vector<CacheEntry>> export_entries() const;
     // A new state holding exactly `entries`, their keys allocated in list
     // order. Fails with TypeError or ValueError, building nothing, on a key
     // that is not a call's key tuple (an exact tuple of the method name, an
@@ -490,7 +492,7 @@ public:
     // comparing the keys runs Python code, on a state nobody else sees yet.
     static Result<std::unique_ptr<CacheState>> from_entries(std::vector<CacheEntry> entries);
     // No key was ever registered and no scenario layer is on.
-    [[nodiscard]] bool is_empty() const noexcept { return signatures_.empty() && layers_.empty(); }
+    [[nodiscard]] bool is_empty() const noexcept { return keys_.empty() && layers_.empty(); }
 
     // ------------------------------------------------------ garbage collector
     int traverse(visitproc visit, void* arg) const;
@@ -516,7 +518,7 @@ private:
     DependencyTracker tracker_;
     ChangeLog changes_;
     SignatureIndex index_;
-    std::vector<Ref> signatures_;  // key tuples, by key
+    KeyStore keys_;  // the calls, by key
     // Epochs of the keys an asynchronous computation started for (a key
     // beyond the end has never been; invalidation bumps the others).
     std::vector<std::uint32_t> epochs_;

@@ -593,34 +593,23 @@ int pure_equal(PyObject* stored, PyObject* query) noexcept {
 
 }  // namespace
 
-int bound_equals_pure(PyObject* stored, const BoundCall& call) noexcept {
-    int rc = pure_equal(PyTuple_GetItem(stored, 0), call.method);
+int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
+    int rc = pure_equal(keys.method(k), call.method);
     if (rc <= 0) {
         return rc;
     }
-    PyObject* args = PyTuple_GetItem(stored, 1);
-    const size_t stored_count = static_cast<size_t>(PyTuple_Size(args));
+    const size_t stored_count = keys.count(k);
     for (size_t i = 0; i < stored_count && i < call.count; ++i) {
-        PyObject* pair = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-        rc = pure_equal(PyTuple_GetItem(pair, 0), call.names[i]);
+        rc = pure_equal(keys.name(k, i), call.names[i]);
         if (rc <= 0) {
             return rc;
         }
-        rc = pure_equal(PyTuple_GetItem(pair, 1), call.values[i]);
+        rc = pure_equal(keys.value(k, i), call.values[i]);
         if (rc <= 0) {
             return rc;
         }
     }
     return stored_count == call.count ? 1 : 0;
-}
-
-Result<Ref> bound_key_tuple(const BoundCall& call) {
-    Q_ASSIGN(Ref pairs, checked(PyTuple_New(static_cast<Py_ssize_t>(call.count))));
-    for (size_t i = 0; i < call.count; ++i) {
-        Q_ASSIGN(Ref pair, checked(PyTuple_Pack(2, call.names[i], call.values[i])));
-        PyTuple_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
-    return checked(PyTuple_Pack(2, call.method, pairs.get()));
 }
 
 namespace {
@@ -630,26 +619,22 @@ inline int equal_items(PyObject* stored, PyObject* query) {
     return stored == query ? 1 : PyObject_RichCompareBool(stored, query, Py_EQ);
 }
 
-int bound_equals_raw(PyObject* stored, const BoundCall& call) {
-    // Tuple equality: items left to right with identity counting as equal,
-    // up to the shorter length, stopping at the first difference; then
-    // the lengths decide. Stored keys are always (str, tuple of 2-tuples),
-    // built by this module.
-    int rc = equal_items(PyTuple_GetItem(stored, 0), call.method);
+// Tuple equality: items left to right with identity counting as equal, up
+// to the shorter length, stopping at the first difference; then the lengths
+// decide. Every stored item stays alive: the store owns it and nothing can
+// change the store while the lookup holds the instance.
+int bound_equals_raw(const KeyStore& keys, CacheKey k, const BoundCall& call) {
+    int rc = equal_items(keys.method(k), call.method);
     if (rc <= 0) {
         return rc;
     }
-    PyObject* args = PyTuple_GetItem(stored, 1);
-    const size_t stored_count = static_cast<size_t>(PyTuple_Size(args));
+    const size_t stored_count = keys.count(k);
     for (size_t i = 0; i < stored_count && i < call.count; ++i) {
-        // The stored pair stays alive: the key owns it and nothing can
-        // change the key while the lookup holds the instance.
-        PyObject* pair = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-        rc = equal_items(PyTuple_GetItem(pair, 0), call.names[i]);
+        rc = equal_items(keys.name(k, i), call.names[i]);
         if (rc <= 0) {
             return rc;
         }
-        rc = equal_items(PyTuple_GetItem(pair, 1), call.values[i]);
+        rc = equal_items(keys.value(k, i), call.values[i]);
         if (rc <= 0) {
             return rc;
         }
@@ -659,8 +644,8 @@ int bound_equals_raw(PyObject* stored, const BoundCall& call) {
 
 }  // namespace
 
-Result<bool> bound_equals(PyObject* stored, const BoundCall& call) {
-    int rc = bound_equals_raw(stored, call);
+Result<bool> bound_equals(const KeyStore& keys, CacheKey k, const BoundCall& call) {
+    int rc = bound_equals_raw(keys, k, call);
     if (rc < 0) {
         return Error::fetch();
     }

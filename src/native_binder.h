@@ -12,6 +12,7 @@
 // tuple at all.
 #pragma once
 
+#include "key_store.h"
 #include "py_introspection_utils.h"
 
 #include <array>
@@ -123,13 +124,10 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
 
 // Tuple equality of a stored key with a purely bound call, where it needs
 // no Python code: 1 equal, 0 not, -1 when deciding would run user code.
-int bound_equals_pure(PyObject* stored, const BoundCall& call) noexcept;
+int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept;
 
-// The key tuple of a bound call.
-Result<Ref> bound_key_tuple(const BoundCall& call);
-
-// Whether a stored key tuple equals the bound call under tuple equality
-// (stored key on the left, as in a lookup).
-Result<bool> bound_equals(PyObject* stored, const BoundCall& call);
+// Whether stored key k equals the bound call under tuple equality (the
+// stored key on the left, as in a lookup).
+Result<bool> bound_equals(const KeyStore& keys, CacheKey k, const BoundCall& call);
 
 }  // namespace quendle

@@ -390,7 +390,7 @@ Result<Ref> export_cache_part(PyObject* self, bool for_pickler) {
     if (carry) {
         Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise, Share::Recorded));
         Q_ASSIGN(CacheState * state, state_of(inst));
-        entries = state->export_entries();
+        Q_ASSIGN(entries, state->export_entries());
     }
     Q_ASSIGN(Ref records, checked(PyTuple_New(static_cast<Py_ssize_t>(entries.size()))));
     for (size_t i = 0; i < entries.size(); ++i) {

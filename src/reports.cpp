@@ -34,18 +34,13 @@ const char* state_text(ValidationState s) {
 }  // namespace
 
 Result<Ref> entry_label(const CacheState& state, CacheKey k) {
-    PyObject* key = state.signature_key(k);
-    if (key == nullptr) {
+    if (k >= state.next_key()) {
         return Ref{};
     }
-    PyObject* args = PyTuple_GetItem(key, 1);
-    if (args == nullptr) {
-        return Error::fetch();
+    if (state.keys().count(k) == 0) {
+        return Ref::borrow(state.keys().method(k));
     }
-    if (PyTuple_Check(args) && PyTuple_Size(args) == 0) {
-        return Ref::borrow(PyTuple_GetItem(key, 0));
-    }
-    return Ref::borrow(key);
+    return state.key_tuple(k);
 }
 
 PyObject* qb_cached_values(PyObject* self, void*) {

@@ -128,3 +128,32 @@ def test_a_hit_on_a_borrowed_instance_still_refuses():
 
     m.f(Reentrant())
     assert len(errors) == 1 and isinstance(errors[0], RuntimeError)
+
+
+class Owner:
+    """An argument that refers back to the instance it was passed to."""
+
+    def __init__(self):
+        self.model = None
+
+
+@pytest.mark.parametrize("cycle", [False, True])
+def test_keys_release_their_arguments_with_the_instance(cycle):
+    import gc
+    import weakref
+
+    class Model(QuendleBase):
+        @quendled()
+        def f(self, x, tag="t"):
+            return 1
+
+    m = Model()
+    arg = Owner()
+    if cycle:
+        arg.model = m  # instance -> key -> argument -> instance: only the collector frees it
+    m.f(arg)
+    assert m.is_cached("f", x=arg, tag="t") and list(m.validation_state) == [("f", (("tag", "t"), ("x", arg)))]
+    gone = weakref.ref(arg)
+    del arg, m
+    gc.collect()
+    assert gone() is None
