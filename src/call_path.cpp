@@ -241,6 +241,9 @@ struct Prepared {
     }
 };
 
+Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
+                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out);
+
 Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
     PyObject* first = in.first();
@@ -275,6 +278,13 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
         Q_ASSIGN(PyObject * kwargs, in.dict());
         Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args, kwargs));
     }
+    return prepare_bound(d, inst, native ? &call : nullptr, sig, thread, out);
+}
+
+// The preparation once the call is bound: natively (`call`) or else as a
+// signature (`sig`).
+Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
+                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out) {
     Q_ASSIGN(CacheState * state, state_of(inst));
     out.inst = inst;
     out.state = state;
@@ -291,9 +301,9 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
     // run while it was on the stack.
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
     CacheKey key;
-    if (native) {
-        Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(call));
-        key = found ? *found : state->insert_bound(call);
+    if (call != nullptr) {
+        Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(*call));
+        key = found ? *found : state->insert_bound(*call);
     } else {
         Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
     }
@@ -322,7 +332,8 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
     return {};
 }
 
-Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
+// Takes the decorator for the call and fills in what every call needs.
+Status enter(DecoratorObject* self, Prepared& out) {
     Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
     out.decorator_borrow.emplace(std::move(decorator_borrow));
     if (self->fields == nullptr) {
@@ -332,8 +343,13 @@ Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
     out.fields = &d;
     out.func = d.func.get();
     out.thread = PyThread_get_thread_ident();
-    Q_TRY(prepare_call(d, in, out.thread, out));
-    if (!out.hit && !d.is_async) {
+    return {};
+}
+
+Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
+    Q_TRY(enter(self, out));
+    Q_TRY(prepare_call(*out.fields, in, out.thread, out));
+    if (!out.hit && !out.fields->is_async) {
         Q_TRY(check_stack_depth());
     }
     return {};
@@ -423,63 +439,106 @@ namespace {
 
 // A hit answered without user code and without taking a borrow: nothing
 // here runs Python code or lets another thread in, so finding no borrow
-// held stands for taking one. Null (no error set, nothing changed) sends
-// the call the general way, which decides everything afresh.
-[[gnu::noinline]] PyObject* try_plain_hit(DecoratorObject* self, const CallInput& in) noexcept {
+// held stands for taking one. A call bound here that is no plain hit is
+// handed to the general preparation with its bind; a call that cannot be
+// bound here goes the general way (nothing done, no error set).
+enum class Quick {
+    Hit,       // `hit` holds the value
+    Prepared,  // the call is prepared in `p`, from the quick path's bind
+    Failed,    // the exception is set
+    General,   // nothing done: the general path decides
+};
+
+// The rest of a quick bind that found no value: prepared as the general
+// path prepares, from the same bind (no argument is hashed twice).
+[[gnu::noinline]] Quick hand_off(DecoratorObject* self, QuendleBaseObject* inst, BoundCall& call, Prepared& p) noexcept {
+    try {
+        Status s = [&]() -> Status {
+            Q_TRY(enter(self, p));
+            // Lookups from here on may run user code, which may change the
+            // function: the bind keeps the layout it was made with.
+            call.pin.take(p.fields->binder);
+            std::optional<CallSignature> no_sig;
+            Q_TRY(prepare_bound(*p.fields, inst, &call, no_sig, p.thread, p));
+            if (!p.hit) {
+                Q_TRY(check_stack_depth());
+            }
+            return {};
+        }();
+        if (s.ok()) {
+            return Quick::Prepared;
+        }
+        s.take_error().restore();
+    } catch (...) {
+        set_error_from_current_cxx_exception();
+    }
+    return Quick::Failed;
+}
+
+[[gnu::noinline]] Quick try_quick(DecoratorObject* self, const CallInput& in, Prepared& p, PyObject*& hit_out) noexcept {
     const DecoratorFields* d = self->fields;
     if (d == nullptr || d->is_async || __atomic_load_n(&self->borrow.value, __ATOMIC_RELAXED) < 0) {
-        return nullptr;
+        return Quick::General;
     }
     ArgBuffers buf;
     BindArgs view;
     if (!in.view(view, buf) || view.npos == 0) {
-        return nullptr;
+        return Quick::General;
     }
     PyObject* first = view.pos[0];
     if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d->known_class.get()) {
-        return nullptr;
+        return Quick::General;
     }
     auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
     CacheState* state = inst->state;
     if (state == nullptr || __atomic_load_n(&inst->borrow.value, __ATOMIC_RELAXED) != 0) {
-        return nullptr;
+        return Quick::General;
     }
     const CrossFrame* caller = current_cross_frame();
     if (caller != nullptr && caller->inst != inst) {
-        return nullptr;  // an edge across instances may be due
+        return Quick::General;  // an edge across instances may be due
     }
     BoundCall call;
     if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
-        return nullptr;
+        return Quick::General;
     }
     CacheKey key = 0;
     if (state->find_pure(call, key) != 1 || !state->tracker().has_state(key)) {
-        return nullptr;
+        return hand_off(self, inst, call, p);
     }
     Ref hit = state->get_value(key);
     if (!hit) {
-        return nullptr;
+        return hand_off(self, inst, call, p);
     }
     const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
     if (top != nullptr && top->track_runtime_dependencies) {
         try {
             state->add_runtime_dependency(top->key, key);
         } catch (...) {
-            return nullptr;  // nothing was added; the general way reports it
+            return Quick::General;  // nothing was added; the general way reports it
         }
     }
-    return hit.release();
+    hit_out = hit.release();
+    return Quick::Hit;
 }
 
 // Inlined into both entry points, so that a recursion of decorated methods
 // stacks one frame of it per level.
 [[gnu::always_inline]] inline PyObject* run_call(DecoratorObject* self, CallInput& in) noexcept {
-    if (PyObject* hit = try_plain_hit(self, in)) {
-        return hit;
-    }
     Prepared p;
-    if (!begin_noexcept(self, in, p)) {
-        return failed(self);
+    PyObject* hit = nullptr;
+    switch (try_quick(self, in, p, hit)) {
+        case Quick::Hit:
+            return hit;
+        case Quick::Failed:
+            return failed(self);
+        case Quick::Prepared:
+            break;
+        case Quick::General:
+            if (!begin_noexcept(self, in, p)) {
+                return failed(self);
+            }
+            break;
     }
     if (p.fields->is_async) {
         return async_result(self, p, in);
