@@ -242,7 +242,8 @@ struct Prepared {
 };
 
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
-                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out);
+                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
+                     std::optional<CacheKey> known = std::nullopt);
 
 Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
@@ -282,9 +283,11 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
 }
 
 // The preparation once the call is bound: natively (`call`) or else as a
-// signature (`sig`).
+// signature (`sig`); `known` is the key of `call` when a lookup that ran no
+// Python code since has found it.
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
-                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out) {
+                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
+                     std::optional<CacheKey> known) {
     Q_ASSIGN(CacheState * state, state_of(inst));
     out.inst = inst;
     out.state = state;
@@ -301,7 +304,9 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     // run while it was on the stack.
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
     CacheKey key;
-    if (call != nullptr) {
+    if (known) {
+        key = *known;
+    } else if (call != nullptr) {
         Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(*call));
         key = found ? *found : state->insert_bound(*call);
     } else {
@@ -451,7 +456,8 @@ enum class Quick {
 
 // The rest of a quick bind that found no value: prepared as the general
 // path prepares, from the same bind (no argument is hashed twice).
-[[gnu::noinline]] Quick hand_off(DecoratorObject* self, QuendleBaseObject* inst, BoundCall& call, Prepared& p) noexcept {
+[[gnu::noinline]] Quick hand_off(DecoratorObject* self, QuendleBaseObject* inst, BoundCall& call, Prepared& p,
+                                 std::optional<CacheKey> known) noexcept {
     try {
         Status s = [&]() -> Status {
             Q_TRY(enter(self, p));
@@ -459,7 +465,7 @@ enum class Quick {
             // function: the bind keeps the layout it was made with.
             call.pin.take(p.fields->binder);
             std::optional<CallSignature> no_sig;
-            Q_TRY(prepare_bound(*p.fields, inst, &call, no_sig, p.thread, p));
+            Q_TRY(prepare_bound(*p.fields, inst, &call, no_sig, p.thread, p, known));
             if (!p.hit) {
                 Q_TRY(check_stack_depth());
             }
@@ -494,21 +500,24 @@ enum class Quick {
     if (state == nullptr || __atomic_load_n(&inst->borrow.value, __ATOMIC_RELAXED) != 0) {
         return Quick::General;
     }
+    // A tracking caller on another instance whose class has opted in (or
+    // not been asked yet) may be due an edge across instances.
     const CrossFrame* caller = current_cross_frame();
-    if (caller != nullptr && caller->inst != inst) {
-        return Quick::General;  // an edge across instances may be due
+    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != 0) {
+        return Quick::General;
     }
     BoundCall call;
     if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
         return Quick::General;
     }
     CacheKey key = 0;
-    if (state->find_pure(call, key) != 1 || !state->tracker().has_state(key)) {
-        return hand_off(self, inst, call, p);
+    const int found = state->find_pure(call, key);
+    if (found != 1 || !state->tracker().has_state(key)) {
+        return hand_off(self, inst, call, p, found == 1 ? std::optional<CacheKey>(key) : std::nullopt);
     }
     Ref hit = state->get_value(key);
     if (!hit) {
-        return hand_off(self, inst, call, p);
+        return hand_off(self, inst, call, p, key);
     }
     const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
     if (top != nullptr && top->track_runtime_dependencies) {
