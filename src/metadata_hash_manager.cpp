@@ -289,6 +289,32 @@ private:
     std::vector<std::uint8_t> marks_;
 };
 
+// Marks for a walk from one key: a set while few keys are met (the cost of
+// the walk follows what it reaches, not the size of the instance), one byte
+// per key once the walk has met a good share of them.
+class GrowingMarks {
+public:
+    explicit GrowingMarks(size_t key_count) : key_count_(key_count) {}
+    bool insert(CacheKey k) {
+        if (!dense_.empty()) {
+            return std::exchange(dense_[k], 1) == 0;
+        }
+        const bool fresh = set_.insert(k);
+        if (fresh && set_.size() >= 4096 && set_.size() >= key_count_ / 32) {
+            std::vector<std::uint8_t> dense(key_count_, 0);
+            set_.for_each([&](CacheKey m) { dense[m] = 1; });
+            dense_.swap(dense);
+            set_ = KeySet{};
+        }
+        return fresh;
+    }
+
+private:
+    size_t key_count_;
+    KeySet set_;
+    std::vector<std::uint8_t> dense_;
+};
+
 // Pops keys off `stack` until it is empty, calling f(key) for each and
 // pushing every dependant not yet in `seen`. Keys on the stack on entry must
 // be in `seen` already. With one `seen` for all starting keys, every key is
@@ -318,7 +344,7 @@ std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
     // its dependants, not the size of the instance.
     std::vector<CacheKey> result;
     std::vector<CacheKey> stack{k};
-    KeySet visited;
+    GrowingMarks visited(next_key());
     visited.insert(k);
     walk_dependants(tracker_, stack, visited, [&](CacheKey cur) { result.push_back(cur); });
     return result;
