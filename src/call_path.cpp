@@ -95,7 +95,7 @@ public:
     static CallInput from_tuple(PyObject* args, PyObject* kwargs) noexcept {
         CallInput in;
         in.tuple_ = args;
-        in.dict_ = kwargs;
+        in.kw_ = kwargs;
         return in;
     }
 #if QUENDLE_VECTORCALL
@@ -103,8 +103,7 @@ public:
         CallInput in;
         in.vector_ = args;
         in.nargsf_ = nargsf;
-        in.npos_ = nargsf & ~static_cast<size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
-        in.kwnames_ = kwnames;
+        in.kw_ = kwnames;
         return in;
     }
 #endif
@@ -112,7 +111,7 @@ public:
     // The instance (borrowed, alive for the call), or null without one.
     [[nodiscard]] PyObject* first() const noexcept {
         if (vector_ != nullptr) {
-            return npos_ > 0 ? vector_[0] : nullptr;
+            return npos() > 0 ? vector_[0] : nullptr;
         }
         if (tuple_ == nullptr || !PyTuple_Check(tuple_) || PyTuple_Size(tuple_) == 0) {
             return nullptr;
@@ -125,16 +124,16 @@ public:
     [[nodiscard]] bool view(BindArgs& out, ArgBuffers& buf) const noexcept {
         if (vector_ != nullptr) {
             out.pos = vector_;
-            out.npos = npos_;
-            out.nkw = kwnames_ != nullptr ? static_cast<size_t>(PyTuple_Size(kwnames_)) : 0;
+            out.npos = npos();
+            out.nkw = kw_ != nullptr ? static_cast<size_t>(PyTuple_Size(kw_)) : 0;
             if (out.nkw > buf.kw_names.size()) {
                 return false;
             }
             for (size_t i = 0; i < out.nkw; ++i) {
-                buf.kw_names[i] = PyTuple_GetItem(kwnames_, static_cast<Py_ssize_t>(i));
+                buf.kw_names[i] = PyTuple_GetItem(kw_, static_cast<Py_ssize_t>(i));
             }
             out.kw_names = buf.kw_names.data();
-            out.kw_values = vector_ + npos_;
+            out.kw_values = vector_ + out.npos;
             return true;
         }
         const auto n = static_cast<size_t>(PyTuple_Size(tuple_));
@@ -147,13 +146,13 @@ public:
         out.pos = buf.pos.data();
         out.npos = n;
         out.nkw = 0;
-        if (dict_ != nullptr) {
-            if (!PyDict_Check(dict_) || static_cast<size_t>(PyDict_Size(dict_)) > buf.kw_names.size()) {
+        if (kw_ != nullptr) {
+            if (!PyDict_Check(kw_) || static_cast<size_t>(PyDict_Size(kw_)) > buf.kw_names.size()) {
                 return false;
             }
             Py_ssize_t it = 0;
             PyObject *key = nullptr, *value = nullptr;
-            while (PyDict_Next(dict_, &it, &key, &value)) {
+            while (PyDict_Next(kw_, &it, &key, &value)) {
                 buf.kw_names[out.nkw] = key;
                 buf.kw_values[out.nkw] = value;
                 ++out.nkw;
@@ -164,53 +163,60 @@ public:
         return true;
     }
 
-    // The positional arguments as a tuple and the keywords as a dict (null
-    // without keywords), borrowed.
-    Result<PyObject*> tuple() {
-        if (vector_ != nullptr && !built_tuple_) {
-            Q_ASSIGN(built_tuple_, checked(PyTuple_New(static_cast<Py_ssize_t>(npos_))));
-            for (size_t i = 0; i < npos_; ++i) {
-                PyTuple_SetItem(built_tuple_.get(), static_cast<Py_ssize_t>(i), Py_NewRef(vector_[i]));
-            }
+    // The positional arguments as a tuple, and the keywords as a dict (an
+    // empty handle without keywords); built from an array when asked for.
+    [[nodiscard]] Result<Ref> tuple() const {
+        if (vector_ == nullptr) {
+            return Ref::borrow(tuple_);
         }
-        return vector_ != nullptr ? built_tuple_.get() : tuple_;
+        const size_t n = npos();
+        Q_ASSIGN(Ref t, checked(PyTuple_New(static_cast<Py_ssize_t>(n))));
+        for (size_t i = 0; i < n; ++i) {
+            PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(vector_[i]));
+        }
+        return t;
     }
-    Result<PyObject*> dict() {
-        if (vector_ == nullptr || kwnames_ == nullptr || PyTuple_Size(kwnames_) == 0) {
-            return dict_;
+    [[nodiscard]] Result<Ref> dict() const {
+        if (vector_ == nullptr) {
+            return Ref::borrow(kw_);
         }
-        if (!built_dict_) {
-            Q_ASSIGN(built_dict_, checked(PyDict_New()));
-            const Py_ssize_t n = PyTuple_Size(kwnames_);
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                Q_TRY(checked_status(PyDict_SetItem(built_dict_.get(), PyTuple_GetItem(kwnames_, i),
-                                                    vector_[npos_ + static_cast<size_t>(i)])));
-            }
+        if (kw_ == nullptr || PyTuple_Size(kw_) == 0) {
+            return Ref{};
         }
-        return built_dict_.get();
+        Q_ASSIGN(Ref d, checked(PyDict_New()));
+        const Py_ssize_t n = PyTuple_Size(kw_);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Q_TRY(checked_status(
+                PyDict_SetItem(d.get(), PyTuple_GetItem(kw_, i), vector_[npos() + static_cast<size_t>(i)])));
+        }
+        return d;
     }
 
     // Calls the body with the arguments as they came: a new reference, or
     // null with the exception set.
-    PyObject* call(PyObject* func) noexcept {
+    PyObject* call(PyObject* func) const noexcept {
 #if QUENDLE_VECTORCALL
         if (vector_ != nullptr) {
-            return PyObject_Vectorcall(func, vector_, nargsf_, kwnames_);
+            return PyObject_Vectorcall(func, vector_, nargsf_, kw_);
         }
 #endif
-        return PyObject_Call(func, tuple_, dict_);
+        return PyObject_Call(func, tuple_, kw_);
     }
 
 private:
     CallInput() = default;
-    PyObject* tuple_ = nullptr;
-    PyObject* dict_ = nullptr;
-    PyObject* const* vector_ = nullptr;
+    [[nodiscard]] size_t npos() const noexcept {
+#if QUENDLE_VECTORCALL
+        return nargsf_ & ~static_cast<size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
+#else
+        return nargsf_;
+#endif
+    }
+    // Four words: this sits in the frame every level of a recursion stacks.
+    PyObject* tuple_ = nullptr;          // the positional tuple (tp_call)
+    PyObject* kw_ = nullptr;             // the keyword dict (tp_call) or the keyword names (vectorcall)
+    PyObject* const* vector_ = nullptr;  // the arguments (vectorcall)
     size_t nargsf_ = 0;
-    size_t npos_ = 0;
-    PyObject* kwnames_ = nullptr;
-    Ref built_tuple_;
-    Ref built_dict_;
 };
 
 // A call between its preparation and its end. It lives in the one frame a
@@ -275,9 +281,9 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
     }
     std::optional<CallSignature> sig;
     if (!native) {
-        Q_ASSIGN(PyObject * args, in.tuple());
-        Q_ASSIGN(PyObject * kwargs, in.dict());
-        Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args, kwargs));
+        Q_ASSIGN(Ref args, in.tuple());
+        Q_ASSIGN(Ref kwargs, in.dict());
+        Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args.get(), kwargs.get()));
     }
     return prepare_bound(d, inst, native ? &call : nullptr, sig, thread, out);
 }
@@ -432,9 +438,9 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
         if (p.hit) {
             return ready_awaitable(std::move(p.hit));
         }
-        Q_ASSIGN(PyObject * args, in.tuple());
-        Q_ASSIGN(PyObject * kwargs, in.dict());
-        return pending_awaitable(reinterpret_cast<PyObject*>(self), p.inst, p.key, args, kwargs);
+        Q_ASSIGN(Ref args, in.tuple());
+        Q_ASSIGN(Ref kwargs, in.dict());
+        return pending_awaitable(reinterpret_cast<PyObject*>(self), p.inst, p.key, args.get(), kwargs.get());
     });
 }
 
@@ -481,64 +487,69 @@ enum class Quick {
     return Quick::Failed;
 }
 
-[[gnu::noinline]] Quick try_quick(DecoratorObject* self, const CallInput& in, Prepared& p, PyObject*& hit_out) noexcept {
+// Returned in registers, so the frame of a decorated call keeps no slot for it.
+struct QuickResult {
+    Quick kind;
+    PyObject* hit = nullptr;
+};
+
+[[gnu::noinline]] QuickResult try_quick(DecoratorObject* self, const CallInput& in, Prepared& p) noexcept {
     const DecoratorFields* d = self->fields;
     if (d == nullptr || d->is_async || __atomic_load_n(&self->borrow.value, __ATOMIC_RELAXED) < 0) {
-        return Quick::General;
+        return {Quick::General};
     }
     ArgBuffers buf;
     BindArgs view;
     if (!in.view(view, buf) || view.npos == 0) {
-        return Quick::General;
+        return {Quick::General};
     }
     PyObject* first = view.pos[0];
     if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d->known_class.get()) {
-        return Quick::General;
+        return {Quick::General};
     }
     auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
     CacheState* state = inst->state;
     if (state == nullptr || __atomic_load_n(&inst->borrow.value, __ATOMIC_RELAXED) != 0) {
-        return Quick::General;
+        return {Quick::General};
     }
     // A tracking caller on another instance whose class has opted in (or
     // not been asked yet) may be due an edge across instances.
     const CrossFrame* caller = current_cross_frame();
     if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != 0) {
-        return Quick::General;
+        return {Quick::General};
     }
     BoundCall call;
     if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
-        return Quick::General;
+        return {Quick::General};
     }
     CacheKey key = 0;
     const int found = state->find_pure(call, key);
     if (found != 1 || !state->tracker().has_state(key)) {
-        return hand_off(self, inst, call, p, found == 1 ? std::optional<CacheKey>(key) : std::nullopt);
+        return {hand_off(self, inst, call, p, found == 1 ? std::optional<CacheKey>(key) : std::nullopt)};
     }
     Ref hit = state->get_value(key);
     if (!hit) {
-        return hand_off(self, inst, call, p, key);
+        return {hand_off(self, inst, call, p, key)};
     }
     const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
     if (top != nullptr && top->track_runtime_dependencies) {
         try {
             state->add_runtime_dependency(top->key, key);
         } catch (...) {
-            return Quick::General;  // nothing was added; the general way reports it
+            return {Quick::General};  // nothing was added; the general way reports it
         }
     }
-    hit_out = hit.release();
-    return Quick::Hit;
+    return {Quick::Hit, hit.release()};
 }
 
 // Inlined into both entry points, so that a recursion of decorated methods
 // stacks one frame of it per level.
 [[gnu::always_inline]] inline PyObject* run_call(DecoratorObject* self, CallInput& in) noexcept {
     Prepared p;
-    PyObject* hit = nullptr;
-    switch (try_quick(self, in, p, hit)) {
+    const QuickResult quick = try_quick(self, in, p);
+    switch (quick.kind) {
         case Quick::Hit:
-            return hit;
+            return quick.hit;
         case Quick::Failed:
             return failed(self);
         case Quick::Prepared:
