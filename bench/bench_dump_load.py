@@ -31,40 +31,16 @@ from __future__ import annotations
 
 import argparse
 import functools
-import statistics
 import sys
 import time
 
 import quendle
+from bench_calls import Check, check, interleaved  # the same checks and rounds as the call benchmarks
 from quendle import QuendleBase, quendled
 
 COUNT = 50
 NAMES = [f"s{i}" for i in range(COUNT)]
 VALUES = [("value", i) for i in range(COUNT)]
-
-
-class Check(AssertionError):
-    pass
-
-
-def check(cond: bool, what: str) -> None:
-    if not cond:
-        raise Check(what)
-
-
-def interleaved(contenders, rounds):
-    """Median nanoseconds per contender.
-
-    ``contenders`` maps a label to a zero-argument callable that performs one
-    measurement and returns the elapsed nanoseconds.
-    """
-    labels = list(contenders)
-    samples = {label: [] for label in labels}
-    for r in range(rounds):
-        k = r % len(labels)
-        for label in labels[k:] + labels[:k]:
-            samples[label].append(contenders[label]())
-    return {label: statistics.median(v) for label, v in samples.items()}
 
 
 def class_source(decorator: str) -> str:

@@ -10,20 +10,6 @@ namespace quendle {
 
 namespace {
 
-constexpr long kCoVarargs = 0x04;
-constexpr long kCoVarkeywords = 0x08;
-
-Result<PyObject*> function_type() {
-    OnceObject& cell = process().function_type;
-    if (PyObject* t = cell.peek()) {
-        return t;
-    }
-    return cell.get([]() -> Result<Ref> {
-        Q_ASSIGN(Ref types, import_module("types"));
-        return get_attr(types.get(), "FunctionType");
-    });
-}
-
 Result<long> int_attr(PyObject* obj, const char* name) {
     Q_ASSIGN(Ref v, get_attr(obj, name));
     long x = PyLong_AsLong(v.get());
@@ -398,7 +384,7 @@ Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* 
 }
 
 Status init_function_attrs() {
-    Q_ASSIGN(PyObject * ftype, function_type());
+    Q_ASSIGN(PyObject * ftype, plain_function_type());
     ProcessValues& pv = process();
     Q_TRY(init_attr(pv.code_attr, ftype, "__code__"));
     Q_TRY(init_attr(pv.defaults_attr, ftype, "__defaults__"));
@@ -593,18 +579,26 @@ int pure_equal(PyObject* stored, PyObject* query) noexcept {
 
 }  // namespace
 
-int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
-    int rc = pure_equal(keys.method(k), call.method);
+namespace {
+
+// Tuple equality of stored key k with the call: items left to right,
+// `equal` deciding each (1 equal, 0 not, negative: give up with that), up to
+// the shorter length, stopping at the first difference; then the lengths
+// decide. Every stored item stays alive: the store owns it and nothing can
+// change the store while the lookup holds the instance.
+template <class Equal>
+int compare_key(const KeyStore& keys, CacheKey k, const BoundCall& call, Equal&& equal) {
+    int rc = equal(keys.method(k), call.method);
     if (rc <= 0) {
         return rc;
     }
     const size_t stored_count = keys.count(k);
     for (size_t i = 0; i < stored_count && i < call.count; ++i) {
-        rc = pure_equal(keys.name(k, i), call.names[i]);
+        rc = equal(keys.name(k, i), call.names[i]);
         if (rc <= 0) {
             return rc;
         }
-        rc = pure_equal(keys.value(k, i), call.values[i]);
+        rc = equal(keys.value(k, i), call.values[i]);
         if (rc <= 0) {
             return rc;
         }
@@ -612,40 +606,19 @@ int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) n
     return stored_count == call.count ? 1 : 0;
 }
 
-namespace {
-
-// 1 equal, 0 not, -1 failed.
+// 1 equal, 0 not, -1 failed; identity counts as equal, as in a tuple.
 inline int equal_items(PyObject* stored, PyObject* query) {
     return stored == query ? 1 : PyObject_RichCompareBool(stored, query, Py_EQ);
 }
 
-// Tuple equality: items left to right with identity counting as equal, up
-// to the shorter length, stopping at the first difference; then the lengths
-// decide. Every stored item stays alive: the store owns it and nothing can
-// change the store while the lookup holds the instance.
-int bound_equals_raw(const KeyStore& keys, CacheKey k, const BoundCall& call) {
-    int rc = equal_items(keys.method(k), call.method);
-    if (rc <= 0) {
-        return rc;
-    }
-    const size_t stored_count = keys.count(k);
-    for (size_t i = 0; i < stored_count && i < call.count; ++i) {
-        rc = equal_items(keys.name(k, i), call.names[i]);
-        if (rc <= 0) {
-            return rc;
-        }
-        rc = equal_items(keys.value(k, i), call.values[i]);
-        if (rc <= 0) {
-            return rc;
-        }
-    }
-    return stored_count == call.count ? 1 : 0;
-}
-
 }  // namespace
 
+int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
+    return compare_key(keys, k, call, pure_equal);
+}
+
 Result<bool> bound_equals(const KeyStore& keys, CacheKey k, const BoundCall& call) {
-    int rc = bound_equals_raw(keys, k, call);
+    int rc = compare_key(keys, k, call, equal_items);
     if (rc < 0) {
         return Error::fetch();
     }

@@ -140,10 +140,18 @@ Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObj
     return signature_from_mapping(method_name, mapping.get());
 }
 
-namespace {
+Result<PyObject*> plain_function_type() {
+    OnceObject& cell = process().function_type;
+    if (PyObject* t = cell.peek()) {
+        return t;
+    }
+    return cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref types, import_module("types"));
+        return get_attr(types.get(), "FunctionType");
+    });
+}
 
-constexpr long kCoVarargs = 0x04;
-constexpr long kCoVarkeywords = 0x08;
+namespace {
 
 // Interned names of the code attributes the serialisable check reads.
 struct CodeNames {
@@ -178,17 +186,6 @@ Result<const CodeNames*> code_names() {
         }));
     }
     return static_cast<const CodeNames*>(&g_code_names);
-}
-
-Result<PyObject*> plain_function_type() {
-    OnceObject& cell = process().function_type;
-    if (PyObject* t = cell.peek()) {
-        return t;
-    }
-    return cell.get([]() -> Result<Ref> {
-        Q_ASSIGN(Ref types, import_module("types"));
-        return get_attr(types.get(), "FunctionType");
-    });
 }
 
 // The integer attribute of a code object; nothing when it is not an int

@@ -42,6 +42,13 @@ Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObj
 // Builds the signature from an already bound mapping (a dict of name -> value).
 Result<CallSignature> signature_from_mapping(std::string_view method_name, PyObject* mapping);
 
+// Flags of a code object's co_flags: a *args and a **kwargs parameter.
+constexpr long kCoVarargs = 0x04;
+constexpr long kCoVarkeywords = 0x08;
+
+// types.FunctionType, the type of plain Python functions.
+Result<PyObject*> plain_function_type();
+
 // Succeeds exactly when `func`'s only parameter is named `self`.
 Status check_serialisable_signature(PyObject* func);
 
