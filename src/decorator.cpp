@@ -220,6 +220,11 @@ PyObject* decorator_get_slow(PyObject* self, PyObject* obj) {
             return Ref::borrow(self);
         }
         Q_ASSIGN(PyObject * method_type_obj, method_type());
+        Q_TRY(process().method_args.get([]() -> Result<Ref> {
+            Q_ASSIGN(Ref spare, checked(PyTuple_Pack(2, Py_None, Py_None)));
+            PyObject_GC_UnTrack(spare.get());  // never reachable from user code
+            return spare;
+        }));
         // MethodType(self, obj), straight through its constructor slot.
         auto* tp = reinterpret_cast<PyTypeObject*>(method_type_obj);
         auto make = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
@@ -231,17 +236,38 @@ PyObject* decorator_get_slow(PyObject* self, PyObject* obj) {
     });
 }
 
+// Fills the spare argument tuple with (self, obj) while the constructor runs
+// and hands it back with None in both places. While it is out, its count is
+// 2, so an access made meanwhile (a finaliser the allocation runs, another
+// thread) packs a tuple of its own.
+PyObject* construct_with_spare(newfunc make, PyTypeObject* tp, PyObject* spare, PyObject* self, PyObject* obj) {
+    PyTuple_SetItem(spare, 0, Py_NewRef(self));
+    PyTuple_SetItem(spare, 1, Py_NewRef(obj));
+    Py_INCREF(spare);
+    PyObject* bound = make(tp, spare, nullptr);
+    Py_DECREF(spare);
+    // The callers hold both objects, so releasing them here frees nothing.
+    PyTuple_SetItem(spare, 0, Py_NewRef(Py_None));
+    PyTuple_SetItem(spare, 1, Py_NewRef(Py_None));
+    return bound;
+}
+
 // MethodType(self, obj) on every access to a method of an instance, straight
 // through the type's constructor once it is known.
 PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
-    PyObject* method_type_obj = process().method_type.peek();
-    if (obj == nullptr || obj == Py_None || method_type_obj == nullptr) {
+    ProcessValues& p = process();
+    PyObject* method_type_obj = p.method_type.peek();
+    PyObject* spare = p.method_args.peek();
+    if (obj == nullptr || obj == Py_None || method_type_obj == nullptr || spare == nullptr) {
         return decorator_get_slow(self, obj);
     }
     auto* tp = reinterpret_cast<PyTypeObject*>(method_type_obj);
     static const auto make = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
     if (make == nullptr) {
         return decorator_get_slow(self, obj);
+    }
+    if (Py_REFCNT(spare) == 1) {
+        return construct_with_spare(make, tp, spare, self, obj);
     }
     PyObject* pair = PyTuple_Pack(2, self, obj);
     if (pair == nullptr) {

@@ -109,6 +109,9 @@ struct ProcessValues {
     OnceObject inspect, keyword_iskeyword, ast, textwrap, builtins;
     OnceObject sequence_abc;   // collections.abc.Sequence
     OnceObject method_type;    // types.MethodType
+    // A spare 2-tuple for the arguments of MethodType(decorator, instance),
+    // untracked by the collector; its items are None while it is idle.
+    OnceObject method_args;
     OnceObject function_type;  // types.FunctionType
     // `__code__`, `__defaults__` and `__kwdefaults__` of plain functions,
     // set (in this order, `code` last) by the native binder's first use.

@@ -157,3 +157,36 @@ def test_keys_release_their_arguments_with_the_instance(cycle):
     del arg, m
     gc.collect()
     assert gone() is None
+
+
+def test_binding_made_while_another_binding_is_being_made():
+    # A collection started by the allocation of a bound method runs user code
+    # (a gc callback here; on older interpreters it runs right inside the
+    # allocation) that binds methods of other instances; each binding must
+    # carry its own instance and keep nothing alive afterwards.
+    import gc
+    import weakref
+
+    others = [Shapes() for _ in range(3)]
+    seen = []
+
+    def callback(phase, info):
+        if phase == "start":
+            for o in others:
+                seen.append(o.one.__self__ is o)
+
+    old = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        mine = Shapes()
+        bound = [mine.one for _ in range(50)]
+    finally:
+        gc.set_threshold(*old)
+        gc.callbacks.remove(callback)
+    assert seen and all(seen)
+    assert all(b.__self__ is mine and b.__func__ is Shapes.one for b in bound)
+    assert len({id(b) for b in bound}) == len(bound)  # a new object on every access
+    probe = weakref.ref(mine)
+    del mine, bound
+    assert probe() is None  # no binding kept the instance alive
