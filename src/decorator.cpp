@@ -306,6 +306,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
     if (f != nullptr) {
         Py_VISIT(f->func.get());
         Py_VISIT(f->known_class.get());
+        Py_VISIT(f->passed_code.get());
         for (const CallSignature& s : f->dependencies) {
             Py_VISIT(s.key.get());
         }

@@ -49,6 +49,8 @@ struct DecoratorFields {
     const char* descriptor_kind = nullptr;
     mutable BinderCache binder;  // parameter layout of func, refreshed when its code changes
     mutable Ref known_class;     // a subclass of QuendleBase an instance of which called last
+    mutable Ref passed_code;     // a code object of func that passed the serialisable check
+    mutable std::optional<std::int64_t> no_argument_hash;  // of the key (name, ()), once made
 };
 
 struct DecoratorObject {

@@ -483,6 +483,31 @@ Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     return dict;
 }
 
+// The key (name, ()), allocated when new. Under the method's own name it is
+// looked up from its parts and a hash made once per method (the call just
+// made has registered it); any other name builds the key tuple.
+Result<CacheKey> no_argument_key(CacheState& state, PyObject* name, const DecoratorFields& d) {
+    const bool own_name = name == d.name_obj.get() || PyUnicode_Compare(name, d.name_obj.get()) == 0;
+    if (PyErr_Occurred() != nullptr) {
+        return Error::fetch();
+    }
+    if (own_name) {
+        if (!d.no_argument_hash) {
+            Q_ASSIGN(CallSignature sig, no_argument_signature(d.name_obj.get()));
+            d.no_argument_hash = sig.hash;
+        }
+        BoundCall call;
+        call.method = d.name_obj.get();
+        call.hash = *d.no_argument_hash;
+        Q_ASSIGN(std::optional<CacheKey> found, state.find_bound(call));
+        if (found) {
+            return *found;
+        }
+    }
+    Q_ASSIGN(CallSignature sig, no_argument_signature(name));
+    return state.get_or_create_key(std::move(sig));
+}
+
 Status load_method_value(PyObject* self, PyObject* data, PyObject* name, const OwnMethods& own) {
     PyObject* found = PyDict_GetItemWithError(data, name);
     if (found == nullptr) {
@@ -515,18 +540,17 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name, const O
         return name_error("Method '", name, "' is not marked as serialisable");
     }
     Ref func = dec->fields->func;
-    Q_TRY(check_serialisable_signature(func.get()));
+    Q_TRY(check_serialisable_signature(func.get(), &dec->fields->passed_code));
     if (dec->fields->is_async) {
         Ref keep = attr;  // the decorator's fields stay while it is held
         return load_async_value(reinterpret_cast<QuendleBaseObject*>(self), text, std::move(value), *dec->fields);
     }
     Q_ASSIGN(Ref method, own.find(self, name));
     Q_ASSIGN(Ref computed, method ? own.call(method.get()) : call_by_name(self, name));
-    Q_ASSIGN(CallSignature sig, no_argument_signature(name));
     auto* inst = reinterpret_cast<QuendleBaseObject*>(self);
     Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
     Q_ASSIGN(CacheState * state, state_of(inst));
-    Q_ASSIGN(CacheKey k, state->get_or_create_key(std::move(sig)));
+    Q_ASSIGN(CacheKey k, no_argument_key(*state, name, *dec->fields));
     state->base_values().set(k, std::move(value), access.dead());
     return {};
 }

@@ -210,36 +210,19 @@ Result<std::optional<long>> code_int(PyObject* code, PyObject* name) {
 // takes one positional (or positional-only) parameter named "self" and
 // nothing else. False when anything differs or anything fails: inspect then
 // decides, and its verdict and message are the ones reported.
-Result<bool> only_self_from_code(PyObject* func) {
-    Q_ASSIGN(PyObject * ftype, plain_function_type());
-    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
-        return false;
-    }
+// Whether a code object takes exactly one parameter, named `self`.
+Result<bool> code_takes_only_self(PyObject* code) {
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(const CodeNames* c, code_names());
-    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
-    if (!PyDict_Check(dict.get())) {
-        return false;
-    }
-    if (PyDict_Size(dict.get()) != 0) {
-        for (PyObject* key : {n->signature_attr, n->wrapped, n->text_signature, n->partialmethod_private,
-                              n->partialmethod}) {
-            const int rc = PyDict_Contains(dict.get(), key);
-            if (rc != 0) {
-                return rc < 0 ? Result<bool>(Error::fetch()) : Result<bool>(false);
-            }
-        }
-    }
-    Q_ASSIGN(Ref code, get_attr(func, n->code));
-    Q_ASSIGN(std::optional<long> flags, code_int(code.get(), c->flags));
-    Q_ASSIGN(std::optional<long> argc, code_int(code.get(), c->argcount));
-    Q_ASSIGN(std::optional<long> posonly, code_int(code.get(), c->posonlyargcount));
-    Q_ASSIGN(std::optional<long> kwonly, code_int(code.get(), c->kwonlyargcount));
+    Q_ASSIGN(std::optional<long> flags, code_int(code, c->flags));
+    Q_ASSIGN(std::optional<long> argc, code_int(code, c->argcount));
+    Q_ASSIGN(std::optional<long> posonly, code_int(code, c->posonlyargcount));
+    Q_ASSIGN(std::optional<long> kwonly, code_int(code, c->kwonlyargcount));
     if (!flags || !argc || !posonly || !kwonly || (*flags & (kCoVarargs | kCoVarkeywords)) != 0 || *argc != 1 ||
         *kwonly != 0 || *posonly < 0 || *posonly > 1) {
         return false;
     }
-    Q_ASSIGN(Ref varnames, get_attr(code.get(), c->varnames));
+    Q_ASSIGN(Ref varnames, get_attr(code, c->varnames));
     if (!PyTuple_Check(varnames.get()) || PyTuple_Size(varnames.get()) < 1) {
         return false;
     }
@@ -258,10 +241,40 @@ Result<bool> only_self_from_code(PyObject* func) {
     return rc == 0;
 }
 
+Result<bool> only_self_from_code(PyObject* func, Ref* passed_code) {
+    Q_ASSIGN(PyObject * ftype, plain_function_type());
+    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
+        return false;
+    }
+    Q_ASSIGN(const Names* n, names());
+    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
+    if (!PyDict_Check(dict.get())) {
+        return false;
+    }
+    if (PyDict_Size(dict.get()) != 0) {
+        for (PyObject* key : {n->signature_attr, n->wrapped, n->text_signature, n->partialmethod_private,
+                              n->partialmethod}) {
+            const int rc = PyDict_Contains(dict.get(), key);
+            if (rc != 0) {
+                return rc < 0 ? Result<bool>(Error::fetch()) : Result<bool>(false);
+            }
+        }
+    }
+    Q_ASSIGN(Ref code, get_attr(func, n->code));
+    if (passed_code != nullptr && passed_code->get() == code.get()) {
+        return true;
+    }
+    Q_ASSIGN(bool only_self, code_takes_only_self(code.get()));
+    if (only_self && passed_code != nullptr) {
+        *passed_code = std::move(code);
+    }
+    return only_self;
+}
+
 }  // namespace
 
-Status check_serialisable_signature(PyObject* func) {
-    Result<bool> plain = only_self_from_code(func);
+Status check_serialisable_signature(PyObject* func, Ref* passed_code) {
+    Result<bool> plain = only_self_from_code(func, passed_code);
     if (plain.ok() && plain.value()) {
         return {};
     }

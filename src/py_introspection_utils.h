@@ -49,8 +49,10 @@ constexpr long kCoVarkeywords = 0x08;
 // types.FunctionType, the type of plain Python functions.
 Result<PyObject*> plain_function_type();
 
-// Succeeds exactly when `func`'s only parameter is named `self`.
-Status check_serialisable_signature(PyObject* func);
+// Succeeds exactly when `func`'s only parameter is named `self`. A code
+// object found to have that shape is remembered in `*passed_code` when it is
+// given (code objects are immutable, so seeing the same one again answers).
+Status check_serialisable_signature(PyObject* func, Ref* passed_code = nullptr);
 
 // Finds the zero-argument `self.<name>()` calls in the function's source.
 Result<std::vector<DependencyDecl>> discover_dependencies(PyObject* func);
