@@ -247,9 +247,16 @@ struct Prepared {
     }
 };
 
+// What a lookup of a bound call found, when no Python code has run since.
+struct KnownLookup {
+    enum class Kind : std::uint8_t { Unknown, Found, Absent };
+    Kind kind = Kind::Unknown;
+    CacheKey key = 0;  // when Found
+};
+
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
-                     std::optional<CacheKey> known = std::nullopt);
+                     KnownLookup known = {});
 
 Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
@@ -289,11 +296,11 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
 }
 
 // The preparation once the call is bound: natively (`call`) or else as a
-// signature (`sig`); `known` is the key of `call` when a lookup that ran no
+// signature (`sig`); `known` is what a lookup of `call` that ran no
 // Python code since has found it.
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
-                     std::optional<CacheKey> known) {
+                     KnownLookup known) {
     Q_ASSIGN(CacheState * state, state_of(inst));
     out.inst = inst;
     out.state = state;
@@ -310,8 +317,10 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     // run while it was on the stack.
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
     CacheKey key;
-    if (known) {
-        key = *known;
+    if (known.kind == KnownLookup::Kind::Found) {
+        key = known.key;
+    } else if (known.kind == KnownLookup::Kind::Absent) {
+        key = state->insert_bound(*call);
     } else if (call != nullptr) {
         Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(*call));
         key = found ? *found : state->insert_bound(*call);
@@ -463,7 +472,7 @@ enum class Quick {
 // The rest of a quick bind that found no value: prepared as the general
 // path prepares, from the same bind (no argument is hashed twice).
 [[gnu::noinline]] Quick hand_off(DecoratorObject* self, QuendleBaseObject* inst, BoundCall& call, Prepared& p,
-                                 std::optional<CacheKey> known) noexcept {
+                                 KnownLookup known) noexcept {
     try {
         Status s = [&]() -> Status {
             Q_TRY(enter(self, p));
@@ -525,11 +534,17 @@ struct QuickResult {
     CacheKey key = 0;
     const int found = state->find_pure(call, key);
     if (found != 1 || !state->tracker().has_state(key)) {
-        return {hand_off(self, inst, call, p, found == 1 ? std::optional<CacheKey>(key) : std::nullopt)};
+        KnownLookup known;
+        if (found == 1) {
+            known = {KnownLookup::Kind::Found, key};
+        } else if (found == 0) {
+            known.kind = KnownLookup::Kind::Absent;
+        }
+        return {hand_off(self, inst, call, p, known)};
     }
     Ref hit = state->get_value(key);
     if (!hit) {
-        return {hand_off(self, inst, call, p, key)};
+        return {hand_off(self, inst, call, p, {KnownLookup::Kind::Found, key})};
     }
     const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
     if (top != nullptr && top->track_runtime_dependencies) {
