@@ -315,8 +315,8 @@ private:
     std::vector<std::uint8_t> dense_;
 };
 
-// Pops keys off `stack` until it is empty, calling f(key) for each and
-// pushing every dependant not yet in `seen`. Keys on the stack on entry must
+// Pops keys off `stack` until it is empty, calling f(key) for each and for
+// every dependant not yet in `seen` (pushed when it has dependants itself). Keys on the stack on entry must
 // be in `seen` already. With one `seen` for all starting keys, every key is
 // reached and every edge followed at most once.
 template <class Seen, class F>
@@ -327,7 +327,15 @@ void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, S
         f(cur);
         if (const KeySet* dependants = t.dependants(cur)) {
             dependants->for_each([&](CacheKey d) {
-                if (seen.insert(d)) {
+                if (!seen.insert(d)) {
+                    return;
+                }
+                // A key nothing depends on is done here, without a trip
+                // through the stack (a fan-out of a million leaves).
+                const KeySet* further = t.dependants(d);
+                if (further == nullptr || further->empty()) {
+                    f(d);
+                } else {
                     stack.push_back(d);
                 }
             });
@@ -344,6 +352,9 @@ std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
     // its dependants, not the size of the instance.
     std::vector<CacheKey> result;
     std::vector<CacheKey> stack{k};
+    if (const KeySet* direct = tracker_.dependants(k)) {
+        result.reserve(size_t{direct->size()} + 1);  // at least these are reached
+    }
     GrowingMarks visited(next_key());
     visited.insert(k);
     walk_dependants(tracker_, stack, visited, [&](CacheKey cur) { result.push_back(cur); });
