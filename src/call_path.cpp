@@ -249,7 +249,11 @@ struct Prepared {
 
 // What a lookup of a bound call found, when no Python code has run since.
 struct KnownLookup {
-    enum class Kind : std::uint8_t { Unknown, Found, Absent };
+    enum class Kind : std::uint8_t {
+        Unknown,
+        Found,
+        Absent
+    };
     Kind kind = Kind::Unknown;
     CacheKey key = 0;  // when Found
 };
