@@ -11,11 +11,12 @@ namespace quendle {
 
 // ------------------------------------------------------------- ValueSlots
 
-void ValueSlots::set(CacheKey k, Ref value, Graveyard& dead) {
-    if (slots_.size() <= k) {
+void ValueSlots::extend(CacheKey k) {
+    if (k == slots_.size()) {
+        slots_.emplace_back();
+    } else {
         slots_.resize(k + 1);
     }
-    dead.bury(std::exchange(slots_[k], std::move(value)).release());
 }
 
 bool ValueSlots::clear(CacheKey k, Graveyard& dead) {
@@ -43,18 +44,18 @@ void ValueSlots::move_all_to(Graveyard& dead) noexcept {
 
 // ------------------------------------------------------ DependencyTracker
 
-void DependencyTracker::set_state(CacheKey k, ValidationState s) {
-    if (state.size() <= k) {
-        state.resize(k + 1, kNoEntry);
+void DependencyTracker::extend_state(CacheKey k, ValidationState s) {
+    if (k > state.size()) {
+        state.resize(k, kNoEntry);
     }
-    state[k] = static_cast<std::uint8_t>(s);
+    state.push_back(static_cast<std::uint8_t>(s));
 }
 
-void DependencyTracker::ensure_node(CacheKey k) {
-    if (is_node.size() <= k) {
-        is_node.resize(k + 1, 0);
+void DependencyTracker::extend_nodes(CacheKey k) {
+    if (k > is_node.size()) {
+        is_node.resize(k, 0);
     }
-    is_node[k] = 1;
+    is_node.push_back(1);
 }
 
 DependencyTracker::Edges& DependencyTracker::edges_of(CacheKey k) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quendle {
@@ -74,7 +75,12 @@ public:
         return k < slots_.size() ? slots_[k].get() : nullptr;
     }
     // Extends with empty slots as needed and replaces slot k.
-    void set(CacheKey k, Ref value, Graveyard& dead);
+    void set(CacheKey k, Ref value, Graveyard& dead) {
+        if (k >= slots_.size()) {
+            extend(k);
+        }
+        dead.bury(std::exchange(slots_[k], std::move(value)).release());
+    }
     // Empties slot k; returns whether it held an object.
     bool clear(CacheKey k, Graveyard& dead);
     // Empties every slot; calls f(k) for each slot that held an object.
@@ -91,6 +97,8 @@ public:
     void move_all_to(Graveyard& dead) noexcept;
 
 private:
+    void extend(CacheKey k);
+
     std::vector<Ref> slots_;
 };
 
@@ -111,8 +119,21 @@ public:
     [[nodiscard]] ValidationState read(CacheKey k) const noexcept {
         return has_state(k) ? static_cast<ValidationState>(state[k]) : ValidationState::PermanentlyInvalid;
     }
-    void set_state(CacheKey k, ValidationState s);
-    void ensure_node(CacheKey k);
+    // Both extend their arrays to k; the usual k is the next key, appended.
+    void set_state(CacheKey k, ValidationState s) {
+        if (k < state.size()) {
+            state[k] = static_cast<std::uint8_t>(s);
+        } else {
+            extend_state(k, s);
+        }
+    }
+    void ensure_node(CacheKey k) {
+        if (k < is_node.size()) {
+            is_node[k] = 1;
+        } else {
+            extend_nodes(k);
+        }
+    }
     [[nodiscard]] bool node(CacheKey k) const noexcept { return k < is_node.size() && is_node[k] != 0; }
     void add_edge(CacheKey dependency, CacheKey dependant);
     [[nodiscard]] const KeySet* dependants(CacheKey k) const noexcept {
@@ -165,6 +186,8 @@ public:
 
 private:
     Edges& edges_of(CacheKey k);
+    void extend_state(CacheKey k, ValidationState s);
+    void extend_nodes(CacheKey k);
 
 #ifdef QUENDLE_INVARIANTS
     friend Status check_edge_slots(const DependencyTracker& t, const std::string& which);
