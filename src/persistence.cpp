@@ -12,6 +12,7 @@
 #include "quendle_base.h"
 
 #include <random>
+#include <string_view>
 
 namespace quendle {
 
@@ -429,7 +430,7 @@ Result<Ref> dump_value(PyObject* self, PyObject* name, const OwnMethods& own) {
 // An asynchronous method's loaded value is stored as if its body had
 // returned it: the key is registered as a call registers it and becomes
 // valid, and a computation of it in progress does not overwrite it.
-Status load_async_value(QuendleBaseObject* inst, const std::string& text, Ref value, const DecoratorFields& f) {
+Status load_async_value(QuendleBaseObject* inst, std::string_view text, Ref value, const DecoratorFields& f) {
     Q_ASSIGN(CallSignature sig, query_signature(text, nullptr));
     Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
     Q_ASSIGN(CacheState * state, state_of(inst));
@@ -519,7 +520,12 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name, const O
     Ref value = Ref::borrow(found);
     // The cache key is built from the UTF-8 text; a name without one fails
     // here, before any method runs.
-    Q_ASSIGN(std::string text, utf8(name));
+    Py_ssize_t size = 0;
+    const char* chars = PyUnicode_AsUTF8AndSize(name, &size);  // kept by the str, which the caller holds
+    if (chars == nullptr) {
+        return Error::fetch();
+    }
+    const std::string_view text(chars, static_cast<size_t>(size));
     Q_ASSIGN(Ref attr, own.find(self, name));
     if (!attr) {
         Result<Ref> looked_up = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);

@@ -260,7 +260,15 @@ Result<bool> only_self_from_code(PyObject* func, Ref* passed_code) {
             }
         }
     }
-    Q_ASSIGN(Ref code, get_attr(func, n->code));
+    // Through the function type's own descriptor once the binder has it
+    // (a data descriptor: what the generic lookup would find first).
+    const ProcessValues& pv = process();
+    Ref code;
+    if (pv.function_type_ready.load(std::memory_order_acquire) == ftype && pv.code_attr.get != nullptr) {
+        Q_ASSIGN(code, checked(pv.code_attr.get(pv.code_attr.descr, func, ftype)));
+    } else {
+        Q_ASSIGN(code, get_attr(func, n->code));
+    }
     if (passed_code != nullptr && passed_code->get() == code.get()) {
         return true;
     }

@@ -123,6 +123,7 @@ def test_unlisted_names_are_processed_in_varying_order(run, head):
     ("reshaped", ValueError,
      "Serialisable method must have exactly one parameter named 'self', got: [\"self\", \"x\"]"),
     ("absent", AttributeError, None),
+    ("\ud800", UnicodeEncodeError, None),  # no UTF-8 text for its key: refused before the class is read
 ])
 def test_load_failure_keeps_earlier_loads(name, error, message):
     obj = Reshaped()
