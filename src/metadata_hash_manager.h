@@ -43,6 +43,10 @@ public:
             return;
         }
         Ref ref = Ref::steal(owned);
+        if (!first_) {
+            first_ = std::move(ref);  // the usual single displaced value: no allocation
+            return;
+        }
         try {
             dead_.push_back(std::move(ref));
         } catch (...) {
@@ -50,14 +54,17 @@ public:
             // which it releases on the way out.
         }
     }
+    // Released last buried first.
     ~Graveyard() {
         while (!dead_.empty()) {
             Ref last = std::move(dead_.back());
             dead_.pop_back();
         }
+        Ref first = std::move(first_);
     }
 
 private:
+    Ref first_;
     std::vector<Ref> dead_;
 };
 

@@ -500,9 +500,16 @@ Result<CacheKey> no_argument_key(CacheState& state, PyObject* name, const Decora
         BoundCall call;
         call.method = d.name_obj.get();
         call.hash = *d.no_argument_hash;
-        Q_ASSIGN(std::optional<CacheKey> found, state.find_bound(call));
-        if (found) {
-            return *found;
+        CacheKey key = 0;
+        const int pure = state.find_pure(call, key);  // the stored names are str: no user code
+        if (pure == 1) {
+            return key;
+        }
+        if (pure < 0) {
+            Q_ASSIGN(std::optional<CacheKey> found, state.find_bound(call));
+            if (found) {
+                return *found;
+            }
         }
     }
     Q_ASSIGN(CallSignature sig, no_argument_signature(name));
