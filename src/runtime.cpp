@@ -53,9 +53,13 @@ Status check_stack_depth() {
     return {};
 }
 
+namespace detail {
+ProcessValues g_process;
+}  // namespace detail
+
 namespace {
 
-ProcessValues g_process;
+using detail::g_process;
 Names& g_names = g_process.names;
 
 const char kPanicDoc[] =
@@ -107,7 +111,6 @@ Result<Ref> make_names() {
 
 }  // namespace
 
-ProcessValues& process() noexcept { return g_process; }
 
 Result<const Names*> names() {
     if (g_process.names_cell.peek() != nullptr) {

@@ -135,7 +135,10 @@ struct ProcessValues {
     } async{};
 };
 
-ProcessValues& process() noexcept;
+namespace detail {
+extern ProcessValues g_process;  // defined in runtime.cpp; read through process()
+}  // namespace detail
+inline ProcessValues& process() noexcept { return detail::g_process; }
 
 // The interned names; fails only if the interpreter is out of memory.
 Result<const Names*> names();
