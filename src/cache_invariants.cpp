@@ -121,13 +121,17 @@ Status SignatureIndex::check() const {
                         std::to_string(hashes_.size()) + " keys");
     }
     std::vector<std::uint8_t> placed(hashes_.size(), 0);
-    for (std::uint32_t e : table_) {
+    for (std::uint64_t e : table_) {
         if (e == 0) {
             continue;
         }
-        if (e - 1 >= hashes_.size() || std::exchange(placed[e - 1], 1) != 0) {
-            return violated("signature index: table entry for " + key_text(e - 1) +
-                            (e - 1 >= hashes_.size() ? ", past the last key" : ", twice"));
+        const CacheKey k = key_of(e);
+        if (k >= hashes_.size() || std::exchange(placed[k], 1) != 0) {
+            return violated("signature index: table entry for " + key_text(k) +
+                            (k >= hashes_.size() ? ", past the last key" : ", twice"));
+        }
+        if (e != entry_of(k, hashes_[k])) {
+            return violated("signature index: the entry of " + key_text(k) + " does not carry its hash");
         }
     }
     const size_t mask = table_.size() - 1;
@@ -136,7 +140,7 @@ Status SignatureIndex::check() const {
             return violated("signature index: " + key_text(k) + " is not in the table");
         }
         size_t i = slot_of(hashes_[k]);
-        while (table_[i] != k + 1) {
+        while (table_[i] != entry_of(k, hashes_[k])) {
             if (table_[i] == 0) {
                 return violated("signature index: " + key_text(k) + " cannot be found from its hash");
             }

@@ -127,7 +127,7 @@ void SignatureIndex::place(CacheKey k) {
     while (table_[i] != 0) {
         i = (i + 1) & mask;
     }
-    table_[i] = static_cast<std::uint32_t>(k + 1);
+    table_[i] = entry_of(k, hashes_[k]);
 }
 
 void SignatureIndex::insert(std::int64_t hash) {
@@ -151,7 +151,7 @@ void SignatureIndex::grow() {
     if (table_.empty()) {
         seed_ = random_seed();
     }
-    std::vector<std::uint32_t> fresh(table_.empty() ? 16 : table_.size() * 2, 0);
+    std::vector<std::uint64_t> fresh(table_.empty() ? 16 : table_.size() * 2, 0);
     table_.swap(fresh);
     // Placing keys in allocation order keeps equal hashes in that order.
     for (CacheKey k = 0; k < hashes_.size(); ++k) {

@@ -341,13 +341,14 @@ public:
             return std::optional<CacheKey>{};
         }
         const size_t mask = table_.size() - 1;
+        const std::uint32_t tag = tag_of(hash);
         for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
-            const std::uint32_t e = table_[i];
+            const std::uint64_t e = table_[i];
             if (e == 0) {
                 return std::optional<CacheKey>{};
             }
-            const CacheKey k = e - 1;
-            if (hashes_[k] == hash) {
+            const CacheKey k = key_of(e);
+            if (tag_of_entry(e) == tag && hashes_[k] == hash) {
                 Q_ASSIGN(bool equal, f(k));
                 if (equal) {
                     return std::optional<CacheKey>{k};
@@ -364,13 +365,14 @@ public:
             return 0;
         }
         const size_t mask = table_.size() - 1;
+        const std::uint32_t tag = tag_of(hash);
         for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
-            const std::uint32_t e = table_[i];
+            const std::uint64_t e = table_[i];
             if (e == 0) {
                 return 0;
             }
-            const CacheKey k = e - 1;
-            if (hashes_[k] == hash) {
+            const CacheKey k = key_of(e);
+            if (tag_of_entry(e) == tag && hashes_[k] == hash) {
                 const int rc = f(k);
                 if (rc != 0) {
                     out = k;
@@ -388,11 +390,22 @@ public:
 #endif
 
 private:
+    // A table entry holds key + 1 in its low half (0: empty) and the high
+    // half of the key's hash above it, so a probe passes over other keys
+    // without reading their hashes (a random read each in a large cache).
+    static std::uint32_t tag_of(std::int64_t hash) noexcept {
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+    }
+    static std::uint32_t tag_of_entry(std::uint64_t e) noexcept { return static_cast<std::uint32_t>(e >> 32); }
+    static CacheKey key_of(std::uint64_t e) noexcept { return (e & 0xffffffffULL) - 1; }
+    static std::uint64_t entry_of(CacheKey k, std::int64_t hash) noexcept {
+        return (std::uint64_t{tag_of(hash)} << 32) | (k + 1);
+    }
     [[nodiscard]] size_t slot_of(std::int64_t hash) const noexcept;
     void place(CacheKey k);
     void grow();
 
-    std::vector<std::uint32_t> table_;
+    std::vector<std::uint64_t> table_;
     std::vector<std::int64_t> hashes_;
     std::uint64_t seed_ = 0;
 };
