@@ -317,9 +317,10 @@ private:
 };
 
 // Pops keys off `stack` until it is empty, calling f(key) for each and for
-// every dependant not yet in `seen` (pushed when it has dependants itself). Keys on the stack on entry must
-// be in `seen` already. With one `seen` for all starting keys, every key is
-// reached and every edge followed at most once.
+// every dependant not yet in `seen` (pushed when it has dependants itself).
+// Keys on the stack on entry must be in `seen` already. With one `seen` for
+// all starting keys, every key is reached and every edge followed at most
+// once.
 template <class Seen, class F>
 void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, Seen& seen, F&& f) {
     while (!stack.empty()) {

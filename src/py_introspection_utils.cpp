@@ -202,15 +202,8 @@ Result<std::optional<long>> code_int(PyObject* code, PyObject* name) {
     return std::optional<long>{x};
 }
 
-// Whether inspect would certainly report exactly one parameter, named
-// `self`, for `func`, told from its code alone: true only for a plain
-// function (exactly types.FunctionType) whose `__dict__` holds nothing
-// inspect consults before the code (`__signature__`, `__wrapped__`,
-// `__text_signature__`, `_partialmethod`, `__partialmethod__`), whose code
-// takes one positional (or positional-only) parameter named "self" and
-// nothing else. False when anything differs or anything fails: inspect then
-// decides, and its verdict and message are the ones reported.
-// Whether a code object takes exactly one parameter, named `self`.
+// Whether a code object takes one positional (or positional-only)
+// parameter named "self" and nothing else.
 Result<bool> code_takes_only_self(PyObject* code) {
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(const CodeNames* c, code_names());
@@ -241,6 +234,16 @@ Result<bool> code_takes_only_self(PyObject* code) {
     return rc == 0;
 }
 
+// Whether inspect would certainly report exactly one parameter, named
+// `self`, for `func`, told from its code alone: true only for a plain
+// function (exactly types.FunctionType) whose `__dict__` holds nothing
+// inspect consults before the code (`__signature__`, `__wrapped__`,
+// `__text_signature__`, `_partialmethod`, `__partialmethod__`), whose code
+// takes one positional (or positional-only) parameter named "self" and
+// nothing else. False when anything differs or anything fails: inspect then
+// decides, and its verdict and message are the ones reported.
+// A code object in `*passed_code` was accepted before and is accepted again
+// without reading it.
 Result<bool> only_self_from_code(PyObject* func, Ref* passed_code) {
     Q_ASSIGN(PyObject * ftype, plain_function_type());
     if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {

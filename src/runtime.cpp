@@ -111,7 +111,6 @@ Result<Ref> make_names() {
 
 }  // namespace
 
-
 Result<const Names*> names() {
     if (g_process.names_cell.peek() != nullptr) {
         return static_cast<const Names*>(&g_names);
