@@ -35,7 +35,7 @@ import sys
 import time
 
 import quendle
-from bench_calls import Check, check, interleaved  # the same checks and rounds as the call benchmarks
+from bench_calls import Check, check, fmt, interleaved  # the same checks, rounds and figures as the call benchmarks
 from quendle import QuendleBase, quendled
 
 COUNT = 50
@@ -121,14 +121,6 @@ def checks(S, CP) -> None:
     plain = Plain()
     plain.__dict__.update(data)
     check(all(getattr(plain, n) is data[n] for n in NAMES), "__dict__.update: the same values")
-
-
-def fmt(v: float) -> str:
-    if v >= 100:
-        return f"{v:,.0f}"
-    if v >= 10:
-        return f"{v:.1f}"
-    return f"{v:.2f}"
 
 
 def main(argv=None) -> int:

@@ -176,6 +176,22 @@ struct TupleHasher {
     }
 };
 
+// A bound pair's hash, as the 2-tuple (name, value) hashes.
+[[gnu::always_inline]] inline std::uint64_t pair_hash(std::uint64_t name_hash, Py_hash_t value_hash) {
+    TupleHasher pair;
+    pair.add(name_hash);
+    pair.add(static_cast<std::uint64_t>(value_hash));
+    return static_cast<std::uint64_t>(pair.finish());
+}
+
+// A key's hash, as the tuple (method, pairs) hashes, from the pairs' hasher.
+[[gnu::always_inline]] inline std::int64_t key_hash(std::uint64_t method_hash, const TupleHasher& pairs) {
+    TupleHasher key;
+    key.add(method_hash);
+    key.add(static_cast<std::uint64_t>(pairs.finish()));
+    return key.finish();
+}
+
 Result<bool> hash_agrees() {
     std::atomic<int>& agrees = process().hash_agrees;
     if (agrees.load() >= 0) {
@@ -369,17 +385,11 @@ Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* 
         if (hv == -1 && PyErr_Occurred()) {
             return hint_unhashable(Error::fetch(), method, c.names[j].get());
         }
-        TupleHasher pair;
-        pair.add(c.hashes[j]);
-        pair.add(static_cast<std::uint64_t>(hv));
-        pairs.add(static_cast<std::uint64_t>(pair.finish()));
+        pairs.add(pair_hash(c.hashes[j], hv));
     }
     out.method = method;
     out.count = count;
-    TupleHasher key;
-    key.add(method_hash);
-    key.add(static_cast<std::uint64_t>(pairs.finish()));
-    out.hash = key.finish();
+    out.hash = key_hash(method_hash, pairs);
     return {};
 }
 
@@ -543,17 +553,11 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
             PyErr_Clear();
             return false;
         }
-        TupleHasher pair;
-        pair.add(c->hashes[j]);
-        pair.add(static_cast<std::uint64_t>(hv));
-        pairs.add(static_cast<std::uint64_t>(pair.finish()));
+        pairs.add(pair_hash(c->hashes[j], hv));
     }
     out.method = method;
     out.count = count;
-    TupleHasher key;
-    key.add(method_hash);
-    key.add(static_cast<std::uint64_t>(pairs.finish()));
-    out.hash = key.finish();
+    out.hash = key_hash(method_hash, pairs);
     out.layout = c;
     return true;
 }

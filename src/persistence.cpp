@@ -488,9 +488,13 @@ Result<Ref> dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
 // looked up from its parts and a hash made once per method (the call just
 // made has registered it); any other name builds the key tuple.
 Result<CacheKey> no_argument_key(CacheState& state, PyObject* name, const DecoratorFields& d) {
-    const bool own_name = name == d.name_obj.get() || PyUnicode_Compare(name, d.name_obj.get()) == 0;
-    if (PyErr_Occurred() != nullptr) {
-        return Error::fetch();
+    bool own_name = name == d.name_obj.get();
+    if (!own_name) {
+        const int rc = PyUnicode_Compare(name, d.name_obj.get());
+        if (rc == -1 && PyErr_Occurred() != nullptr) {
+            return Error::fetch();
+        }
+        own_name = rc == 0;
     }
     if (own_name) {
         if (!d.no_argument_hash) {
