@@ -206,6 +206,12 @@ Status CacheState::check_invariants(bool expect_idle) const {
         if (layers_[i].saved_changes.key_bound() > n) {
             return violated("layer " + std::to_string(i) + " saved a change record past the last key");
         }
+        if (layers_[i].hidden.size() > std::max(n, values_.size())) {
+            return violated("layer " + std::to_string(i) + " hides a key past the last key");
+        }
+        if (i > 0 && layers_[i].stamp < layers_[i - 1].stamp) {
+            return violated("layer " + std::to_string(i) + " was pushed before the layer beneath it");
+        }
     }
     Q_TRY(check_values(values_, tracker_, n, keys_, "the base level", true));
     for (size_t i = 0; i < layers_.size(); ++i) {

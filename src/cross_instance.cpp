@@ -61,6 +61,11 @@ void sweep_if_due(Participant& p) {
 
 void append_set(const CrossSet& set, std::vector<CrossRef>& out) { out.insert(out.end(), set.begin(), set.end()); }
 
+// The scenario entry whose layer a change made now lands in (0: the base).
+std::uint64_t top_stamp(const CacheState& state) noexcept {
+    return state.layers().empty() ? 0 : state.layers().back().stamp;
+}
+
 }  // namespace
 
 // In the static TLS block (one pointer), as every decorated call reads it.
@@ -187,7 +192,7 @@ void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& stat
     if (p == nullptr || p->dependants.empty()) {
         return;
     }
-    out.lasting = out.lasting && state.layers().empty();
+    out.lives_in = std::min(out.lives_in, top_stamp(state));
     out.origins.push_back(ref_of(*p, k));
     for (CacheKey d : state.collect_dependants(k)) {
         if (auto it = p->dependants.find(d); it != p->dependants.end()) {
@@ -201,7 +206,7 @@ void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& 
     if (p == nullptr) {
         return;
     }
-    out.lasting = out.lasting && state.layers().empty();
+    out.lives_in = std::min(out.lives_in, top_stamp(state));
     for (const auto& [key, dependants] : p->dependants) {
         append_set(dependants, out.refs);
     }
@@ -226,11 +231,9 @@ Status invalidate_cross_targets(CrossTargets targets) {
         {
             Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
             Q_ASSIGN(CacheState * state, state_of(inst));
-            if (targets.lasting && !state->layers().empty()) {
-                ensure_participant(inst).held_invalid.push_back(t.key);
-            }
             collect_cross_targets(inst, *state, t.key, next);
             state->invalidate(t.key);
+            state->invalidate_saved(t.key, targets.lives_in);
         }
         queue.insert(queue.end(), next.refs.begin(), next.refs.end());
     }
@@ -243,30 +246,17 @@ void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, Cr
         return;
     }
     // Dependants elsewhere may rest on what the layer changed: a value it
-    // holds, or a state it moved. Their invalidation does not outlast an
-    // outer scenario of theirs.
-    out.lasting = false;
+    // holds or hides, or a state it moved. The pop is a change that lives
+    // beneath the layer.
     const Layer& top = state.layers().back();
+    out.lives_in = std::min(out.lives_in, top.stamp);
     const DependencyTracker& live = state.tracker();
     for (const auto& [key, dependants] : p->dependants) {
-        const bool changed = top.values.at(key) != nullptr || live.has_state(key) != top.saved.has_state(key) ||
-                             live.read(key) != top.saved.read(key);
+        const bool changed = top.values.at(key) != nullptr || top.hides(key) ||
+                             live.has_state(key) != top.saved.has_state(key) || live.read(key) != top.saved.read(key);
         if (changed) {
             append_set(dependants, out.refs);
         }
-    }
-}
-
-void cross_after_pop(QuendleBaseObject* inst, CacheState& state) {
-    Participant* p = participant_of(inst);
-    if (p == nullptr || p->held_invalid.empty()) {
-        return;
-    }
-    for (CacheKey k : p->held_invalid) {
-        state.invalidate(k);
-    }
-    if (state.layers().empty()) {
-        p->held_invalid.clear();
     }
 }
 

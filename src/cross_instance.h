@@ -49,9 +49,6 @@ struct Participant {
     QuendleBaseObject* self = nullptr;
     std::unordered_map<CacheKey, CrossSet> dependants;    // keys elsewhere computed from a key here
     std::unordered_map<CacheKey, CrossSet> dependencies;  // keys elsewhere a key here was computed from
-    // Keys invalidated from outside, for good, while a scenario layer was
-    // on: invalidated again after each pop until the last layer is gone.
-    std::vector<CacheKey> held_invalid;
     size_t dependant_count = 0;  // edges in `dependants`
     size_t sweep_at = 64;        // next count at which edges to dead instances are swept
 };
@@ -104,7 +101,11 @@ void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, CrossFrame
 struct CrossTargets {
     std::vector<CrossRef> refs;
     std::vector<CrossRef> origins;  // the changed keys themselves: the walk leaves them as they are
-    bool lasting = true;  // the change outlives every scenario (its instance had no layer)
+    // The scenario entry whose layer holds the change (0: the base level,
+    // outliving every scenario): the dependants reached are invalid also in
+    // what the pops of layers pushed after it restore.
+    std::uint64_t lives_in = kNoLayerYet;
+    static constexpr std::uint64_t kNoLayerYet = ~std::uint64_t{0};
 };
 // Under the borrow: the dependants elsewhere of k and of its transitive
 // dependants here.
@@ -115,11 +116,9 @@ void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& 
 // from them, instance by instance, each under its own exclusive borrow.
 Status invalidate_cross_targets(CrossTargets targets);
 
-// Scenario exit, under the instance's borrow: before the pop, the
-// dependants elsewhere of keys the layer changed; after it, the keys held
-// invalid are invalidated again.
+// Scenario exit, under the instance's borrow, before the pop: the
+// dependants elsewhere of keys the layer changed.
 void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out);
-void cross_after_pop(QuendleBaseObject* inst, CacheState& state);
 
 // `QuendleBase.__init_subclass__` and the module function
 // `cross_instance_edges(obj)` (not in `__all__`).

@@ -226,6 +226,9 @@ PyObject* CacheState::effective_value(CacheKey k) const noexcept {
         if (PyObject* v = it->values.at(k)) {
             return v;
         }
+        if (it->hides(k)) {
+            return nullptr;
+        }
     }
     return values_.at(k);
 }
@@ -371,11 +374,26 @@ void CacheState::invalidate(CacheKey k) {
     }
 }
 
+void CacheState::invalidate_saved(CacheKey k, std::uint64_t stamp) {
+    for (Layer& layer : layers_) {
+        if (layer.stamp <= stamp) {
+            continue;
+        }
+        // The saved graph is the one the pop restores, so its edges decide.
+        std::vector<CacheKey> stack{k};
+        GrowingMarks visited(next_key());
+        visited.insert(k);
+        walk_dependants(layer.saved, stack, visited, [&](CacheKey d) { demote_if_valid(layer.saved, d); });
+    }
+}
+
 bool CacheState::clear_value(CacheKey k, Graveyard& dead) {
     ValueSlots* holder = nullptr;
     for (auto it = layers_.rbegin(); it != layers_.rend() && holder == nullptr; ++it) {
         if (it->values.at(k) != nullptr) {
             holder = &it->values;
+        } else if (it->hides(k)) {
+            return false;
         }
     }
     if (holder == nullptr && values_.at(k) != nullptr) {
@@ -384,11 +402,21 @@ bool CacheState::clear_value(CacheKey k, Graveyard& dead) {
     if (holder == nullptr) {
         return false;
     }
-    // Invalidation first: it is what can fail, and it must not fail after
-    // the value is gone.
+    // A value beneath the top layer is only hidden; the room for the mark,
+    // the record and the invalidation are what can fail, and they come
+    // before the value goes out of view.
+    Layer* top = layers_.empty() ? nullptr : &layers_.back();
+    const bool release = top == nullptr || holder == &top->values;
+    if (!release) {
+        top->reserve_hidden(size_t{k} + 1);
+    }
     changes_.note(k, ChangeKind::Cleared);
     invalidate(k);
-    holder->clear(k, dead);
+    if (release) {
+        holder->clear(k, dead);
+    } else {
+        top->hidden[k] = 1;
+    }
     return true;
 }
 
@@ -401,22 +429,20 @@ void CacheState::clear_all_values(Graveyard& dead) {
     }
     key_count = std::max(key_count, values_.size());
     // What can fail is allocated here, before any state changes and before
-    // the first value is removed: each key is pushed at most once, so the
-    // stack never grows past its reserve.
+    // the first value goes: each key is pushed at most once, so the stack
+    // never grows past its reserve.
     DenseMarks seen(key_count);
     std::vector<CacheKey> stack;
     stack.reserve(key_count);
-    auto note_stored = [&](const ValueSlots& values) {
-        for (CacheKey k = 0; k < values.size(); ++k) {
-            if (values.at(k) != nullptr && seen.insert(k)) {
-                stack.push_back(k);
-            }
-        }
-    };
-    for (const Layer& layer : layers_) {
-        note_stored(layer.values);
+    Layer* top = layers_.empty() ? nullptr : &layers_.back();
+    if (top != nullptr) {
+        top->reserve_hidden(key_count);
     }
-    note_stored(values_);
+    for (CacheKey k = 0; k < key_count; ++k) {
+        if (effective_value(k) != nullptr && seen.insert(k)) {
+            stack.push_back(k);
+        }
+    }
     changes_.note_clear_all(next_key());
     ++clear_epoch_;
     if (stack.empty()) {
@@ -425,10 +451,22 @@ void CacheState::clear_all_values(Graveyard& dead) {
     }
     walk_dependants(tracker_, stack, seen, [&](CacheKey k) { demote_if_valid(tracker_, k); });
     auto ignore = [](CacheKey) {};
-    for (Layer& layer : layers_) {
-        layer.values.clear_all(dead, ignore);
+    if (top == nullptr) {
+        values_.clear_all(dead, ignore);
+        return;
     }
-    values_.clear_all(dead, ignore);
+    top->values.clear_all(dead, ignore);
+    auto hide_stored = [&](const ValueSlots& values) {
+        for (CacheKey k = 0; k < values.size(); ++k) {
+            if (values.at(k) != nullptr) {
+                top->hidden[k] = 1;
+            }
+        }
+    };
+    for (size_t i = 0; i + 1 < layers_.size(); ++i) {
+        hide_stored(layers_[i].values);
+    }
+    hide_stored(values_);
 }
 
 const CallFrame* CacheState::top_frame(unsigned long thread) const noexcept {
@@ -467,8 +505,9 @@ void CacheState::pop_frame(unsigned long thread) noexcept {
     }
 }
 
-void CacheState::push_layer() {
+void CacheState::push_layer(std::uint64_t stamp) {
     Layer layer;
+    layer.stamp = stamp;
     layer.saved = tracker_;
     layer.saved_changes = changes_;
     ++layer_changes_;

@@ -295,6 +295,22 @@ struct Layer {
     ValueSlots values;
     DependencyTracker saved;
     ChangeLog saved_changes;
+    // The scenario entry that pushed the layer: entries are numbered from 1
+    // in the order they happen, process-wide, and every layer one entry
+    // pushes has its number. A layer with a larger stamp is popped first.
+    std::uint64_t stamp = 0;
+    // Keys whose values beneath the layer a clear made inside it removed
+    // from view: the values stay where they are and show again once the
+    // layer is popped. A value the layer holds itself is shown regardless.
+    std::vector<std::uint8_t> hidden;
+
+    [[nodiscard]] bool hides(CacheKey k) const noexcept { return k < hidden.size() && hidden[k] != 0; }
+    // Room to hide k; throws std::bad_alloc, hiding nothing.
+    void reserve_hidden(size_t key_count) {
+        if (hidden.size() < key_count) {
+            hidden.resize(key_count, 0);
+        }
+    }
 };
 
 // What an asynchronous computation of a key started from. Its value is
@@ -476,13 +492,19 @@ public:
     [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;
     // Every Valid key among k and its transitive dependants becomes Invalid.
     void invalidate(CacheKey k);
-    // Removes k's value from the topmost level holding one (a layer, else
-    // the base) and invalidates k; false, with nothing changed, when no
-    // level holds a value for k.
+    // The same in the states saved by the layers pushed after the entry
+    // `stamp` (0: by every layer), so that their pops restore the keys
+    // Invalid: a change that lives beneath those layers outlasts them.
+    void invalidate_saved(CacheKey k, std::uint64_t stamp);
+    // Takes k's visible value out of view and invalidates k; false, with
+    // nothing changed, when k has no visible value. A value in the top
+    // layer (or in the base, with no layer on) is released; one beneath the
+    // top layer stays and is hidden by it until the layer is popped.
     bool clear_value(CacheKey k, Graveyard& dead);
-    // Removes every value of every level. Every Valid key among the keys
-    // that had a value and their transitive dependants becomes Invalid;
-    // with no value stored anywhere, every Valid key becomes Invalid.
+    // The same for every key with a visible value: the top level's values
+    // are released and the values beneath it hidden. Every Valid key among
+    // those keys and their transitive dependants becomes Invalid; with no
+    // visible value, every Valid key becomes Invalid.
     void clear_all_values(Graveyard& dead);
 
     // ------------------------------------------------------- explanations
@@ -516,7 +538,8 @@ public:
     void pop_frame(unsigned long thread) noexcept;
 
     // -------------------------------------------------------------- layers
-    void push_layer();
+    // A new top layer for the scenario entry `stamp`.
+    void push_layer(std::uint64_t stamp);
     // Restores the saved maps and buries the layer's values.
     void pop_layer(Graveyard& dead) noexcept;
 

@@ -5,6 +5,7 @@
 #include "instance_access.h"
 #include "quendle_base.h"
 
+#include <atomic>
 #include <memory>
 
 namespace quendle {
@@ -45,9 +46,13 @@ Status for_each_item(PyObject* self, Step&& step) {
     return {};
 }
 
+// The number of the last scenario entry, process-wide (see Layer::stamp).
+std::atomic<std::uint64_t> g_last_entry{0};
+
 Result<Ref> enter_scenario(PyObject* self) {
-    Q_TRY(for_each_item(self, [](QuendleBaseObject*, CacheState& state, Graveyard&) -> Status {
-        state.push_layer();
+    const std::uint64_t stamp = g_last_entry.fetch_add(1, std::memory_order_relaxed) + 1;
+    Q_TRY(for_each_item(self, [&](QuendleBaseObject*, CacheState& state, Graveyard&) -> Status {
+        state.push_layer(stamp);
         return {};
     }));
     return Ref::borrow(self);
@@ -58,14 +63,12 @@ Result<Ref> exit_scenario(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Dependants elsewhere of what the layers changed are invalidated once
     // every item has its layer popped.
     CrossTargets targets;
-    targets.lasting = false;
     Status popped = for_each_item(self, [&](QuendleBaseObject* inst, CacheState& state, Graveyard& dead) -> Status {
         if (state.layers().empty()) {
             return Error::runtime_error("Attempted to remove non existant layer");
         }
         cross_before_pop(inst, state, targets);
         state.pop_layer(dead);
-        cross_after_pop(inst, state);
         return {};
     });
     Q_TRY(invalidate_cross_targets(std::move(targets)));
