@@ -385,8 +385,7 @@ Result<Ref> word(const Subject& s) {
             return format("served: %U is valid and stored; the next call returns it without running the body", text);
         case Diagnosis::Kind::ValidWithoutValue:
             return format(
-                "missing: %U reads valid but no level holds its value (a clear made inside a scenario "
-                "reaches below it); the next call computes it",
+                "missing: %U reads valid but no level holds its value; the next call computes it",
                 text);
         case Diagnosis::Kind::Invalid:
             return word_invalid(s);

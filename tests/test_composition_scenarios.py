@@ -5,6 +5,7 @@ import random
 from collections import Counter
 
 import pytest
+from models import Counted
 
 from quendle import QuendleBase, custom_scenario, quendled
 
@@ -138,3 +139,141 @@ def run_against_reference(seed, steps=300):
 @pytest.mark.parametrize("seed", range(40))
 def test_cross_instance_graph_under_scenarios_matches_the_reference(seed):
     run_against_reference(seed)
+
+
+def chain():
+    """n1 reads n0's input and output; n2 reads n1's output."""
+    n0 = Node("n0")
+    n1 = Node("n1", feeds=[n0], uses=[n0])
+    n2 = Node("n2", uses=[n1])
+    return [n0, n1, n2]
+
+
+def run_script(script):
+    """Runs steps separated by ";": "out N" / "mid N" (checked against the
+    reference), "update N", "enter N ...", "exit" (the innermost scenario)."""
+    nodes = {n.name: n for n in chain()}
+    ref = Reference(list(nodes.values()))
+    open_scenarios = []
+    for serial, step in enumerate(script.split(";")):
+        op, *names = step.split()
+        picked = [nodes[name] for name in names]
+        if op in ("out", "mid"):
+            assert getattr(picked[0], op)() == getattr(ref, op)(picked[0]), f"step {serial}: {step}"
+        elif op == "update":
+            picked[0].inp()
+            picked[0].update_cached_value("inp", (names[0], serial))
+            ref.set_input(picked[0], (names[0], serial))
+        elif op == "enter":
+            scenario = custom_scenario(picked)
+            scenario.__enter__()
+            for node in picked:
+                ref.push(node)
+            open_scenarios.append((scenario, picked))
+        else:
+            scenario, items = open_scenarios.pop()
+            scenario.__exit__(None, None, None)
+            for node in items:
+                ref.pop(node)
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        "out n1; enter n0 n1; enter n1; update n0; out n1; exit; out n1; exit; out n1",
+        "out n1; enter n0; enter n1; update n0; out n1; exit; out n1; exit; out n1",
+        "out n1; enter n0; enter n1; update n0; exit; out n1; exit; out n1",
+        "out n2; enter n0 n2; enter n2; update n0; out n2; exit; out n2; exit; out n2",
+        "out n2; enter n0 n1 n2; enter n1 n2; enter n2; update n0; out n2; exit; out n2; exit; out n2; exit; out n2",
+        "out n1; enter n1; enter n1; update n0; out n1; exit; out n1; exit; out n1",
+        "out n1; enter n1; enter n0 n1; update n0; out n1; exit; out n1; exit; out n1",
+        "enter n1; enter n0; update n0; out n1; exit; out n1; exit; out n1",
+        "out n2; enter n0 n1 n2; update n0; enter n2; out n2; update n0; exit; out n2; exit; out n2",
+    ],
+    ids=[
+        "outer-both-inner-dependant", "outer-dependency-inner-dependant", "unread-inside",
+        "through-an-instance-outside", "three-deep", "update-outside-nested-dependant",
+        "change-in-the-popped-layer", "dependency-pops-first", "updates-around-an-inner-scenario",
+    ],
+)
+def test_nested_partial_scenarios_serve_no_stale_dependant(script):
+    run_script(script)
+
+
+# ------------------------------------------------- clears inside a scenario
+
+
+class Book(Counted):
+    @quendled(track_runtime_dependencies=True)
+    def price(self):
+        return self.ran("price", [self.rate()[0] * 100])
+
+    @quendled(serialisable=True)
+    def label(self):
+        return self.ran("label", "body")
+
+
+def _update_then_clear_twice(m):
+    m.update_cached_value("rate", [1])
+    m.clear_cached_value("rate")  # the layer's own value goes; the one beneath shows
+    assert m.cached_values["rate"] == [7] and m.is_cached("rate") is False
+    m.clear_cached_value("rate")
+
+
+def _recompute_then_clear(m):
+    m.clear_cached_value("rate")
+    assert m.rate() == [0.05]
+    m.clear_cached_value("rate")
+
+
+def _clear_all_then_recompute(m):
+    m.clear_cache()
+    assert m.price() == [5.0]
+
+
+def _clear_all_in_an_inner_scenario(m):
+    m.update_cached_value("rate", [1])
+    with custom_scenario([m]):
+        m.clear_cache()
+        assert m.cached_values == {}
+    assert m.get_cached_value("rate") == [1]
+
+
+def _dump_after_clear(m):
+    m.clear_cached_value("label")
+    assert m.dump_cache() == {"label": "body"}  # computed again, not the hidden value
+
+
+@pytest.mark.parametrize(
+    "inside, listed, gone",
+    [
+        (lambda m: m.clear_cached_value("rate"), {"price", "label"}, {"rate"}),
+        (lambda m: m.clear_cache(), set(), {"rate", "price", "label"}),
+        (_update_then_clear_twice, {"price", "label"}, {"rate"}),
+        (_recompute_then_clear, {"price", "label"}, {"rate"}),
+        (_clear_all_then_recompute, {"rate", "price"}, {"label"}),
+        (_clear_all_in_an_inner_scenario, {"rate", "price", "label"}, set()),
+        (_dump_after_clear, {"rate", "price", "label"}, set()),
+    ],
+    ids=["clear_cached_value", "clear_cache", "update-then-clear-twice", "recompute-then-clear",
+         "clear_cache-then-recompute", "nested", "dump_cache"],
+)
+def test_a_clear_inside_a_scenario_hides_what_lies_beneath_until_the_exit(inside, listed, gone):
+    m = Book()
+    m.price(), m.label()
+    m.update_cached_value("rate", [7])
+    m.update_cached_value("label", "loaded")
+    m.price()
+    before = (m.cached_values, m.validation_state, m.dependency_graph)
+    with custom_scenario([m]):
+        inside(m)
+        assert set(m.cached_values) == listed
+        for name in gone:
+            assert m.is_cached(name) is False
+            with pytest.raises(KeyError) as info:
+                m.clear_cached_value(name)
+            assert info.value.args == (f"Cannot clear cached value for '{name}'",)
+    assert (m.cached_values, m.validation_state, m.dependency_graph) == before
+    runs = Counter(m.calls)
+    assert (m.rate(), m.price(), m.label()) == ([7], [700], "loaded")
+    assert m.calls == runs  # served, not computed again

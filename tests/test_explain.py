@@ -292,14 +292,13 @@ def test_scenario_exit_drops_the_records_made_inside():
     assert category(explain(m, "rate")) == "served"
 
 
-def test_valid_without_value_after_a_clear_inside_a_scenario():
+def test_a_clear_inside_a_scenario_is_explained_until_the_exit():
     m = Model()
     m.rate()
     with custom_scenario([m]):
-        m.clear_cached_value("rate")  # removes the base value below the layer
-    assert m.validation_state["rate"] == "valid"
-    assert explain(m, "rate") == ("missing: rate() reads valid but no level holds its value (a clear made inside a "
-                                  "scenario reaches below it); the next call computes it")
+        m.clear_cached_value("rate")  # hides the base value until the exit
+        assert category(explain(m, "rate")) == "invalid"
+    assert category(explain(m, "rate")) == "served"
 
 
 @pytest.mark.parametrize("name, kwargs", [("nothing", {}), ("helper", {}), ("forecast", {"years": [1]})])

@@ -155,17 +155,18 @@ def test_clear_cache_empties_values_but_keeps_keys_and_permanent_states():
 
 
 @pytest.mark.parametrize("other_value", [False, True], ids=["nothing-stored", "something-stored"])
-def test_clear_cache_on_valid_key_without_value(other_value):
+def test_clear_cache_in_a_scenario_with_only_hidden_values(other_value):
     s = Shop()
-    s.rate()
+    rate = s.rate()
     with custom_scenario([s]):
-        s.clear_cached_value("rate")  # removes the base value for good
-    assert s.validation_state == {"rate": "valid"} and s.is_cached("rate") is False
-    if other_value:
-        s.area(1, 2)
-    s.clear_cache()
-    assert s.validation_state["rate"] == ("valid" if other_value else "invalid")
-    assert s.cached_values == {}
+        s.clear_cached_value("rate")  # hides the base value until the exit
+        assert s.validation_state == {"rate": "invalid"} and s.cached_values == {}
+        if other_value:
+            s.area(1, 2)
+        s.clear_cache()
+        assert s.cached_values == {}
+        assert set(s.validation_state.values()) == {"invalid"}
+    assert s.validation_state == {"rate": "valid"} and s.cached_values == {"rate": rate}
 
 
 # clear_cache against clearing every stored value one by one: both must end
@@ -231,11 +232,15 @@ def _clear_label(obj, label):
     obj.clear_cached_value(name, **dict(pairs))
 
 
-def _forget_for_good(obj, labels):
-    """Removes the base values of `labels` while their states stay valid."""
-    with custom_scenario([obj]):
-        for label in labels:
-            _clear_label(obj, label)
+def _hide(obj, labels):
+    """Clears `labels` inside a scenario left open (`obj.layer`): their values
+    stay beneath its layer, out of view, and their dependants are invalid."""
+    if getattr(obj, "layer", None) is None:
+        obj.kept = snapshot(obj)
+        obj.layer = custom_scenario([obj])
+        obj.layer.__enter__()
+    for label in labels:
+        _clear_label(obj, label)
 
 
 def _clear_one_by_one(obj):
@@ -255,7 +260,12 @@ def _both_ways(build):
     assert one.cached_values == other.cached_values == {}
     assert one.validation_state == other.validation_state
     assert one.dependency_graph == other.dependency_graph
-    return one, before, one.validation_state
+    after = one.validation_state
+    for obj in (one, other):
+        if getattr(obj, "layer", None) is not None:  # the hidden values come back
+            obj.layer.__exit__(None, None, None)
+            assert snapshot(obj) == obj.kept
+    return one, before, after
 
 
 def _chain(n, forgotten):
@@ -263,7 +273,7 @@ def _chain(n, forgotten):
         net = Net({i: [i - 1] for i in range(1, n)})
         for i in range(n):  # bottom-up: every call finds its predecessor cached
             net.node(i)
-        _forget_for_good(net, [_node(i) for i in range(forgotten)])
+        _hide(net, [_node(i) for i in range(n - forgotten, n)])
         return net
 
     return build
@@ -272,9 +282,10 @@ def _chain(n, forgotten):
 def test_clear_cache_on_a_chain_reaches_what_clearing_each_value_reaches():
     n, forgotten = 60, 7
     _, before, after = _both_ways(_chain(n, forgotten))
-    assert set(before.values()) == {"valid"}
-    # The lower keys have no value and no stored key below them: they stay valid.
-    assert after == {_node(i): "valid" if i < forgotten else "invalid" for i in range(n)}
+    # The hidden keys at the top of the chain are invalid; the others are
+    # cleared and invalidated, and the exit brings every one back.
+    assert before == {_node(i): "valid" if i < n - forgotten else "invalid" for i in range(n)}
+    assert set(after.values()) == {"invalid"}
 
 
 def _lattice(seed, layered):
@@ -288,13 +299,14 @@ def _lattice(seed, layered):
         net = Net(calls)
         for i in range(n):
             net.node(i)
-        _forget_for_good(net, forgotten)
-        if layered:  # values in a layer as well, some dependants stale there
-            net.scenario = custom_scenario([net])
-            net.scenario.__enter__()
-            for i in updated:
-                if net.is_cached("node", i=i):
-                    net.update_cached_value("node", ("layer", i), i=i)
+        if not layered:
+            for label in forgotten:
+                _clear_label(net, label)
+            return net
+        _hide(net, forgotten)  # values in the layer as well, some dependants stale there
+        for i in updated:
+            if net.is_cached("node", i=i):
+                net.update_cached_value("node", ("layer", i), i=i)
         return net
 
     return build
@@ -305,10 +317,8 @@ def _lattice(seed, layered):
 def test_clear_cache_on_shared_dependants_reaches_what_clearing_each_value_reaches(seed, layered):
     one, before, after = _both_ways(_lattice(seed, layered))
     assert "valid" in before.values() and "invalid" in after.values()
-    if layered:
-        one.scenario.__exit__(None, None, None)
-        # The base values are gone for good; the states come back.
-        assert one.cached_values == {} and set(one.validation_state.values()) == {"valid"}
+    if layered:  # _both_ways saw the values and states come back on exit
+        assert one.cached_values and set(one.validation_state.values()) == {"valid"}
 
 
 def _loop():
@@ -317,17 +327,17 @@ def _loop():
     s.closing = True
     s.clear_cached_value("a")
     s.a()  # a and b now depend on each other and no longer hold valid values
-    _forget_for_good(s, ["d"])
+    _hide(s, ["d"])
     return s
 
 
 def test_clear_cache_through_a_cycle_reaches_what_clearing_each_value_reaches():
     one, before, after = _both_ways(_loop)
     assert "a" in one.dependency_graph["b"] and "b" in one.dependency_graph["a"]
-    assert before == {"a": "invalid", "b": "invalid", "c": "invalid", "d": "valid", "e": "valid"}
-    assert list(one.cached_values) == [] and "d" not in _loop().cached_values
-    # d has no value and e, which has one, is its dependant, not its dependency.
-    assert after == {"a": "invalid", "b": "invalid", "c": "invalid", "d": "valid", "e": "invalid"}
+    # d is hidden, and e, its dependant, invalid with it.
+    assert before == {"a": "invalid", "b": "invalid", "c": "invalid", "d": "invalid", "e": "invalid"}
+    assert "d" not in _loop().cached_values
+    assert "d" in one.cached_values and one.validation_state["d"] == "valid"  # back after the exit
 
 
 class Relay(QuendleBase):
@@ -360,15 +370,15 @@ class Relay(QuendleBase):
 def _relay():
     r = Relay()
     r.d()
-    _forget_for_good(r, ["k"])
+    _hide(r, ["k"])
     r.gated = True
-    r.k()  # computed again, without a value to serve: now permanently invalid, d untouched
-    _forget_for_good(r, ["d"])
+    r.k()  # computed again in the layer, without a value to serve: now permanently invalid
+    _hide(r, ["d"])
     return r
 
 
 def test_clear_cache_walks_on_through_keys_that_are_no_longer_valid():
     one, before, after = _both_ways(_relay)
-    assert before == {"d": "valid", "k": "permanently invalid", "s": "valid", "u": "permanently invalid"}
+    assert before == {"d": "invalid", "k": "permanently invalid", "s": "valid", "u": "permanently invalid"}
     assert _relay().cached_values == {"s": "s"}
     assert after == {"d": "invalid", "k": "permanently invalid", "s": "invalid", "u": "permanently invalid"}

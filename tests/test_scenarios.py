@@ -162,12 +162,13 @@ def test_exception_in_block_propagates_after_every_layer_is_popped(model):
     assert_no_layer(other)
 
 
-def test_clear_inside_reaches_the_base_and_stays_cleared(model):
+def test_clear_inside_hides_the_base_value_until_the_exit(model):
+    rate, before = model.get_cached_value("rate"), snapshot(model)
     with custom_scenario([model]):
         model.clear_cached_value("rate")
-    assert model.validation_state["rate"] == "valid" and model.is_cached("rate") is False
-    model.rate()
-    assert model.calls["rate"] == 2 and model.is_cached("rate")
+        assert model.is_cached("rate") is False and "rate" not in model.cached_values
+    assert snapshot(model) == before and model.get_cached_value("rate") is rate
+    assert model.rate() is rate and model.calls["rate"] == 1
 
 
 def test_clear_after_update_inside_removes_only_the_layer_value(model):
