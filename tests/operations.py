@@ -933,6 +933,46 @@ def scenario_nested_and_repeated_items():
 
 
 @case
+def scenario_clears_hide_the_values_beneath():
+    m = populated()
+    with custom_scenario([m]):
+        m.clear_cached_value("total")
+        m.report()
+        m.clear_cache()
+        m.report()
+        m.clear_cache()
+    assert m.validation_state["total"] == "valid"
+
+
+class _Feed(QuendleBase):
+    @quendled()
+    def rate(self):
+        return 2
+
+
+class _Reader(QuendleBase, cross_instance=True):
+    def __init__(self, feed):
+        self.feed = feed
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self):
+        return self.feed.rate() + 1
+
+
+@case
+def scenario_cross_instance_change_under_partial_nesting():
+    feed = _Feed()
+    reader = _Reader(feed)
+    reader.value()
+    with custom_scenario([feed, reader]):
+        with custom_scenario([reader, reader]):
+            feed.update_cached_value("rate", 5)
+            reader.value()
+        assert reader.validation_state == {"value": "invalid"}
+    assert reader.value() == 3
+
+
+@case
 def scenario_block_raises():
     m = populated()
 

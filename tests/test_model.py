@@ -141,6 +141,7 @@ class ModelLayer:
     values: dict = field(default_factory=dict)
     saved_state: dict = field(default_factory=dict)
     saved_graph: dict = field(default_factory=dict)
+    hidden: set = field(default_factory=set)  # keys whose values beneath a clear took out of view
 
 
 class ModelInstance:
@@ -217,6 +218,8 @@ class ModelInstance:
         for layer in reversed(self.layers):
             if key in layer.values:
                 return layer.values[key]
+            if key in layer.hidden:
+                return ABSENT
         return self.base.get(key, ABSENT)
 
     def get_value(self, key):
@@ -312,22 +315,24 @@ class Model:
     @staticmethod
     def clear_value(mi, name, kwargs):
         key = mi.query_key(name, kwargs)
-        for values in [layer.values for layer in reversed(mi.layers)] + [mi.base]:
-            if key in values:
-                del values[key]
-                break
-        else:
+        if mi.effective(key) is ABSENT:
             raise KeyError(f"Cannot clear cached value for '{name}'")
+        top = (mi.layers[-1].values if mi.layers else mi.base)
+        if key in top:
+            del top[key]
+        else:  # a value beneath the top layer is hidden until its pop
+            mi.layers[-1].hidden.add(key)
         mi.invalidate(key)
 
     @staticmethod
     def clear_cache(mi):
-        cleared = set()
-        for layer in mi.layers:
-            cleared |= layer.values.keys()
-            layer.values.clear()
-        cleared |= mi.base.keys()
-        mi.base.clear()
+        cleared = {k for k in range(len(mi.sigs)) if mi.effective(k) is not ABSENT}
+        if mi.layers:  # the top layer's values go; those beneath are hidden
+            for values in [layer.values for layer in mi.layers[:-1]] + [mi.base]:
+                mi.layers[-1].hidden |= values.keys()
+            mi.layers[-1].values.clear()
+        else:
+            mi.base.clear()
         if cleared:
             for k in cleared:
                 mi.invalidate(k)
