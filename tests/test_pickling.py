@@ -345,8 +345,10 @@ def test_a_failing_nested_instance_names_every_entry_on_the_way():
     text = "\n".join(error_texts(ei.value))
     assert text.index("lock(n=1, tag='a')") < text.index("inner()")
     if HAS_NOTES:
-        assert notes(ei.value) == ["while pickling the cache entry lock(n=1, tag='a')",
-                                   "while pickling the cache entry inner()"]
+        # pickle adds notes of its own from 3.14 on: only the module's are compared
+        ours = [n for n in notes(ei.value) if n.startswith("while pickling the cache entry ")]
+        assert ours == ["while pickling the cache entry lock(n=1, tag='a')",
+                        "while pickling the cache entry inner()"]
 
 
 class SelfPickling(QuendleBase):
