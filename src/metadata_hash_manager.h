@@ -451,6 +451,8 @@ public:
     Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
     // A new key tuple (method, ((name, value), ...)) for k.
     [[nodiscard]] Result<Ref> key_tuple(CacheKey k) const { return keys_.tuple(k); }
+    // k's key tuple as reports hand it out: the same object every time.
+    [[nodiscard]] Result<Ref> shared_key_tuple(CacheKey k) const { return keys_.shared_tuple(k); }
     [[nodiscard]] const KeyStore& keys() const noexcept { return keys_; }
     [[nodiscard]] CacheKey next_key() const noexcept { return keys_.size(); }
 
