@@ -536,6 +536,9 @@ public:
     // edge from or to an entry that is not a graph node. Hashing and
     // comparing the keys runs Python code, on a state nobody else sees yet.
     static Result<std::unique_ptr<CacheState>> from_entries(std::vector<CacheEntry> entries);
+    // The checks of `from_entries` that need no Python code: the shape of
+    // every key and every edge.
+    static Status check_entries(const std::vector<CacheEntry>& entries);
     // No key was ever registered and no scenario layer is on.
     [[nodiscard]] bool is_empty() const noexcept { return keys_.empty() && layers_.empty(); }
 

@@ -221,12 +221,22 @@ Result<Ref> cache_part(Ref records) { return checked(Py_BuildValue("(lN)", kCach
 
 // ------------------------------------------------------------ import
 
-// The names an entry of an instance of `cls` may carry: every decorated
-// attribute's name, its method's `__name__`, and the methods its declared
-// dependencies name.
-Result<Ref> known_method_names(PyObject* cls) {
+// The class's methods as a restore applies them: each decorated method's
+// name (its function's `__name__`, which its keys carry) with its
+// `use_cache`, the first along the method resolution order winning, and the
+// names declared dependencies name. An attribute a class nearer the front
+// of the order defines hides a decorated one further back.
+struct CurrentMethods {
+    Ref decorated;  // dict: name -> use_cache
+    Ref declared;   // set of names
+};
+
+Result<CurrentMethods> current_methods(PyObject* cls) {
     Q_ASSIGN(const Names* n, names());
-    Q_ASSIGN(Ref known, checked(PySet_New(nullptr)));
+    CurrentMethods out;
+    Q_ASSIGN(out.decorated, checked(PyDict_New()));
+    Q_ASSIGN(out.declared, checked(PySet_New(nullptr)));
+    Q_ASSIGN(Ref seen, checked(PySet_New(nullptr)));
     Q_ASSIGN(Ref mro, get_attr(cls, n->mro));
     Q_ASSIGN(std::vector<Ref> classes, to_object_sequence(mro.get()));
     for (const Ref& klass : classes) {
@@ -238,26 +248,51 @@ Result<Ref> known_method_names(PyObject* cls) {
             return cast_error(dict.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
         }
         // Taken before any is added: adding hashes, which may run code.
-        std::vector<Ref> found;
+        struct Found {
+            Ref attr;
+            Ref method;  // empty for an attribute that is no decorated method
+            bool use_cache = true;
+            std::vector<Ref> declared;
+        };
+        std::vector<Found> found;
         Py_ssize_t pos = 0;
         PyObject *name = nullptr, *value = nullptr;
         while (PyDict_Next(dict.get(), &pos, &name, &value)) {
             Q_ASSIGN(bool decorated, is_decorator(value));
             const DecoratorFields* f = decorated ? reinterpret_cast<DecoratorObject*>(value)->fields : nullptr;
-            if (f == nullptr) {
+            Found each{Ref::borrow(name), Ref{}, true, {}};
+            if (f != nullptr) {
+                each.method = f->name_obj;
+                each.use_cache = f->use_cache;
+                for (const CallSignature& dep : f->dependencies) {
+                    each.declared.push_back(Ref::borrow(PyTuple_GetItem(dep.key.get(), 0)));
+                }
+            }
+            found.push_back(std::move(each));
+        }
+        for (const Found& each : found) {
+            const int hidden = PySet_Contains(seen.get(), each.attr.get());
+            if (hidden < 0) {
+                return Error::fetch();
+            }
+            Q_TRY(checked_status(PySet_Add(seen.get(), each.attr.get())));
+            if (hidden == 1 || !each.method) {
                 continue;
             }
-            found.push_back(Ref::borrow(name));
-            found.push_back(f->name_obj);
-            for (const CallSignature& dep : f->dependencies) {
-                found.push_back(Ref::borrow(PyTuple_GetItem(dep.key.get(), 0)));
+            Q_ASSIGN(Ref flag, bool_result(each.use_cache));
+            PyObject* was = PyDict_GetItemWithError(out.decorated.get(), each.method.get());  // borrowed
+            if (was == nullptr && PyErr_Occurred() != nullptr) {
+                return Error::fetch();
+            }
+            if (was == nullptr) {
+                Q_TRY(checked_status(PyDict_SetItem(out.decorated.get(), each.method.get(), flag.get())));
+            }
+            for (const Ref& dep : each.declared) {
+                Q_TRY(checked_status(PySet_Add(out.declared.get(), dep.get())));
             }
         }
-        for (const Ref& each : found) {
-            Q_TRY(checked_status(PySet_Add(known.get(), each.get())));
-        }
     }
-    return known;
+    return out;
 }
 
 Error bad_record(Py_ssize_t i, const std::string& what) {
@@ -316,26 +351,98 @@ Result<CacheEntry> parse_record(PyObject* item, Py_ssize_t i, PyObject* record_t
     return e;
 }
 
-// The entry's method is one the class knows (a key of another shape is
-// left to the cache state, which refuses it).
-Status check_method(const CacheEntry& e, Py_ssize_t i, PyObject* known, PyObject* qualname) {
-    PyObject* key = e.key.get();
-    if (!PyTuple_CheckExact(key) || PyTuple_Size(key) != 2 || !PyUnicode_CheckExact(PyTuple_GetItem(key, 0))) {
-        return {};
+constexpr size_t kDropped = ~size_t{0};
+
+// What the class's current methods make of each entry (a key of another
+// shape is left to the cache state, which refuses it): a method that is
+// decorated and caches keeps its entry; one decorated with use_cache=False
+// keeps no value, and a valid state becomes permanently invalid, as a call
+// of it would leave it; a name that is no decorated method keeps a bare
+// graph node when a declared dependency names it, and is dropped otherwise.
+// Whatever was computed from a changed or dropped entry is invalid. The
+// result maps each entry's index to its new one, or kDropped.
+Result<std::vector<size_t>> apply_current_methods(std::vector<CacheEntry>& entries, const CurrentMethods& now) {
+    const size_t n = entries.size();
+    std::vector<char> changed(n, 0);
+    std::vector<char> dropped(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        CacheEntry& e = entries[i];
+        PyObject* key = e.key.get();
+        if (!PyTuple_CheckExact(key) || PyTuple_Size(key) != 2 || !PyUnicode_CheckExact(PyTuple_GetItem(key, 0))) {
+            continue;
+        }
+        PyObject* name = PyTuple_GetItem(key, 0);
+        PyObject* use_cache = PyDict_GetItemWithError(now.decorated.get(), name);  // borrowed
+        if (use_cache == nullptr && PyErr_Occurred() != nullptr) {
+            return Error::fetch();
+        }
+        if (use_cache == Py_True) {
+            continue;
+        }
+        changed[i] = 1;
+        e.value = Ref{};
+        if (use_cache != nullptr) {
+            if (e.state == ValidationState::Valid) {
+                e.state = ValidationState::PermanentlyInvalid;
+            }
+            continue;
+        }
+        const int declared = PySet_Contains(now.declared.get(), name);
+        if (declared < 0) {
+            return Error::fetch();
+        }
+        e.state.reset();
+        dropped[i] = declared == 0 ? 1 : 0;
     }
-    PyObject* name = PyTuple_GetItem(key, 0);
-    const int rc = PySet_Contains(known, name);
-    if (rc != 0) {
-        return rc < 0 ? Status(Error::fetch()) : Status();
+    // Dependants of changed entries, transitively: valid becomes invalid.
+    std::vector<size_t> stack;
+    std::vector<char> reached(changed);
+    for (size_t i = 0; i < n; ++i) {
+        if (changed[i] != 0) {
+            stack.push_back(i);
+        }
     }
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "cache entry %zd is for '%U', which is neither a decorated method of %S nor a dependency one declares", i,
-        name, qualname));
-    if (!message) {
-        return Error::fetch();
+    while (!stack.empty()) {
+        const size_t i = stack.back();
+        stack.pop_back();
+        for (size_t d : entries[i].dependants) {
+            if (reached[d] == 0) {
+                reached[d] = 1;
+                if (entries[d].state == ValidationState::Valid) {
+                    entries[d].state = ValidationState::Invalid;
+                }
+                stack.push_back(d);
+            }
+        }
     }
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    return Error::fetch();
+    std::vector<size_t> index(n, kDropped);
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (dropped[i] == 0) {
+            index[i] = kept++;
+        }
+    }
+    if (kept == n) {
+        return index;
+    }
+    std::vector<CacheEntry> left;
+    left.reserve(kept);
+    for (size_t i = 0; i < n; ++i) {
+        if (dropped[i] != 0) {
+            continue;
+        }
+        CacheEntry& e = entries[i];
+        std::vector<size_t> dependants;
+        for (size_t d : e.dependants) {  // checked: every index is in range
+            if (index[d] != kDropped) {
+                dependants.push_back(index[d]);
+            }
+        }
+        e.dependants = std::move(dependants);
+        left.push_back(std::move(e));
+    }
+    entries = std::move(left);
+    return index;
 }
 
 Error unknown_version(PyObject* version) {
@@ -458,16 +565,16 @@ Status import_cache_part(PyObject* obj, PyObject* part) {
         return {};
     }
     Q_ASSIGN(PyObject * record_type, entry_record_type());
-    Q_ASSIGN(const Names* n, names());
     auto* cls = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    Q_ASSIGN(Ref qualname, get_attr(cls, n->qualname));
-    Q_ASSIGN(Ref known, known_method_names(cls));
     std::vector<CacheEntry> entries;
     for (Py_ssize_t i = 0; i < PyTuple_Size(records); ++i) {
         Q_ASSIGN(CacheEntry e, parse_record(PyTuple_GetItem(records, i), i, record_type));
-        Q_TRY(check_method(e, i, known.get(), qualname.get()));
         entries.push_back(std::move(e));
     }
+    // Checked as the records say before the class's current methods apply.
+    Q_TRY(CacheState::check_entries(entries));
+    Q_ASSIGN(CurrentMethods now, current_methods(cls));
+    Q_ASSIGN([[maybe_unused]] std::vector<size_t> index, apply_current_methods(entries, now));
     Q_ASSIGN(std::unique_ptr<CacheState> fresh, CacheState::from_entries(std::move(entries)));
     return replace_empty_state(inst, std::move(fresh));
 }

@@ -498,8 +498,6 @@ MALFORMED = {
     "edge at a non-node": (ValueError, "only graph nodes have edges",
                            lambda r: replace(replace(r, 1, 3, (0,)), 0, 2, False)),
     "duplicate key": (ValueError, "has the same key as cache entry 0", lambda r: [*r, r[0]]),
-    "unknown method": (ValueError, "is for 'nope', which is neither a decorated method of Bond",
-                       lambda r: replace(r, 0, 0, ("nope", ()))),
     "unhashable key": (RuntimeError, "no hash", lambda r: replace(r, 0, 0, ("discount", (("year", Unhashable()),)))),
 }
 
@@ -538,3 +536,71 @@ def test_restoring_into_a_used_instance_or_one_inside_a_scenario_is_refused():
             with pytest.raises(ValueError, match="can be restored only while it is empty"):
                 quendle._restore_instance(obj, (user, (version, tuple(records))))
     assert list(used.validation_state) == ["rate"] and target.validation_state == {}
+
+
+# ------------------------------------------- a restore applies the class's methods
+
+def clock_class(variant):
+    """Clock as a variant defines now() and tick(): cached, uncached, plain or gone."""
+
+    def now(self):
+        RUNS["now"] += 1
+        return RUNS["now"]
+
+    def tick(self):
+        RUNS["tick"] += 1
+        return RUNS["tick"]
+
+    def stamp(self):
+        RUNS["stamp"] += 1
+        return ("stamp", getattr(self, "now", lambda: 0)())
+
+    def later(self):
+        RUNS["later"] += 1
+        return ("later", getattr(self, "tick", lambda: 0)())
+
+    wrap = {"cached": quendled(), "uncached": quendled(use_cache=False), "plain": lambda f: f}.get(variant)
+    ns = {"__module__": __name__, "__qualname__": "Clock",
+          "stamp": quendled(dependencies=["now"])(stamp), "later": quendled(track_runtime_dependencies=True)(later)}
+    if wrap is not None:
+        ns.update(now=wrap(now), tick=wrap(tick))
+    return type("Clock", (QuendleBase,), ns)
+
+
+Clock = clock_class("cached")
+
+KINDS = {"cached": "valid", "uncached": "permanently invalid"}
+
+
+@pytest.mark.parametrize("variant", ["cached", "uncached", "plain", "gone"])
+@pytest.mark.parametrize("how", ["pickle", "restore"])
+def test_a_restore_applies_the_current_methods(monkeypatch, variant, how):
+    c = Clock()
+    c.stamp(), c.later()
+    blob = pickle.dumps(c)
+    user, version, records = reduced(c)
+    new = clock_class(variant)
+    monkeypatch.setattr(sys.modules[__name__], "Clock", new)
+    if how == "pickle":
+        other = pickle.loads(blob)
+    else:
+        other = new.__new__(new)
+        quendle._restore_instance(other, (user, (version, tuple(records))))
+    CHECK(other)
+    assert type(other) is new
+    same = variant == "cached"
+    expected = {"stamp": "valid" if same else "invalid", "later": "valid" if same else "invalid"}
+    if variant in KINDS:
+        expected.update(now=KINDS[variant], tick=KINDS[variant])
+    assert other.validation_state == expected
+    # now() stays a graph node while stamp() declares it; tick() is dropped
+    assert ("now" in other.dependency_graph) and (("tick" in other.dependency_graph) is (variant in KINDS))
+    assert set(other.cached_values) == ({"now", "tick", "stamp", "later"} if same else {"stamp", "later"})
+    RUNS.clear()
+    if variant in KINDS:
+        first, second = other.now(), other.now()
+        assert (first == second) is same
+        assert ("every call runs its body" in quendle.explain(other, "now")) is not same
+    other.stamp(), other.later()
+    assert RUNS["stamp"] == RUNS["later"] == (0 if same else 1)
+
