@@ -75,6 +75,7 @@ Result<std::vector<CacheEntry>> CacheState::export_entries() const {
         }
         index[k] = out.size();
         CacheEntry e;
+        e.source = k;
         Q_ASSIGN(e.key, keys_.tuple(k));
         if (t.has_state(k)) {
             e.state = t.read(k);

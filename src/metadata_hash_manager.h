@@ -421,6 +421,7 @@ struct CacheEntry {
     bool node = false;
     Ref value;
     std::vector<size_t> dependants;
+    CacheKey source = 0;  // the key in the exporting state (export only)
 };
 
 class CacheState {

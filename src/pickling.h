@@ -25,7 +25,12 @@ constexpr long kCacheFormatVersion = 1;
 // object whose reduction annotates a failure to pickle it with the entry's
 // method and key arguments; for a copy the records are plain tuples. The
 // records are empty when the class sets `__quendle_pickle_cache__` false.
-Result<Ref> export_cache_part(PyObject* self, bool for_pickler);
+enum class CacheCopy {
+    Pickle,  // records wrapped, dependencies elsewhere named by tokens
+    Deep,    // plain records, tokens (copied with the copier's memo)
+    Shallow  // plain records, dependencies elsewhere on the very instances
+};
+Result<Ref> export_cache_part(PyObject* self, CacheCopy how);
 
 // A cache part whose keys and values are deep copies made with `memo`.
 Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo);
@@ -47,5 +52,9 @@ Result<Ref> deepcopy_of(PyObject* obj, PyObject* memo);
 // The module function `_restore_instance(obj, state, /)`, the state setter
 // of a pickled instance.
 extern PyMethodDef restore_instance_def;
+
+// The module function `_instance_token()`, which unpickling calls to make a
+// new token standing for an instance (pickle_entries.cpp).
+extern PyMethodDef instance_token_def;
 
 }  // namespace quendle

@@ -604,3 +604,66 @@ def test_a_restore_applies_the_current_methods(monkeypatch, variant, how):
     other.stamp(), other.later()
     assert RUNS["stamp"] == RUNS["later"] == (0 if same else 1)
 
+
+# ------------------------------------------------ dependencies on other instances
+
+class Curve(QuendleBase, cross_instance=True):
+    def __init__(self, level=0.05):
+        self.level = level
+
+    @quendled()
+    def rate(self):
+        return self.level
+
+
+class Loan(QuendleBase, cross_instance=True):
+    def __init__(self, curve):
+        self.curve, self.carry = curve, True
+
+    def __getstate__(self):  # the curve stays behind unless carried
+        return {"curve": self.curve, "carry": True} if self.carry else {"carry": False}
+
+    @quendled(track_runtime_dependencies=True)
+    def price(self):
+        return 100 * (1 - self.curve.rate())
+
+
+def left_behind(loan):
+    loan.carry = False
+    return loan
+
+
+# how -> (the copied loan, the curve it should depend on or None, the state of its entry)
+CROSS_COPIES = {
+    "pickle": lambda l: (lambda c: (c, c.curve, "valid"))(pickle.loads(pickle.dumps(l))),
+    "deepcopy": lambda l: (lambda c: (c, c.curve, "valid"))(copy.deepcopy(l)),
+    "copy shares the curve": lambda l: (copy.copy(l), l.curve, "valid"),
+    "pickle, curve left behind": lambda l: (pickle.loads(pickle.dumps(left_behind(l))), None, "invalid"),
+    "deepcopy, curve left behind": lambda l: (copy.deepcopy(left_behind(l)), None, "invalid"),
+    "pickle, curve first": lambda l: (lambda c, o: (o, c, "valid"))(*pickle.loads(pickle.dumps([l.curve, left_behind(l)]))),
+    "deepcopy, curve first": lambda l: (lambda c, o: (o, c, "valid"))(*copy.deepcopy([l.curve, left_behind(l)])),
+    # restored before the curve it depends on: invalid, linked once the curve is in place
+    "pickle, curve later": lambda l: (lambda o, c: (o, c, "invalid"))(*pickle.loads(pickle.dumps([left_behind(l), l.curve]))),
+}
+
+
+@pytest.mark.parametrize("how", CROSS_COPIES)
+def test_dependencies_on_other_instances_travel_with_both_ends(how):
+    loan = Loan(Curve())
+    loan.price()
+    other, curve, state = CROSS_COPIES[how](loan)
+    CHECK(other)
+    assert other.validation_state == {"price": state}
+    edges = quendle.cross_instance_edges(other)
+    assert [end for end, label in edges.get("price", {}).get("dependencies", [])] == ([curve] if curve else [])
+    if curve is None:
+        return
+    if not hasattr(other, "curve"):  # travelled beside it, not in its state
+        other.curve = curve
+    other.price()
+    if curve is not loan.curve:
+        loan.curve.update_cached_value("rate", 0.2)  # the original changes: the copy rests on its own curve
+        assert other.validation_state == {"price": "valid"}
+    curve.update_cached_value("rate", 0.5)
+    assert other.validation_state == {"price": "invalid"} and other.price() == 50
+
