@@ -313,10 +313,9 @@ Ref keep_cross_token(QuendleBaseObject* inst, Ref token) {
 
 CrossRef cross_end(QuendleBaseObject* inst, CacheKey key) { return ref_of(ensure_participant(inst), key); }
 
-bool link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key) {
-    if (dependant == dependency) {
-        return false;
-    }
+namespace {
+
+bool link_both_sides(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key) {
     {
         std::optional<Borrow> b = Borrow::try_take(dependency->borrow, true);
         if (!b) {
@@ -336,6 +335,19 @@ bool link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObje
     const CrossRef theirs = cross_end(dependency, other_key);
     ensure_participant(dependant).dependencies[key].insert(theirs);
     return true;
+}
+
+}  // namespace
+
+bool link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key) {
+    if (dependant == dependency) {
+        return false;
+    }
+    try {
+        return link_both_sides(dependant, key, dependency, other_key);
+    } catch (const std::bad_alloc&) {
+        return false;  // out of memory: the caller treats the edge as not made
+    }
 }
 
 }  // namespace quendle

@@ -531,16 +531,13 @@ Result<CacheEntry> parse_record(PyObject* item, Py_ssize_t i, PyObject* record_t
 constexpr size_t kDropped = ~size_t{0};
 
 // Valid becomes invalid for every entry reached from the marked ones along
-// their dependants (the marked ones too, with `marked_too`).
-void invalidate_dependants(std::vector<CacheEntry>& entries, const std::vector<char>& marked, bool marked_too) {
+// their dependants.
+void invalidate_dependants(std::vector<CacheEntry>& entries, const std::vector<char>& marked) {
     std::vector<size_t> stack;
     std::vector<char> reached(marked);
     for (size_t i = 0; i < entries.size(); ++i) {
         if (marked[i] != 0) {
             stack.push_back(i);
-            if (marked_too && entries[i].state == ValidationState::Valid) {
-                entries[i].state = ValidationState::Invalid;
-            }
         }
     }
     while (!stack.empty()) {
@@ -599,7 +596,7 @@ Result<std::vector<size_t>> apply_current_methods(std::vector<CacheEntry>& entri
         e.state.reset();
         dropped[i] = declared == 0 ? 1 : 0;
     }
-    invalidate_dependants(entries, changed, false);
+    invalidate_dependants(entries, changed);
     std::vector<size_t> index(n, kDropped);
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -676,26 +673,37 @@ Result<CrossPart> parse_cross_part(PyObject* part, size_t entry_count) {
     return out;
 }
 
-// A dependency elsewhere found before the restore, linked after it.
+// A dependency elsewhere found before the restore.
 struct FoundDependency {
-    size_t entry;
+    CacheKey key;  // here, in the restored state
     Ref other;
+    CacheKey other_key;
+};
+
+// A dependency whose far end is a token not restored yet.
+struct WaitingDependency {
     CacheKey key;
+    const CrossPart::Dependency* d;
 };
 
 // Finds each dependency's far end where it is known (an instance, or a
-// token already restored): an entry whose far end is not found, or not
-// valid, is marked. A token not restored yet gets the entry's end once the
-// instance is in place (`waiting`).
-Status find_cross_dependencies(const CrossPart& cross, PyObject* obj, std::vector<char>& marked,
-                               std::vector<FoundDependency>& found, std::vector<const CrossPart::Dependency*>& waiting) {
+// token already restored). `index` maps entries to the restored keys (an
+// entry dropped has no dependencies left). A key whose far end is not
+// found, or not valid, goes to `invalid`.
+Status find_cross_dependencies(const CrossPart& cross, PyObject* obj, const std::vector<size_t>& index,
+                               std::vector<FoundDependency>& found, std::vector<WaitingDependency>& waiting,
+                               std::vector<CacheKey>& invalid) {
     for (const CrossPart::Dependency& d : cross.deps) {
+        const size_t k = index[d.entry];
+        if (k == kDropped) {
+            continue;
+        }
         Q_ASSIGN(bool tok, is_token(d.end.get()));
         QuendleBaseObject* other = nullptr;
         if (!tok) {
             other = reinterpret_cast<QuendleBaseObject*>(d.end.get());
         } else if (!token(d.end.get())->bound->has_value()) {
-            waiting.push_back(&d);
+            waiting.push_back(WaitingDependency{k, &d});
         } else {
             other = bound_instance(d.end.get());  // nullptr once that instance is gone
         }
@@ -705,59 +713,47 @@ Status find_cross_dependencies(const CrossPart& cross, PyObject* obj, std::vecto
             Q_ASSIGN(std::optional<FoundKey> key, find_in(other, d.key.get()));
             if (key) {
                 valid = key->valid;
-                found.push_back(FoundDependency{d.entry, std::move(keep), key->key});
+                found.push_back(FoundDependency{k, std::move(keep), key->key});
             }
         }
         if (!valid) {
-            marked[d.entry] = 1;  // an entry is valid only if all its dependencies elsewhere are
+            invalid.push_back(k);  // a key is valid only if all its dependencies elsewhere are
         }
     }
     return {};
 }
 
-// After the restore: the edges to the dependencies found, the ends left
-// with tokens not restored yet, and the instance's own token bound to it,
-// linking the ends that waited for it. An entry whose edge cannot be made
-// (its instance busy) is invalidated.
-Status link_cross_part(QuendleBaseObject* inst, const CrossPart& cross, const std::vector<size_t>& index,
-                       const std::vector<FoundDependency>& found,
-                       const std::vector<const CrossPart::Dependency*>& waiting) {
-    std::vector<CacheKey> unlinked;
-    for (const FoundDependency& f : found) {
-        const size_t k = index[f.entry];
-        if (k != kDropped &&
-            !link_cross_edge(inst, k, reinterpret_cast<QuendleBaseObject*>(f.other.get()), f.key)) {
-            unlinked.push_back(k);
-        }
+// Whether the far end of a dependency found is valid still (read without
+// waiting; a busy instance counts as not known to be valid).
+bool still_valid(const FoundDependency& f) {
+    auto* other = reinterpret_cast<QuendleBaseObject*>(f.other.get());
+    std::optional<Borrow> b = Borrow::try_take(other->borrow, false);
+    return b && other->state != nullptr && other->state->tracker().read(f.other_key) == ValidationState::Valid;
+}
+
+// After the restore: the ends left with tokens not restored yet, and the
+// instance's own token bound to it, linking the ends that waited for it.
+Status finish_cross_part(QuendleBaseObject* inst, const CrossPart& cross, const std::vector<WaitingDependency>& waiting) {
+    for (const WaitingDependency& w : waiting) {
+        token(w.d->end.get())->pending->push_back(PendingDependant{cross_end(inst, w.key), w.d->key});
     }
-    for (const CrossPart::Dependency* d : waiting) {
-        if (index[d->entry] != kDropped) {
-            token(d->end.get())->pending->push_back(PendingDependant{cross_end(inst, index[d->entry]), d->key});
-        }
+    if (!cross.me) {
+        return {};
     }
-    if (cross.me) {
-        *token(cross.me.get())->bound = cross_end(inst, 0);  // the instance; the key is not read
-        std::vector<PendingDependant> pending;
-        pending.swap(*token(cross.me.get())->pending);
-        for (const PendingDependant& p : pending) {
-            QuendleBaseObject* dependant = resolve(p.dependant);
-            if (dependant == nullptr) {
-                continue;
-            }
-            Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(dependant));
-            Q_ASSIGN(std::optional<FoundKey> key, find_in(inst, p.key.get()));
-            if (key) {
-                // The dependant's entry arrived invalid; the edge is the one
-                // its stored value was computed from, as if both had come at once.
-                link_cross_edge(dependant, p.dependant.key, inst, key->key);
-            }
+    *token(cross.me.get())->bound = cross_end(inst, 0);  // the instance; the key is not read
+    std::vector<PendingDependant> pending;
+    pending.swap(*token(cross.me.get())->pending);
+    for (const PendingDependant& p : pending) {
+        QuendleBaseObject* dependant = resolve(p.dependant);
+        if (dependant == nullptr) {
+            continue;
         }
-    }
-    if (!unlinked.empty()) {
-        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
-        Q_ASSIGN(CacheState * state, state_of(inst));
-        for (CacheKey k : unlinked) {
-            state->invalidate(k);
+        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(dependant));
+        Q_ASSIGN(std::optional<FoundKey> key, find_in(inst, p.key.get()));
+        if (key) {
+            // The dependant's entry arrived invalid; the edge is the one its
+            // stored value was computed from, as if both had come at once.
+            link_cross_edge(dependant, p.dependant.key, inst, key->key);
         }
     }
     return {};
@@ -918,18 +914,38 @@ Status import_cache_part(PyObject* obj, PyObject* part) {
     }
     // Checked as the records say before the class's current methods apply.
     Q_TRY(CacheState::check_entries(entries));
-    // An entry whose dependency elsewhere did not come along, or is no
-    // longer valid, arrives invalid, and so does whatever was computed from it.
-    std::vector<char> marked(count, 0);
-    std::vector<FoundDependency> found;
-    std::vector<const CrossPart::Dependency*> waiting;
-    Q_TRY(find_cross_dependencies(cross, obj, marked, found, waiting));
-    invalidate_dependants(entries, marked, true);
     Q_ASSIGN(CurrentMethods now, current_methods(cls));
     Q_ASSIGN(std::vector<size_t> index, apply_current_methods(entries, now));
     Q_ASSIGN(std::unique_ptr<CacheState> fresh, CacheState::from_entries(std::move(entries)));
+    // A key whose dependency elsewhere did not come along, or is not valid,
+    // arrives invalid, and so does whatever was computed from it.
+    std::vector<FoundDependency> found;
+    std::vector<WaitingDependency> waiting;
+    std::vector<CacheKey> invalid;
+    Q_TRY(find_cross_dependencies(cross, obj, index, found, waiting, invalid));
+    if (!found.empty()) {
+        // From here until the state is in place no code of the user's runs,
+        // so nothing changes between the last look at a far end and the
+        // edge that carries its next change here.
+        {
+            Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise));
+            Q_ASSIGN(CacheState * state, state_of(inst));
+            if (!state->is_empty()) {
+                return Error::value_error("the cache state of an instance can be restored only while it is empty");
+            }
+        }
+        for (const FoundDependency& f : found) {
+            auto* other = reinterpret_cast<QuendleBaseObject*>(f.other.get());
+            if (!still_valid(f) || !link_cross_edge(inst, f.key, other, f.other_key)) {
+                invalid.push_back(f.key);
+            }
+        }
+    }
+    for (CacheKey k : invalid) {
+        fresh->invalidate(k);
+    }
     Q_TRY(replace_empty_state(inst, std::move(fresh)));
-    return link_cross_part(inst, cross, index, found, waiting);
+    return finish_cross_part(inst, cross, waiting);
 }
 
 }  // namespace quendle

@@ -6,8 +6,13 @@
 // the instance's `__dict__` and slots), and the cache part is
 // `(kCacheFormatVersion, records)`, one record per entry of the base level:
 // `(key, validation state or None, graph node, dependants[, value])`, the
-// dependants as indices into the records. Both halves go through the same
-// pickler or copier, so one memo covers user state and cached values.
+// dependants as indices into the records. An instance with cross-instance
+// edges adds a third item, `(token or None, ((record index, end, key), ...))`:
+// its own token when other instances depend on it, and each dependency of a
+// record on `key` of another instance, named by that instance's token (by
+// the instance itself in a shallow copy). Both halves go through the same
+// pickler or copier, so one memo covers user state, cached values and
+// tokens: an edge travels when both of its ends do.
 #pragma once
 
 #include "binding.h"

@@ -667,3 +667,38 @@ def test_dependencies_on_other_instances_travel_with_both_ends(how):
     curve.update_cached_value("rate", 0.5)
     assert other.validation_state == {"price": "invalid"} and other.price() == 50
 
+
+# index of the entry, far end, key -> what a restore of a Bond says
+MALFORMED_CROSS = {
+    "not a pair": ((None,), TypeError, "cross-instance part must be a tuple (token or None, dependencies)"),
+    "dependencies a list": ((None, []), TypeError, "cross-instance part must be a tuple"),
+    "token of another type": ((object(), ()), TypeError, "must be an instance token or None"),
+    "dependency not a triple": ((None, ((0, None),)), TypeError, "dependency 0 must be a tuple"),
+    "index out of range": ((None, ((99, Curve(), ("rate", ())),)), ValueError, "dependency 0 names no cache entry"),
+    "index negative": ((None, ((-1, Curve(), ("rate", ())),)), ValueError, "names no cache entry"),
+    "end of another type": ((None, ((0, object(), ("rate", ())),)), TypeError, "QuendleBase instance or an instance token"),
+}
+
+
+@pytest.mark.parametrize("name", MALFORMED_CROSS)
+def test_malformed_cross_instance_parts_raise_and_leave_the_instance_empty(name):
+    cross, exc_type, text = MALFORMED_CROSS[name]
+    user, version, records = reduced(warm_bond())
+    target = Bond.__new__(Bond)
+    with pytest.raises(exc_type, match=text.replace("(", r"\(").replace(")", r"\)")):
+        quendle._restore_instance(target, (user, (version, tuple(records), cross)))
+    assert target.validation_state == {}
+
+
+def test_a_hand_made_dependency_on_a_live_instance_is_linked_or_invalid():
+    curve = Curve()
+    curve.rate()
+    user, version, records = reduced(warm_bond())
+    price = next(i for i, r in enumerate(records) if r[0] == ("price", (("years", 3),)))
+    for key, state in [(("rate", ()), "valid"), (("rate", (("x", 1),)), "invalid")]:
+        target = Bond.__new__(Bond)
+        quendle._restore_instance(target, (user, (version, tuple(records), (None, ((price, curve, key),)))))
+        CHECK(target)
+        assert target.validation_state[("price", (("years", 3),))] == state
+        assert len(quendle.cross_instance_edges(curve).get("rate", {}).get("dependants", [])) == (state == "valid")
+
