@@ -339,14 +339,16 @@ bool link_both_sides(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObje
 
 }  // namespace
 
-bool link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key) {
+Result<bool> link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency,
+                             CacheKey other_key) {
     if (dependant == dependency) {
         return false;
     }
     try {
         return link_both_sides(dependant, key, dependency, other_key);
     } catch (const std::bad_alloc&) {
-        return false;  // out of memory: the caller treats the edge as not made
+        PyErr_NoMemory();
+        return Error::fetch();
     }
 }
 

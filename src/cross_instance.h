@@ -145,8 +145,10 @@ CrossRef cross_end(QuendleBaseObject* inst, CacheKey key);
 // Records that `key` of `dependant` was computed from `other_key` of
 // `dependency`, each side under its instance's exclusive borrow taken
 // without waiting; false when either was busy (an edge recorded on one
-// side only is harmless: it invalidates more, never less).
-bool link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key);
+// side only is harmless: it invalidates more, never less), MemoryError
+// when the side table cannot grow.
+Result<bool> link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency,
+                             CacheKey other_key);
 
 // `QuendleBase.__init_subclass__` and the module function
 // `cross_instance_edges(obj)` (not in `__all__`).

@@ -753,7 +753,7 @@ Status finish_cross_part(QuendleBaseObject* inst, const CrossPart& cross, const 
         if (key) {
             // The dependant's entry arrived invalid; the edge is the one its
             // stored value was computed from, as if both had come at once.
-            link_cross_edge(dependant, p.dependant.key, inst, key->key);
+            Q_ASSIGN([[maybe_unused]] bool linked, link_cross_edge(dependant, p.dependant.key, inst, key->key));
         }
     }
     return {};
@@ -936,7 +936,11 @@ Status import_cache_part(PyObject* obj, PyObject* part) {
         }
         for (const FoundDependency& f : found) {
             auto* other = reinterpret_cast<QuendleBaseObject*>(f.other.get());
-            if (!still_valid(f) || !link_cross_edge(inst, f.key, other, f.other_key)) {
+            bool linked = false;
+            if (still_valid(f)) {
+                Q_ASSIGN(linked, link_cross_edge(inst, f.key, other, f.other_key));
+            }
+            if (!linked) {
                 invalid.push_back(f.key);
             }
         }
