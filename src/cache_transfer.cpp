@@ -75,6 +75,7 @@ Result<std::vector<CacheEntry>> CacheState::export_entries() const {
         }
         index[k] = out.size();
         CacheEntry e;
+        e.source = k;
         Q_ASSIGN(e.key, keys_.tuple(k));
         if (t.has_state(k)) {
             e.state = t.read(k);
@@ -99,11 +100,16 @@ Result<std::vector<CacheEntry>> CacheState::export_entries() const {
     return out;
 }
 
-Result<std::unique_ptr<CacheState>> CacheState::from_entries(std::vector<CacheEntry> entries) {
+Status CacheState::check_entries(const std::vector<CacheEntry>& entries) {
     Q_TRY(check_edges(entries));
     for (size_t i = 0; i < entries.size(); ++i) {
         Q_TRY(check_key_shape(entries[i].key.get(), i));
     }
+    return {};
+}
+
+Result<std::unique_ptr<CacheState>> CacheState::from_entries(std::vector<CacheEntry> entries) {
+    Q_TRY(check_entries(entries));
     Graveyard dead;  // stays empty: every slot filled below starts empty
     auto fresh = std::make_unique<CacheState>();
     for (size_t i = 0; i < entries.size(); ++i) {

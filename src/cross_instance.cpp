@@ -260,4 +260,86 @@ void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, Cr
     }
 }
 
+// ------------------------------------------------ pickling and copying
+
+Result<std::vector<CrossDependency>> cross_dependencies_of(QuendleBaseObject* inst) {
+    std::vector<std::pair<CacheKey, CrossRef>> raw;
+    {
+        Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise, Share::Recorded));
+        if (const Participant* p = participant_of(inst)) {
+            for (const auto& [key, set] : p->dependencies) {
+                for (const CrossRef& r : set) {
+                    raw.emplace_back(key, r);
+                }
+            }
+        }
+    }
+    std::vector<CrossDependency> out;
+    for (const auto& [key, r] : raw) {
+        if (QuendleBaseObject* other = resolve(r)) {
+            out.push_back(CrossDependency{key, Ref::borrow(reinterpret_cast<PyObject*>(other)), r.key});
+        }
+    }
+    return out;
+}
+
+bool has_cross_dependants(const QuendleBaseObject* inst) noexcept {
+    const Participant* p = participant_of(inst);
+    return p != nullptr && !p->dependants.empty();
+}
+
+Ref cross_token(const QuendleBaseObject* inst) noexcept {
+    const Participant* p = participant_of(inst);
+    return p != nullptr ? p->token : Ref{};
+}
+
+Ref keep_cross_token(QuendleBaseObject* inst, Ref token) {
+    Participant& p = ensure_participant(inst);
+    if (!p.token) {
+        p.token = std::move(token);
+    }
+    return p.token;
+}
+
+CrossRef cross_end(QuendleBaseObject* inst, CacheKey key) { return ref_of(ensure_participant(inst), key); }
+
+namespace {
+
+bool link_both_sides(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key) {
+    {
+        std::optional<Borrow> b = Borrow::try_take(dependency->borrow, true);
+        if (!b) {
+            return false;
+        }
+        const CrossRef mine = cross_end(dependant, key);
+        Participant& p = ensure_participant(dependency);
+        if (p.dependants[other_key].insert(mine).second) {
+            ++p.dependant_count;
+            sweep_if_due(p);
+        }
+    }
+    std::optional<Borrow> b = Borrow::try_take(dependant->borrow, true);
+    if (!b) {
+        return false;
+    }
+    const CrossRef theirs = cross_end(dependency, other_key);
+    ensure_participant(dependant).dependencies[key].insert(theirs);
+    return true;
+}
+
+}  // namespace
+
+Result<bool> link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency,
+                             CacheKey other_key) {
+    if (dependant == dependency) {
+        return false;
+    }
+    try {
+        return link_both_sides(dependant, key, dependency, other_key);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Error::fetch();
+    }
+}
+
 }  // namespace quendle

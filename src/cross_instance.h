@@ -51,6 +51,7 @@ struct Participant {
     std::unordered_map<CacheKey, CrossSet> dependencies;  // keys elsewhere a key here was computed from
     size_t dependant_count = 0;  // edges in `dependants`
     size_t sweep_at = 64;        // next count at which edges to dead instances are swept
+    Ref token;                   // what stands for the instance in pickles and deep copies, once made
 };
 
 // A decorated call whose body is running, on the calling thread.
@@ -119,6 +120,34 @@ Status invalidate_cross_targets(CrossTargets targets);
 // Scenario exit, under the instance's borrow, before the pop: the
 // dependants elsewhere of keys the layer changed.
 void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out);
+
+// ------------------------------------------------ pickling and copying
+// (cross_instance.cpp, its last section; used by pickle_entries.cpp)
+
+// A dependency elsewhere of one of an instance's keys, the far end held alive.
+struct CrossDependency {
+    CacheKey key;      // the instance's own key
+    Ref other;         // the instance it depends on
+    CacheKey other_key;
+};
+// Under the instance's shared borrow: its dependencies elsewhere on live
+// instances, in no particular order.
+Result<std::vector<CrossDependency>> cross_dependencies_of(QuendleBaseObject* inst);
+// Whether other instances depend on keys of this one.
+bool has_cross_dependants(const QuendleBaseObject* inst) noexcept;
+// The instance's token, or an empty handle; `keep_token` sets it unless one
+// is set already, and gives the one that stays.
+Ref cross_token(const QuendleBaseObject* inst) noexcept;
+Ref keep_cross_token(QuendleBaseObject* inst, Ref token);
+// The end naming `key` of the instance (making its entry in the side table).
+CrossRef cross_end(QuendleBaseObject* inst, CacheKey key);
+// Records that `key` of `dependant` was computed from `other_key` of
+// `dependency`, each side under its instance's exclusive borrow taken
+// without waiting; false when either was busy (an edge recorded on one
+// side only is harmless: it invalidates more, never less), MemoryError
+// when the side table cannot grow.
+Result<bool> link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency,
+                             CacheKey other_key);
 
 // `QuendleBase.__init_subclass__` and the module function
 // `cross_instance_edges(obj)` (not in `__all__`).

@@ -77,6 +77,11 @@ Result<bool> is_decorator(PyObject* obj);
 // `__doc__` descriptor installed on the type once it is made.
 PyObject* decorator_wrapped(PyObject* self, void*);
 PyObject* decorator_isabstract(PyObject* self, void*);
+// The wrapped function's attribute named by `closure` (`__code__`,
+// `__defaults__`, `__kwdefaults__`, `__annotations__`): with them the
+// decorator is function-like to inspect, whose `iscoroutinefunction` and
+// `isgeneratorfunction` read the code flags.
+PyObject* decorator_function_attr(PyObject* self, void* closure);
 PyObject* decorator_repr(PyObject* self);
 Status install_decorator_doc(PyObject* type);
 

@@ -94,6 +94,23 @@ PyObject* decorator_wrapped(PyObject* self, void*) {
     return read_fields(self, [](const DecoratorFields& f) -> Result<Ref> { return f.func; });
 }
 
+PyObject* decorator_function_attr(PyObject* self, void* closure) {
+    const char* name = static_cast<const char*>(closure);
+    Ref func = Ref::steal(decorator_wrapped(self, nullptr));
+    if (!func) {
+        return nullptr;
+    }
+    // Read with the decorator free: the function's attribute may run code.
+    return entry_object([&]() -> Result<Ref> {
+        Q_ASSIGN(Ref value, optional_attr(func.get(), name));
+        if (!value) {
+            return Error::builtin(PyExc_AttributeError,
+                                  std::string("'QuendleDecorator' object has no attribute '") + name + "'");
+        }
+        return value;
+    });
+}
+
 PyObject* decorator_isabstract(PyObject* self, void*) {
     return read_fields(self, [](const DecoratorFields& f) -> Result<Ref> {
         Q_ASSIGN(Ref flag, optional_attr(f.func.get(), "__isabstractmethod__"));

@@ -2,6 +2,9 @@
 // `(method, ((name, value), ...))`; the store keeps, per key, the method name
 // and the (name, value) pairs as owned references in one flat arena, and
 // builds the key tuple only when a report, a query or an export asks for it.
+// The tuple a report hands out as a label is built once and kept (only keys
+// that were handed out pay for it), so every report labels a key with the
+// very same object.
 // Every key has that shape (the module builds the tuples it stores, and
 // imported ones are checked first).
 #pragma once
@@ -12,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 namespace quendle {
@@ -30,11 +34,12 @@ public:
     KeyStore(const KeyStore&) = delete;
     KeyStore& operator=(const KeyStore&) = delete;
     KeyStore(KeyStore&& other) noexcept
-        : entries_(std::move(other.entries_)), arena_(std::move(other.arena_)) {}
+        : entries_(std::move(other.entries_)), arena_(std::move(other.arena_)), shared_(std::move(other.shared_)) {}
     KeyStore& operator=(KeyStore&& other) noexcept {
         release_all();
         entries_ = std::move(other.entries_);
         arena_ = std::move(other.arena_);
+        shared_ = std::move(other.shared_);
         return *this;
     }
     ~KeyStore() { release_all(); }
@@ -71,6 +76,10 @@ public:
     void pop_back(Sink&& out) noexcept {
         const Entry e = entries_.back();
         entries_.pop_back();
+        if (auto it = shared_.find(entries_.size()); it != shared_.end()) {
+            out(it->second.release());
+            shared_.erase(it);
+        }
         while (arena_.size() > e.offset) {
             out(arena_.back());
             arena_.pop_back();
@@ -95,9 +104,28 @@ public:
         return checked(PyTuple_Pack(2, method(k), pairs.get()));
     }
 
+    // The key tuple handed out for k: built on first use, then the same
+    // object every time. Building it may run a collection, whose finalisers
+    // may hand out the same key meanwhile: the first one kept stays.
+    [[nodiscard]] Result<Ref> shared_tuple(CacheKey k) const {
+        if (auto it = shared_.find(k); it != shared_.end()) {
+            return it->second;
+        }
+        Q_ASSIGN(Ref fresh, tuple(k));
+        try {
+            return shared_.try_emplace(k, std::move(fresh)).first->second;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return Error::fetch();
+        }
+    }
+
     int traverse(visitproc visit, void* arg) const {
         for (PyObject* p : arena_) {
             Py_VISIT(p);
+        }
+        for (const auto& [k, t] : shared_) {
+            Py_VISIT(t.get());
         }
         return 0;
     }
@@ -107,10 +135,15 @@ public:
     void clear(Sink&& out) noexcept {
         std::vector<PyObject*> arena;
         arena.swap(arena_);
+        std::unordered_map<CacheKey, Ref> shared;
+        shared.swap(shared_);
         entries_.clear();
         entries_.shrink_to_fit();
         for (PyObject* p : arena) {
             out(p);
+        }
+        for (auto& [k, t] : shared) {
+            out(t.release());
         }
     }
 
@@ -131,6 +164,7 @@ private:
     }
     std::vector<Entry> entries_;
     std::vector<PyObject*> arena_;  // owned references
+    mutable std::unordered_map<CacheKey, Ref> shared_;  // the key tuples handed out
 };
 
 }  // namespace quendle

@@ -71,6 +71,9 @@ Status exec_module(PyObject* module) {
     // The state setter that pickled instances name, outside `__all__`.
     Q_ASSIGN(Ref restore, checked(PyCFunction_NewEx(&restore_instance_def, module, module_name.get())));
     Q_TRY(checked_status(PyObject_SetAttrString(module, restore_instance_def.ml_name, restore.get())));
+    // What pickled instances call for the tokens naming instances others depend on, outside `__all__`.
+    Q_ASSIGN(Ref token, checked(PyCFunction_NewEx(&instance_token_def, module, module_name.get())));
+    Q_TRY(checked_status(PyObject_SetAttrString(module, instance_token_def.ml_name, token.get())));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.
     Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));

@@ -437,6 +437,7 @@ struct CacheEntry {
     bool node = false;
     Ref value;
     std::vector<size_t> dependants;
+    CacheKey source = 0;  // the key in the exporting state (export only)
 };
 
 class CacheState {
@@ -467,6 +468,8 @@ public:
     Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
     // A new key tuple (method, ((name, value), ...)) for k.
     [[nodiscard]] Result<Ref> key_tuple(CacheKey k) const { return keys_.tuple(k); }
+    // k's key tuple as reports hand it out: the same object every time.
+    [[nodiscard]] Result<Ref> shared_key_tuple(CacheKey k) const { return keys_.shared_tuple(k); }
     [[nodiscard]] const KeyStore& keys() const noexcept { return keys_; }
     [[nodiscard]] CacheKey next_key() const noexcept { return keys_.size(); }
 
@@ -557,6 +560,9 @@ public:
     // edge from or to an entry that is not a graph node. Hashing and
     // comparing the keys runs Python code, on a state nobody else sees yet.
     static Result<std::unique_ptr<CacheState>> from_entries(std::vector<CacheEntry> entries);
+    // The checks of `from_entries` that need no Python code: the shape of
+    // every key and every edge.
+    static Status check_entries(const std::vector<CacheEntry>& entries);
     // No key was ever registered and no scenario layer is on.
     [[nodiscard]] bool is_empty() const noexcept { return keys_.empty() && layers_.empty(); }
 

@@ -201,7 +201,7 @@ Result<Ref> reduce_ex(PyObject* self, PyObject* protocol) {
     }
     Q_ASSIGN(NewCall made, new_call(self));
     Q_ASSIGN(Ref user, user_state(self));
-    Q_ASSIGN(Ref cache, export_cache_part(self, true));
+    Q_ASSIGN(Ref cache, export_cache_part(self, CacheCopy::Pickle));
     Q_ASSIGN(Ref module, import_module("quendle"));
     Q_ASSIGN(Ref setter, get_attr(module.get(), restore_instance_def.ml_name));
     return checked(Py_BuildValue("(OO(OO)OOO)", made.func.get(), made.args.get(), user.get(), cache.get(), Py_None,
@@ -265,7 +265,7 @@ Result<Ref> copy_instance(PyObject* self, PyObject* memo) {
     }
     Q_ASSIGN(NewCall made, new_call(self));
     Q_ASSIGN(Ref user, user_state(self));
-    Q_ASSIGN(Ref cache, export_cache_part(self, false));
+    Q_ASSIGN(Ref cache, export_cache_part(self, memo != nullptr ? CacheCopy::Deep : CacheCopy::Shallow));
     Ref args = made.args;
     if (memo != nullptr) {
         Q_ASSIGN(args, deepcopy_of(made.args.get(), memo));

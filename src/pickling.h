@@ -6,8 +6,13 @@
 // the instance's `__dict__` and slots), and the cache part is
 // `(kCacheFormatVersion, records)`, one record per entry of the base level:
 // `(key, validation state or None, graph node, dependants[, value])`, the
-// dependants as indices into the records. Both halves go through the same
-// pickler or copier, so one memo covers user state and cached values.
+// dependants as indices into the records. An instance with cross-instance
+// edges adds a third item, `(token or None, ((record index, end, key), ...))`:
+// its own token when other instances depend on it, and each dependency of a
+// record on `key` of another instance, named by that instance's token (by
+// the instance itself in a shallow copy). Both halves go through the same
+// pickler or copier, so one memo covers user state, cached values and
+// tokens: an edge travels when both of its ends do.
 #pragma once
 
 #include "binding.h"
@@ -25,7 +30,12 @@ constexpr long kCacheFormatVersion = 1;
 // object whose reduction annotates a failure to pickle it with the entry's
 // method and key arguments; for a copy the records are plain tuples. The
 // records are empty when the class sets `__quendle_pickle_cache__` false.
-Result<Ref> export_cache_part(PyObject* self, bool for_pickler);
+enum class CacheCopy {
+    Pickle,  // records wrapped, dependencies elsewhere named by tokens
+    Deep,    // plain records, tokens (copied with the copier's memo)
+    Shallow  // plain records, dependencies elsewhere on the very instances
+};
+Result<Ref> export_cache_part(PyObject* self, CacheCopy how);
 
 // A cache part whose keys and values are deep copies made with `memo`.
 Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo);
@@ -47,5 +57,9 @@ Result<Ref> deepcopy_of(PyObject* obj, PyObject* memo);
 // The module function `_restore_instance(obj, state, /)`, the state setter
 // of a pickled instance.
 extern PyMethodDef restore_instance_def;
+
+// The module function `_instance_token()`, which unpickling calls to make a
+// new token standing for an instance (pickle_entries.cpp).
+extern PyMethodDef instance_token_def;
 
 }  // namespace quendle

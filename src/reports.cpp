@@ -40,7 +40,7 @@ Result<Ref> entry_label(const CacheState& state, CacheKey k) {
     if (state.keys().count(k) == 0) {
         return Ref::borrow(state.keys().method(k));
     }
-    return state.key_tuple(k);
+    return state.shared_key_tuple(k);
 }
 
 PyObject* qb_cached_values(PyObject* self, void*) {

@@ -1105,16 +1105,60 @@ def _restored_states(obj):
     return sorted(map(repr, obj.validation_state.items()))
 
 
-def _pickle_round_trip(env):
+def _pickled(obj):
     try:
-        blob = pickle.dumps(env.m, 5)
+        blob = pickle.dumps(obj, 5)
     except pickle.PicklingError as exc:
         # The interpreter's pickler reports any failed import of a class's
         # module, running out of memory included, as an error of its own.
         if "import of module" in str(exc):
             raise MemoryError(str(exc)) from exc
         raise
-    return _restored_states(pickle.loads(blob))
+    return pickle.loads(blob)
+
+
+def _pickle_round_trip(env):
+    return _restored_states(_pickled(env.m))
+
+
+class CrossLevel(QuendleBase, cross_instance=True):
+    def __init__(self):
+        self.level = 0.25
+
+    @quendled()
+    def rate(self):
+        return self.level
+
+
+class CrossHolder(QuendleBase, cross_instance=True):
+    def __init__(self, source):
+        self.source = source
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self):
+        return self.source.rate() * 2
+
+
+def _cross_pair(env):
+    env.holder = CrossHolder(CrossLevel())
+    env.holder.value()
+    env.instances += [env.holder, env.holder.source]
+
+
+def _cross_copy(how):
+    def action(env):
+        copied = how(env.holder)
+        env.instances += [copied, copied.source]
+        return _restored_states(copied)
+    return action
+
+
+def _cross_sound(env, outcome):
+    """Whatever a copy holds, a change of what it depends on reaches it."""
+    for holder in env.instances[4::2]:
+        holder.value()
+        holder.source.update_cached_value("rate", 0.5)
+        assert holder.value() == 1.0, "a copy served a value computed before its dependency changed"
 
 
 def _explain_each_state(env):
@@ -1277,6 +1321,10 @@ OPERATIONS += [
     Operation("deepcopy_warm_instance", lambda e: _restored_states(copy.deepcopy(e.m)), setup=_warm,
               python_code=True,
               not_hunted="the pickling leak hunt (tests/leaks/test_refleaks_pickling.py) covers every round trip"),
+    # the same with a dependency on another instance
+    *(Operation(f"{name}_cross_instance", _cross_copy(how), setup=_cross_pair, after=_cross_sound, python_code=True,
+                not_hunted="the pickling leak hunt (tests/leaks/test_refleaks_pickling.py) covers every round trip")
+      for name, how in [("pickle", _pickled), ("deepcopy", copy.deepcopy), ("copy", copy.copy)]),
     # the collector and deallocation
     Operation("collect_instance_cycle", _collect, setup=_cycle),
     Operation("deallocate_instance", _drop_victim, setup=_victim),

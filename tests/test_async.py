@@ -545,15 +545,17 @@ def test_two_event_loops_on_two_threads_share_one_instance():
 # ---------------------------------------------------------- introspection
 
 
-def test_coroutine_functions_are_reported_as_such():
+@pytest.mark.parametrize("check", [asyncio.iscoroutinefunction, inspect.iscoroutinefunction,
+                                   inspect.isgeneratorfunction, inspect.isasyncgenfunction])
+def test_coroutine_functions_are_reported_as_such(check):
+    # inspect reads the code flags of anything function-like on every
+    # version, and honours the marker from 3.12 on.
     f = Feed()
+    expected = check in (asyncio.iscoroutinefunction, inspect.iscoroutinefunction)
     for obj in (Feed.price, f.price):
-        assert asyncio.iscoroutinefunction(obj)
-        # inspect honours the marker from 3.12 on; before, it accepts
-        # real functions only.
-        assert inspect.iscoroutinefunction(obj) is (sys.version_info >= (3, 12))
+        assert check(obj) is expected
     for obj in (Feed.base, f.base):
-        assert not asyncio.iscoroutinefunction(obj) and not inspect.iscoroutinefunction(obj)
+        assert check(obj) is False
         assert getattr(obj, "_is_coroutine", None) is None
 
 

@@ -60,6 +60,29 @@ def test_labels_are_names_or_key_tuples():
     assert shop.validation_state == {floor_1: "valid", AREA_2: "valid", area_3: "valid"}
 
 
+def labels(obj, report):
+    """The labels a report uses, in its order (dependants' labels included)."""
+    found = []
+    for label, value in getattr(obj, report).items():
+        found.append(label)
+        if isinstance(value, set):
+            found.extend(value)
+    return found
+
+
+@pytest.mark.parametrize("first", REPORTS)
+@pytest.mark.parametrize("second", REPORTS)
+def test_a_key_tuple_label_is_one_shared_object(first, second):
+    shop = Shop()
+    shop.floor()
+    shop.area(scale=3)
+    tuples = {}
+    for label in labels(shop, first) + labels(shop, second):
+        if isinstance(label, tuple):
+            assert tuples.setdefault(label, label) is label
+    assert set(tuples) >= {AREA_2, ("area", (("scale", 3),))}
+
+
 def test_state_texts_stale_values_and_first_sighting_order():
     shop = Shop()
     assert shop.total() == 21

@@ -77,13 +77,42 @@ def _malformed():
     target = Priced.__new__(Priced)
     expect(ValueError, "unsupported cache format version 7", quendle._restore_instance, target, (user, (7, records)))
     expect(ValueError, "has the same key", quendle._restore_instance, target, (user, (version, records + records[:1])))
-    bad = ((("nope", ()), None, False, ()),)
-    expect(ValueError, "is for 'nope'", quendle._restore_instance, target, (user, (version, bad)))
+    gone = ((("nope", ()), 0, False, ()),)  # a method the class does not have: dropped
+    quendle._restore_instance(Priced.__new__(Priced), (user, (version, gone)))
+    expect(TypeError, "must be an instance token or None", quendle._restore_instance, target,
+           (user, (version, records, (object(), ()))))
     used = warm()
     expect(ValueError, "only while it is empty", quendle._restore_instance, used, (user, (version, records)))
 
 
-CASES.update(inside_scenario=_inside_scenario, unpicklable_value=_unpicklable_value, malformed=_malformed)
+class Level(QuendleBase, cross_instance=True):
+    @quendled()
+    def rate(self):
+        return [0.05]
+
+
+class Holder(QuendleBase, cross_instance=True):
+    def __init__(self, level):
+        self.level = level
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self):
+        return [self.level.rate()[0] * 2]
+
+
+def _cross_instance():
+    holder = Holder(Level())
+    holder.value()
+    for copied in (pickle.loads(pickle.dumps(holder)), copy.deepcopy(holder), copy.copy(holder)):
+        copied.level.update_cached_value("rate", [0.5])
+        copied.value()
+    later, level = pickle.loads(pickle.dumps([holder, holder.level]))  # the holder first: linked on the level's load
+    level.update_cached_value("rate", [0.7])
+    quendle.cross_instance_edges(later)
+
+
+CASES.update(inside_scenario=_inside_scenario, unpicklable_value=_unpicklable_value, malformed=_malformed,
+             cross_instance=_cross_instance)
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
