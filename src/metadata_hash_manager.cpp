@@ -363,6 +363,23 @@ std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
     return result;
 }
 
+std::vector<CacheKey> CacheState::collect_unseen_dependants(CacheKey k, KeySet& seen) const {
+    std::vector<CacheKey> result;
+    if (!seen.insert(k)) {
+        return result;
+    }
+    std::vector<CacheKey> stack{k};
+    walk_dependants(tracker_, stack, seen, [&](CacheKey cur) { result.push_back(cur); });
+    return result;
+}
+
+void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) noexcept {
+    for (CacheKey d : keys) {
+        demote_if_valid(tracker_, d);
+        bump_epoch(d);
+    }
+}
+
 void CacheState::invalidate(CacheKey k) {
     // Collected first: a failed allocation changes no state.
     for (CacheKey d : collect_dependants(k)) {

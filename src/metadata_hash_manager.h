@@ -474,8 +474,14 @@ public:
     void revalidate(CacheKey k);
     // k and its transitive dependants, each once, in no particular order.
     [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;
+    // The same for a walk that reaches the instance more than once: k and
+    // those of its transitive dependants not in `seen` yet, each added to it
+    // (none when k is in it already).
+    [[nodiscard]] std::vector<CacheKey> collect_unseen_dependants(CacheKey k, KeySet& seen) const;
     // Every Valid key among k and its transitive dependants becomes Invalid.
     void invalidate(CacheKey k);
+    // Every Valid key among `keys` becomes Invalid.
+    void invalidate_keys(const std::vector<CacheKey>& keys) noexcept;
     // Removes k's value from the topmost level holding one (a layer, else
     // the base) and invalidates k; false, with nothing changed, when no
     // level holds a value for k.
