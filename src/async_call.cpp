@@ -344,6 +344,8 @@ Status start(PyObject* self) {
     Q_TRY(check_stack_depth());
     {
         Q_ASSIGN(Borrow b, Borrow::exclusive(borrow_of(st.inst.get()), Conflict::Raise));
+        // Fetched again: joining ran user code.
+        Q_ASSIGN(cache, state_of(reinterpret_cast<QuendleBaseObject*>(st.inst.get())));
         Q_ASSIGN(st.started, cache->start_snapshot(st.key));
     }
     Q_ASSIGN(Ref body, checked(PyObject_Call(f.func.get(), st.args.get(), st.kwargs.get())));
