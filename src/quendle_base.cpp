@@ -42,7 +42,7 @@ PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObj
 // The frame of the keyed queries that change a key: the key is found once,
 // in the plan, and the change is made whole or refused (`change_across`).
 // `has(state, key)` says whether the change can be made, `error` what a key
-// without it raises; `change(state, key, value, dead, targets)` makes it.
+// without it raises; `change(state, key, bound, dead, targets)` makes it.
 template <class Has, class Change>
 PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, PyObject* args, PyObject* kwargs,
                        Has&& has, Change&& change) {
