@@ -135,22 +135,25 @@ Status check_cross_targets(const CrossTargets& targets);
 // before anything is changed. `apply(state, dead, targets)`, under the
 // borrow again, checks again, makes the change and collects the dependants
 // afresh; with the borrow given back, the walk invalidates them. With no
-// dependants elsewhere, plan and apply run under one borrow.
+// dependants elsewhere, or when this thread held no borrow to begin with (so
+// the walk cannot meet one), plan and apply run under one borrow.
 template <class Plan, class Apply>
 Result<Ref> change_across(QuendleBaseObject* inst, Plan&& plan, Apply&& apply) {
+    const bool holds_none = t_borrows_held == 0;
     CrossTargets targets;
-    bool planned_alone = false;
+    bool applied = false;
     Ref out;
     {
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(inst));
         Q_TRY(plan(*state, targets));
-        if (targets.refs.empty()) {
-            planned_alone = true;
+        if (targets.refs.empty() || holds_none) {
+            applied = true;
+            targets = CrossTargets{};
             Q_ASSIGN(out, apply(*state, access.dead(), targets));
         }
     }
-    if (!planned_alone) {
+    if (!applied) {
         Q_TRY(check_cross_targets(targets));
         targets = CrossTargets{};
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
