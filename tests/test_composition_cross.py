@@ -136,6 +136,15 @@ class Book(QuendleBase, cross_instance=True):
         return self.bond.rate() * 10
 
 
+class Fund(QuendleBase, cross_instance=True):
+    def __init__(self, book):
+        self.book = book
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self, arg=0):
+        return self.book.value() + 1
+
+
 class Sneaky:
     """Equal to every other Sneaky; comparing runs `action` first."""
 
@@ -163,32 +172,35 @@ LOOKUPS = {
 }
 
 
+@pytest.mark.parametrize("through", [False, True], ids=["direct", "through-another-instance"])
 @pytest.mark.parametrize("lookup", LOOKUPS)
 @pytest.mark.parametrize("change", CHANGES)
-def test_a_change_that_cannot_reach_a_borrowed_dependant_changes_nothing(change, lookup):
+def test_a_change_that_cannot_reach_a_borrowed_dependant_changes_nothing(change, lookup, through):
     bond = Bond(1)
     bond.rate()
     bond.update_cached_value("rate", 3)  # a clear brings back 1
     book = Book(bond)
-    assert book.value(Sneaky()) == 30
+    # The borrowed dependant: `book` itself, or `fund`, which depends on `book`.
+    target, expected = (Fund(book), lambda: bond.rate() * 10 + 1) if through else (book, lambda: bond.rate() * 10)
+    assert target.value(Sneaky()) == expected()
     errors = []
 
     def act():
         try:
-            CHANGES[change](bond)  # the walk would meet `book`, borrowed by this lookup
+            CHANGES[change](bond)  # the walk would meet `target`, borrowed by this lookup
         except RuntimeError as e:
             errors.append(str(e))
 
     Sneaky.action = act
-    LOOKUPS[lookup](book, Sneaky())
+    LOOKUPS[lookup](target, Sneaky())
     assert errors == ["Already borrowed"]
-    # Refused as a whole: the dependency as it was, the dependant valid with it.
+    # Refused as a whole: the dependency as it was, the dependants valid with it.
     assert bond.get_cached_value("rate") == 3
-    assert list(book.validation_state.values()) == ["valid"]
-    assert book.value(Sneaky()) == 30
+    assert set(target.validation_state.values()) == set(book.validation_state.values()) == {"valid"}
+    assert target.value(Sneaky()) == expected()
     # Once the borrow is gone, the same change goes through.
     CHANGES[change](bond)
-    assert book.value(Sneaky()) == bond.rate() * 10
+    assert bond.rate() != 3 and target.value(Sneaky()) == expected()
 
 
 # ------------------------------------------------------- asynchronous methods
