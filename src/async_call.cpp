@@ -13,6 +13,7 @@
 //   Done      failed or closed.
 #include "async_call.h"
 
+#include "cross_instance.h"
 #include "heap_type.h"
 #include "instance_access.h"
 
@@ -43,6 +44,8 @@ struct AwaitState {
     bool tracking = false;    // Drive: the method tracks runtime dependencies
     bool use_cache = true;    // Drive
     bool may_hand_off = false;  // Drive by the first awaiter: a suspension hands the body to a task
+    std::int8_t cross_opted = -1;        // Drive: the class's opt-in, as the steps' frames read it
+    std::vector<CrossRef> cross_pending;  // Drive: dependencies elsewhere recorded by the steps so far
 };
 
 struct AwaitableObject {
@@ -157,16 +160,37 @@ Status end_pending(PyObject* inst, PyObject* self) {
 
 // The body returned: stores the value unless what the run started from
 // changed meanwhile, in which case the key keeps the state it has.
+// Its dependencies on other instances settle it as they settle a
+// synchronous body's result.
 Status store_result(PyObject* self, const Ref& value) {
     AwaitState& st = state(self);
-    Q_ASSIGN(CacheState * cache, state_of(reinterpret_cast<QuendleBaseObject*>(st.inst.get())));
-    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(borrow_of(st.inst.get()), Conflict::Panic));
-    cache->remove_pending(self, access.dead());
-    if (cache->snapshot(st.key) == st.started) {
-        Q_TRY(settle_computed(*cache, st.key, st.use_cache));
-        cache->store_value(st.key, value, access.dead());
+    Ref inst_ref = st.inst;
+    if (!inst_ref) {
+        return {};  // the awaitable was cleared while the body ran
     }
-    return {};
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(inst_ref.get());
+    auto elsewhere = ValidationState::Valid;
+    const bool cross = !st.cross_pending.empty() || inst->cross_edges;
+    if (cross) {
+        Q_ASSIGN(elsewhere, cross_dependency_state(inst, st.key, st.cross_pending));
+    }
+    CrossTargets targets;
+    {
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(borrow_of(inst_ref.get()), Conflict::Panic));
+        Q_ASSIGN(CacheState * cache, state_of(inst));
+        cache->remove_pending(self, access.dead());
+        if (!st.cross_pending.empty()) {
+            commit_cross_dependencies(inst, st.key, st.cross_pending);
+        }
+        if (cache->snapshot(st.key) == st.started) {
+            Q_TRY(settle_computed(*cache, st.key, st.use_cache, elsewhere));
+            if (cross && cache->tracker().read(st.key) == ValidationState::Invalid) {
+                collect_cross_targets(inst, *cache, st.key, targets);
+            }
+            cache->store_value(st.key, value, access.dead());
+        }
+    }
+    return invalidate_cross_targets(std::move(targets));
 }
 
 Result<Outcome> delegate(PyObject* self, PyObject* arg, PyObject* thrown) {
@@ -201,6 +225,8 @@ Result<Outcome> hand_off(PyObject* self, Ref yielded) {
     d.started = st.started;
     d.tracking = st.tracking;
     d.use_cache = st.use_cache;
+    d.cross_opted = st.cross_opted;
+    d.cross_pending = std::move(st.cross_pending);
     d.first_yield = std::move(yielded);
     Q_ASSIGN(Ref computation, call2(h->computation, loop.get(), driver.get()));
     {
@@ -221,14 +247,30 @@ Result<Outcome> drive(PyObject* self, PyObject* arg, PyObject* thrown) {
     st.first_yield.reset();
     Ref it = st.iter;
     Ref inst = st.inst;
-    Q_ASSIGN(CacheState * cache, state_of(reinterpret_cast<QuendleBaseObject*>(inst.get())));
+    auto* obj = reinterpret_cast<QuendleBaseObject*>(inst.get());
     const unsigned long thread = PyThread_get_thread_ident();
     {
         Q_ASSIGN(Borrow b, Borrow::exclusive(borrow_of(inst.get()), Conflict::Raise));
+        Q_ASSIGN(CacheState * cache, state_of(obj));
         cache->push_frame(thread, CallFrame{st.key, st.tracking});
     }
+    // The step is the body's call in progress across instances as well:
+    // calls it makes on other instances record their edges in the frame,
+    // which keeps them from step to step.
+    CrossFrame cross;
+    cross.inst = obj;
+    cross.key = st.key;
+    cross.track = st.tracking;
+    cross.opted = st.cross_opted;
+    cross.pending = std::move(st.cross_pending);
+    push_cross_frame(cross);
     Result<Outcome> r = forward(it.get(), arg, thrown);
-    cache->pop_frame(thread);
+    pop_cross_frame(cross);
+    st.cross_opted = cross.opted;
+    st.cross_pending = std::move(cross.pending);
+    if (obj->state != nullptr) {
+        obj->state->pop_frame(thread);  // fetched again: the step ran user code
+    }
     if (!r.ok()) {
         Status ended = end_pending(inst.get(), self);
         finish_as(st, Mode::Done, Ref());
@@ -302,6 +344,8 @@ Status start(PyObject* self) {
     Q_TRY(check_stack_depth());
     {
         Q_ASSIGN(Borrow b, Borrow::exclusive(borrow_of(st.inst.get()), Conflict::Raise));
+        // Fetched again: joining ran user code.
+        Q_ASSIGN(cache, state_of(reinterpret_cast<QuendleBaseObject*>(st.inst.get())));
         Q_ASSIGN(st.started, cache->start_snapshot(st.key));
     }
     Q_ASSIGN(Ref body, checked(PyObject_Call(f.func.get(), st.args.get(), st.kwargs.get())));

@@ -465,6 +465,9 @@ Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsi
 
 }  // namespace borrow_detail
 
+// In the static TLS block, as every exclusive borrow counts in it.
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uint32_t t_borrows_held = 0;
+
 void set_error_from_current_cxx_exception() noexcept {
     try {
         throw;

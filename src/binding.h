@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -126,6 +127,11 @@ void forget_shared(const BorrowFlag* flag, unsigned long thread) noexcept;
 Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsigned long thread);
 }  // namespace borrow_detail
 
+// How many borrows the calling thread holds that a conflict on the same
+// thread is reported for (exclusive ones and recorded shared ones). With
+// none, no operation of this thread holds an instance while user code runs.
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local std::uint32_t t_borrows_held;
+
 // Holds one borrow for its lifetime.
 class [[nodiscard]] Borrow {
 public:
@@ -175,6 +181,9 @@ public:
         if (flag == nullptr) {
             return;
         }
+        if (exclusive_ || recorded_ != 0) {
+            --t_borrows_held;
+        }
         if (exclusive_) {
             flag->release_exclusive();
         } else {
@@ -193,7 +202,11 @@ private:
         }
     }
     Borrow(BorrowFlag* flag, bool exclusive, unsigned long recorded)
-        : flag_(flag), exclusive_(exclusive), recorded_(recorded) {}
+        : flag_(flag), exclusive_(exclusive), recorded_(recorded) {
+        if (exclusive || recorded != 0) {
+            ++t_borrows_held;
+        }
+    }
     BorrowFlag* flag_;
     bool exclusive_;
     unsigned long recorded_;  // the thread of a recorded shared borrow, else 0

@@ -58,8 +58,8 @@ Status settle(CacheState& state, CacheKey key, bool use_cache, ValidationState e
 
 }  // namespace
 
-Status settle_computed(CacheState& state, CacheKey key, bool use_cache) {
-    return settle(state, key, use_cache, ValidationState::Valid);
+Status settle_computed(CacheState& state, CacheKey key, bool use_cache, ValidationState elsewhere) {
+    return settle(state, key, use_cache, elsewhere);
 }
 
 Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key) {
@@ -225,8 +225,7 @@ private:
 // the body runs.
 struct Prepared {
     std::optional<Borrow> decorator_borrow;  // shared, for the whole call
-    QuendleBaseObject* inst = nullptr;
-    CacheState* state = nullptr;
+    QuendleBaseObject* inst = nullptr;  // its cache state is fetched where used: user code may replace it
     CacheKey key = 0;
     unsigned long thread = 0;
     bool frame_pushed = false;
@@ -241,7 +240,9 @@ struct Prepared {
     ~Prepared() { pop_frame(); }
     void pop_frame() noexcept {
         if (std::exchange(frame_pushed, false)) {
-            state->pop_frame(thread);
+            if (inst->state != nullptr) {
+                inst->state->pop_frame(thread);
+            }
             pop_cross_frame(cross);
         }
     }
@@ -305,15 +306,16 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
                      KnownLookup known) {
-    Q_ASSIGN(CacheState * state, state_of(inst));
-    out.inst = inst;
-    out.state = state;
-    // A tracking caller on another instance, of a class that opted in.
+    // A tracking caller on another instance, of a class that opted in. The
+    // opt-in is read first: reading it runs user code, which may replace the
+    // instance's cache state.
     CrossFrame* caller = current_cross_frame();
     bool cross = false;
     if (caller != nullptr && caller->inst != inst) {
         Q_ASSIGN(cross, cross_caller_records(caller, inst));
     }
+    Q_ASSIGN(CacheState * state, state_of(inst));
+    out.inst = inst;
 
     // Keying, registration, the caller's runtime edge and the lookup run
     // under one borrow; only the equality tests of key lookups can run
@@ -385,17 +387,18 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     auto elsewhere = ValidationState::Valid;
     const bool cross = !p.cross.pending.empty() || p.inst->cross_edges;
     if (cross) {
-        Q_ASSIGN(elsewhere, cross_dependency_state(p.inst, p.key, p.cross));
+        Q_ASSIGN(elsewhere, cross_dependency_state(p.inst, p.key, p.cross.pending));
     }
     Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Panic));
+    Q_ASSIGN(CacheState * state, state_of(p.inst));
     if (!p.cross.pending.empty()) {
-        commit_cross_dependencies(p.inst, p.key, p.cross);
+        commit_cross_dependencies(p.inst, p.key, p.cross.pending);
     }
-    Q_TRY(settle(*p.state, p.key, p.fields->use_cache, elsewhere));
-    if (cross && p.state->tracker().read(p.key) == ValidationState::Invalid) {
-        collect_cross_targets(p.inst, *p.state, p.key, targets);
+    Q_TRY(settle(*state, p.key, p.fields->use_cache, elsewhere));
+    if (cross && state->tracker().read(p.key) == ValidationState::Invalid) {
+        collect_cross_targets(p.inst, *state, p.key, targets);
     }
-    p.state->store_value(p.key, value, dead);
+    state->store_value(p.key, value, dead);
     return value;
 }
 

@@ -116,10 +116,21 @@ Participant* participant_of(const QuendleBaseObject* inst) noexcept {
 }
 
 QuendleBaseObject* resolve(const CrossRef& r) noexcept {
-    // The instance may be gone: only the table is read, never the object.
+    // The instance may be gone: the table is read before the object.
     auto& entries = registry().entries;
     auto it = entries.find(r.inst);
-    return it != entries.end() && it->second.serial == r.serial ? r.inst : nullptr;
+    if (it == entries.end() || it->second.serial != r.serial) {
+        return nullptr;
+    }
+    // An instance whose count has reached zero is being deallocated: its
+    // entry stays until the base deallocator runs, after those of its
+    // subclasses, its weakref callbacks and the release of its attributes,
+    // any of which can reach it here. A reference taken now would free it
+    // a second time.
+    if (Py_REFCNT(reinterpret_cast<PyObject*>(r.inst)) == 0) {
+        return nullptr;
+    }
+    return r.inst;
 }
 
 void forget_participant(QuendleBaseObject* inst) noexcept {
@@ -149,8 +160,9 @@ void forget_participant(QuendleBaseObject* inst) noexcept {
     registry().entries.erase(inst);
 }
 
-Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key, const CrossFrame& frame) {
-    std::vector<CrossRef> deps = frame.pending;
+Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key,
+                                               const std::vector<CrossRef>& pending) {
+    std::vector<CrossRef> deps = pending;
     {
         Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Panic));
         if (const Participant* p = participant_of(inst)) {
@@ -179,12 +191,12 @@ Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey
     return worst;
 }
 
-void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, CrossFrame& frame) {
+void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, std::vector<CrossRef>& pending) {
     Participant& p = ensure_participant(inst);
     CrossSet& set = p.dependencies[key];
     std::erase_if(set, [](const CrossRef& r) { return resolve(r) == nullptr; });
-    set.insert(frame.pending.begin(), frame.pending.end());
-    frame.pending.clear();
+    set.insert(pending.begin(), pending.end());
+    pending.clear();
 }
 
 void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CacheKey k, CrossTargets& out) {
@@ -212,33 +224,63 @@ void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& 
     }
 }
 
-Status invalidate_cross_targets(CrossTargets targets) {
+namespace {
+
+// One walk from the targets of a change: every instance it reaches is
+// visited under its own exclusive borrow, one at a time, and within each
+// a key is reached once per walk (one set of reached keys per instance for
+// the whole walk), so the walk is linear in the keys and edges it reaches
+// however many paths lead to them. With `apply` false it only checks that
+// it can visit every instance, changing nothing.
+Status walk_cross_targets(const CrossTargets& targets, bool apply) {
     if (targets.refs.empty()) {
         return {};
     }
-    CrossSet visited(targets.origins.begin(), targets.origins.end());
-    std::vector<CrossRef> queue = std::move(targets.refs);
+    std::unordered_map<std::uint64_t, KeySet> reached;  // by serial
+    for (const CrossRef& o : targets.origins) {
+        reached[o.serial].insert(o.key);
+    }
+    std::vector<CrossRef> queue = targets.refs;
     while (!queue.empty()) {
         const CrossRef t = queue.back();
         queue.pop_back();
         QuendleBaseObject* inst = resolve(t);
-        if (inst == nullptr || !visited.insert(t).second) {
+        if (inst == nullptr) {
+            continue;
+        }
+        KeySet& seen = reached[t.serial];
+        if (seen.contains(t.key)) {
             continue;
         }
         // Held so that finalisers run when the borrow goes cannot free it.
         Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(inst));
-        CrossTargets next;
-        {
-            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
-            Q_ASSIGN(CacheState * state, state_of(inst));
-            collect_cross_targets(inst, *state, t.key, next);
-            state->invalidate(t.key);
-            state->invalidate_saved(t.key, targets.lives_in);
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+        if (resolve(t) == nullptr) {
+            continue;  // cleared while the borrow was awaited
         }
-        queue.insert(queue.end(), next.refs.begin(), next.refs.end());
+        Q_ASSIGN(CacheState * state, state_of(inst));
+        const std::vector<CacheKey> keys = state->collect_unseen_dependants(t.key, seen);
+        const Participant* p = participant_of(inst);
+        if (p != nullptr && !p->dependants.empty()) {
+            for (CacheKey k : keys) {
+                if (auto it = p->dependants.find(k); it != p->dependants.end()) {
+                    append_set(it->second, queue);
+                }
+            }
+        }
+        if (apply) {
+            state->invalidate_keys(keys);
+            state->invalidate_saved(keys, targets.lives_in);
+        }
     }
     return {};
 }
+
+}  // namespace
+
+Status check_cross_targets(const CrossTargets& targets) { return walk_cross_targets(targets, false); }
+
+Status invalidate_cross_targets(CrossTargets targets) { return walk_cross_targets(targets, true); }
 
 void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out) {
     Participant* p = participant_of(inst);

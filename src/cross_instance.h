@@ -18,6 +18,7 @@
 // instance at a time.
 #pragma once
 
+#include "instance_access.h"
 #include "quendle_base.h"
 
 #include <cstdint>
@@ -84,7 +85,8 @@ void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey k
 
 // The entry of a live instance, or nullptr when it has no cross-instance edges.
 Participant* participant_of(const QuendleBaseObject* inst) noexcept;
-// The instance behind an edge end while it is alive, else nullptr.
+// The instance behind an edge end while it is alive and not being
+// deallocated, else nullptr.
 QuendleBaseObject* resolve(const CrossRef& r) noexcept;
 // Drops the instance's entry; edges elsewhere that name it are dropped when
 // met (at once where the other instance is free).
@@ -93,9 +95,11 @@ void forget_participant(QuendleBaseObject* inst) noexcept;
 // After a body returned, before its key is settled: the worst state among
 // the key's dependencies elsewhere (earlier edges and the frame's new ones),
 // each read under its own instance's shared borrow. Valid when it has none.
-Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key, const CrossFrame& frame);
-// Under the instance's exclusive borrow: keeps the frame's new dependencies.
-void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, CrossFrame& frame);
+// `pending` are the dependencies the body recorded (its frame's).
+Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key,
+                                               const std::vector<CrossRef>& pending);
+// Under the instance's exclusive borrow: keeps the body's new dependencies.
+void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, std::vector<CrossRef>& pending);
 
 // Targets of a change, collected under the changed instance's borrow and
 // visited after it is released.
@@ -114,8 +118,53 @@ void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& stat
 // Under the borrow: the dependants elsewhere of every key of the instance.
 void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out);
 // With no borrow held: invalidates the targets and everything reachable
-// from them, instance by instance, each under its own exclusive borrow.
+// from them, instance by instance, each under its own exclusive borrow, in
+// one walk that reaches each key once.
 Status invalidate_cross_targets(CrossTargets targets);
+// With no borrow held: the same walk, changing nothing; fails as the walk
+// would ("Already borrowed") where it meets an instance this thread has
+// borrowed.
+Status check_cross_targets(const CrossTargets& targets);
+
+// A change of one instance, as every writer makes it when it may reach
+// dependants elsewhere; the change is made whole or not at all.
+//
+// `plan(state, targets)`, under the instance's exclusive borrow, checks that
+// the change can be made and collects its dependants elsewhere, changing
+// nothing. When there are some, the walk from them is checked with no
+// borrow held: a walk that would meet an instance this thread has borrowed
+// (re-entry from user code run inside an operation on it) refuses the change
+// before anything is changed. `apply(state, dead, targets)`, under the
+// borrow again, checks again, makes the change and collects the dependants
+// afresh; with the borrow given back, the walk invalidates them. With no
+// dependants elsewhere, or when this thread held no borrow to begin with (so
+// the walk cannot meet one), plan and apply run under one borrow.
+template <class Plan, class Apply>
+Result<Ref> change_across(QuendleBaseObject* inst, Plan&& plan, Apply&& apply) {
+    const bool holds_none = t_borrows_held == 0;
+    CrossTargets targets;
+    bool applied = false;
+    Ref out;
+    {
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+        Q_ASSIGN(CacheState * state, state_of(inst));
+        Q_TRY(plan(*state, targets));
+        if (targets.refs.empty() || holds_none) {
+            applied = true;
+            targets = CrossTargets{};
+            Q_ASSIGN(out, apply(*state, access.dead(), targets));
+        }
+    }
+    if (!applied) {
+        Q_TRY(check_cross_targets(targets));
+        targets = CrossTargets{};
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+        Q_ASSIGN(CacheState * state, state_of(inst));
+        Q_ASSIGN(out, apply(*state, access.dead(), targets));
+    }
+    Q_TRY(invalidate_cross_targets(std::move(targets)));
+    return out;
+}
 
 // Scenario exit, under the instance's borrow, before the pop: the
 // dependants elsewhere of keys the layer changed.

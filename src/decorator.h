@@ -91,8 +91,9 @@ PyObject* decorator_is_coroutine(PyObject* self, void*);
 PyObject* decorator_coroutine_marker(PyObject* self, void*);
 
 // Settles the state of a key whose body returned, from the states of its
-// dependencies (before its value is stored).
-Status settle_computed(CacheState& state, CacheKey key, bool use_cache);
+// dependencies (before its value is stored); `elsewhere` is the worst state
+// among its dependencies on other instances.
+Status settle_computed(CacheState& state, CacheKey key, bool use_cache, ValidationState elsewhere);
 
 // Registers a call of the method (its state and declared dependencies) on
 // the key's first sighting.

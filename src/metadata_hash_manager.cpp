@@ -366,6 +366,23 @@ std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
     return result;
 }
 
+std::vector<CacheKey> CacheState::collect_unseen_dependants(CacheKey k, KeySet& seen) const {
+    std::vector<CacheKey> result;
+    if (!seen.insert(k)) {
+        return result;
+    }
+    std::vector<CacheKey> stack{k};
+    walk_dependants(tracker_, stack, seen, [&](CacheKey cur) { result.push_back(cur); });
+    return result;
+}
+
+void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) noexcept {
+    for (CacheKey d : keys) {
+        demote_if_valid(tracker_, d);
+        bump_epoch(d);
+    }
+}
+
 void CacheState::invalidate(CacheKey k) {
     // Collected first: a failed allocation changes no state.
     for (CacheKey d : collect_dependants(k)) {
@@ -374,15 +391,19 @@ void CacheState::invalidate(CacheKey k) {
     }
 }
 
-void CacheState::invalidate_saved(CacheKey k, std::uint64_t stamp) {
+void CacheState::invalidate_saved(const std::vector<CacheKey>& keys, std::uint64_t stamp) {
     for (Layer& layer : layers_) {
         if (layer.stamp <= stamp) {
             continue;
         }
         // The saved graph is the one the pop restores, so its edges decide.
-        std::vector<CacheKey> stack{k};
+        std::vector<CacheKey> stack;
         GrowingMarks visited(next_key());
-        visited.insert(k);
+        for (CacheKey k : keys) {
+            if (visited.insert(k)) {
+                stack.push_back(k);
+            }
+        }
         walk_dependants(layer.saved, stack, visited, [&](CacheKey d) { demote_if_valid(layer.saved, d); });
     }
 }

@@ -493,12 +493,19 @@ public:
     void revalidate(CacheKey k);
     // k and its transitive dependants, each once, in no particular order.
     [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;
+    // The same for a walk that reaches the instance more than once: k and
+    // those of its transitive dependants not in `seen` yet, each added to it
+    // (none when k is in it already).
+    [[nodiscard]] std::vector<CacheKey> collect_unseen_dependants(CacheKey k, KeySet& seen) const;
     // Every Valid key among k and its transitive dependants becomes Invalid.
     void invalidate(CacheKey k);
-    // The same in the states saved by the layers pushed after the entry
-    // `stamp` (0: by every layer), so that their pops restore the keys
-    // Invalid: a change that lives beneath those layers outlasts them.
-    void invalidate_saved(CacheKey k, std::uint64_t stamp);
+    // Every Valid key among `keys` becomes Invalid.
+    void invalidate_keys(const std::vector<CacheKey>& keys) noexcept;
+    // The same for `keys` and their transitive dependants in the states
+    // saved by the layers pushed after the entry `stamp` (0: by every
+    // layer), so that their pops restore them Invalid: a change that lives
+    // beneath those layers outlasts them.
+    void invalidate_saved(const std::vector<CacheKey>& keys, std::uint64_t stamp);
     // Takes k's visible value out of view and invalidates k; false, with
     // nothing changed, when k has no visible value. A value in the top
     // layer (or in the base, with no layer on) is released; one beneath the

@@ -20,35 +20,56 @@ struct Query {
     CacheState& state;
     const std::string& name;
     BoundArgs& bound;
-    Graveyard& dead;
-    QuendleBaseObject* inst;
-    CrossTargets& targets;  // dependants elsewhere of what changed
 };
 
 QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
 
-// Runs `op` under the instance's exclusive borrow, with `method_name`
-// converted (and the collected keywords).
-template <class Op>
-Result<Ref> under_borrow(PyObject* self, BoundArgs& bound, CrossTargets& targets, Op&& op) {
-    Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
-    Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
-    Q_ASSIGN(CacheState * state, state_of(base(self)));
-    Query q{*state, method_name, bound, access.dead(), base(self), targets};
-    return op(q);
-}
-
-// The common frame of the keyed query methods: bind, run `op` under the
-// borrow; then, with the borrow given back, invalidate the dependants
-// elsewhere that `op` collected.
+// The common frame of the keyed queries that read: bind, then run `op`
+// under the instance's exclusive borrow, with `method_name` converted (and
+// the collected keywords).
 template <class Op>
 PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs, Op&& op) {
     return entry_object([&]() -> Result<Ref> {
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
-        CrossTargets targets;
-        Q_ASSIGN(Ref out, under_borrow(self, bound, targets, op));
-        Q_TRY(invalidate_cross_targets(std::move(targets)));
-        return out;
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
+        Q_ASSIGN(CacheState * state, state_of(base(self)));
+        Query q{*state, method_name, bound};
+        return op(q);
+    });
+}
+
+// The frame of the keyed queries that change a key: the key is found once,
+// in the plan, and the change is made whole or refused (`change_across`).
+// `has(state, key)` says whether the change can be made, `error` what a key
+// without it raises; `change(state, key, bound, dead, targets)` makes it.
+template <class Has, class Change>
+PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, PyObject* args, PyObject* kwargs,
+                       Has&& has, Change&& change) {
+    return entry_object([&]() -> Result<Ref> {
+        Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
+        QuendleBaseObject* inst = base(self);
+        std::string method_name;
+        CacheKey key = 0;
+        auto refuse = [&] { return Error::key_error("Cannot " + std::string(error) + " for '" + method_name + "'"); };
+        return change_across(
+            inst,
+            [&](CacheState& state, CrossTargets& targets) -> Status {
+                Q_ASSIGN(method_name, noted(to_text(bound.get(0)), "method_name"));
+                Q_ASSIGN(key, state.key_for_query(method_name, bound.surplus.get()));
+                if (!has(state, key)) {
+                    return refuse();
+                }
+                collect_cross_targets(inst, state, key, targets);
+                return {};
+            },
+            [&](CacheState& state, Graveyard& dead, CrossTargets& targets) -> Result<Ref> {
+                if (!has(state, key)) {
+                    return refuse();
+                }
+                change(state, key, bound, dead, targets);
+                return none_result();
+            });
     });
 }
 
@@ -79,48 +100,46 @@ PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return keyed_query(kUpdateCached, self, args, kwargs,
-                       [](Query& q) -> Result<Ref> {
-                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
-                           if (!q.state.has_value(key)) {
-                               return Error::key_error("Cannot update cached value for '" + q.name + "'");
-                           }
-                           // Invalidation first: it is what can fail, and it
-                           // must not fail after the new value is in place.
-                           q.state.note_change(key, ChangeKind::Updated);
-                           collect_cross_targets(q.inst, q.state, key, q.targets);
-                           q.state.invalidate(key);
-                           q.state.revalidate(key);
-                           q.state.store_value(key, q.bound.slots[1], q.dead);
-                           return none_result();
-                       });
+    QuendleBaseObject* inst = base(self);
+    return keyed_change(
+        kUpdateCached, "update cached value", self, args, kwargs,
+        [](const CacheState& state, CacheKey key) { return state.has_value(key); },
+        [inst](CacheState& state, CacheKey key, BoundArgs& bound, Graveyard& dead, CrossTargets& targets) {
+            // Invalidation first: it is what can fail, and it must not fail
+            // after the new value is in place.
+            state.note_change(key, ChangeKind::Updated);
+            collect_cross_targets(inst, state, key, targets);
+            state.invalidate(key);
+            state.revalidate(key);
+            state.store_value(key, bound.slots[1], dead);
+        });
 }
 
 PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return keyed_query(kClearCached, self, args, kwargs,
-                       [](Query& q) -> Result<Ref> {
-                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
-                           CrossTargets targets;
-                           collect_cross_targets(q.inst, q.state, key, targets);
-                           if (!q.state.clear_value(key, q.dead)) {
-                               return Error::key_error("Cannot clear cached value for '" + q.name + "'");
-                           }
-                           q.targets = std::move(targets);
-                           return none_result();
-                       });
+    QuendleBaseObject* inst = base(self);
+    return keyed_change(
+        kClearCached, "clear cached value", self, args, kwargs,
+        [](const CacheState& state, CacheKey key) { return state.effective_value(key) != nullptr; },
+        [inst](CacheState& state, CacheKey key, BoundArgs& /*bound*/, Graveyard& dead, CrossTargets& targets) {
+            collect_cross_targets(inst, state, key, targets);
+            state.clear_value(key, dead);
+        });
 }
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
     return entry_object([&]() -> Result<Ref> {
-        CrossTargets targets;
-        {
-            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
-            Q_ASSIGN(CacheState * state, state_of(base(self)));
-            collect_all_cross_targets(base(self), *state, targets);
-            state->clear_all_values(access.dead());
-        }
-        Q_TRY(invalidate_cross_targets(std::move(targets)));
-        return none_result();
+        QuendleBaseObject* inst = base(self);
+        return change_across(
+            inst,
+            [&](CacheState& state, CrossTargets& targets) -> Status {
+                collect_all_cross_targets(inst, state, targets);
+                return {};
+            },
+            [&](CacheState& state, Graveyard& dead, CrossTargets& targets) -> Result<Ref> {
+                collect_all_cross_targets(inst, state, targets);
+                state.clear_all_values(dead);
+                return none_result();
+            });
     });
 }
 

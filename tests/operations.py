@@ -1212,6 +1212,77 @@ def _await_shared(env):
     return asyncio.run(main())
 
 
+class CrossSource(QuendleBase):
+    @quendled()
+    def leaf(self):
+        return [1]
+
+
+class CrossUser(QuendleBase, cross_instance=True):
+    def __init__(self, source):
+        self.source = source
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self, arg=0):
+        return [self.source.leaf()[0] + 1]
+
+    @quendled(track_runtime_dependencies=True)
+    async def fetch(self):
+        await _Yield()
+        return [self.source.leaf()[0] * 2]
+
+
+class _Reenter:
+    """Equal to every other _Reenter (one hash); comparing runs `action` once, first."""
+
+    action = None
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        act, _Reenter.action = _Reenter.action, None
+        if act is not None:
+            act()
+        return isinstance(other, _Reenter)
+
+
+def _cross_pair():
+    source = CrossSource()
+    user = CrossUser(source)
+    user.value(_Reenter())
+    return source, user
+
+
+def _cross_changes(env):
+    source, user = _cross_pair()
+    source.update_cached_value("leaf", [5])
+    updated = user.value(_Reenter())
+    source.clear_cached_value("leaf")
+    cleared = user.value(_Reenter())
+    source.clear_cache()
+    return updated, cleared, user.value(_Reenter()), user.validation_state
+
+
+def _cross_change_refused(env):
+    source, user = _cross_pair()
+    # The update's walk would meet `user`, borrowed by the lookup comparing.
+    _Reenter.action = lambda: expect(RuntimeError, "Already borrowed", source.update_cached_value, "leaf", [9])
+    try:
+        user.value(_Reenter())
+    finally:
+        _Reenter.action = None
+    return source.get_cached_value("leaf"), user.value(_Reenter())
+
+
+def _cross_await(env):
+    source = CrossSource()
+    user = CrossUser(source)
+    first = _drive(user.fetch())
+    source.update_cached_value("leaf", [3])
+    return first, user.validation_state, _drive(user.fetch())
+
+
 def _decorate_and_use(env):
     dec = quendled(dependencies=["base", ("square", {"n": 2})], track_runtime_dependencies=True)(extra_plain)
     cls = type("Extended", (Model,), {"extra": dec})
@@ -1312,6 +1383,9 @@ OPERATIONS += [
     # asynchronous methods
     Operation("await_miss_and_hit", _await_twice,
               not_hunted="the asynchronous leak hunt (tests/leaks/test_refleaks_async.py) covers it"),
+    Operation("cross_instance_changes", _cross_changes),
+    Operation("cross_instance_change_refused", _cross_change_refused),
+    Operation("cross_instance_await", _cross_await),
     Operation("await_shared", _await_shared, python_code=True,
               not_swept_python="asyncio's own event loop machinery crashes under a failing interpreter allocation",
               not_hunted="the asynchronous leak hunt (tests/leaks/test_refleaks_async.py) covers it"),
