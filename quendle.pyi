@@ -1,5 +1,6 @@
 import builtins
 import collections.abc
+import types
 import typing
 
 from typing_extensions import disjoint_base
@@ -110,6 +111,15 @@ class QuendleDecorator(typing.Generic[_S, _P, _R]):
     def __wrapped__(self) -> collections.abc.Callable[typing.Concatenate[_S, _P], _R]: ...
     @property
     def __isabstractmethod__(self) -> builtins.bool: ...
+    # The wrapped function's, so that inspect takes the decorator for a function.
+    @property
+    def __code__(self) -> types.CodeType: ...
+    @property
+    def __defaults__(self) -> builtins.tuple[typing.Any, ...] | None: ...
+    @property
+    def __kwdefaults__(self) -> builtins.dict[builtins.str, typing.Any] | None: ...
+    @property
+    def __annotations__(self) -> builtins.dict[builtins.str, typing.Any]: ...  # type: ignore[override]
 
 @typing.final
 class Scenario:
