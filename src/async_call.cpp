@@ -155,17 +155,14 @@ Status end_pending(PyObject* inst, PyObject* self) {
     return {};
 }
 
-// The body returned: stores the value unless what the run started from
-// changed meanwhile, in which case the key keeps the state it has.
+// The body returned: commits the result as a synchronous body's is (not
+// when what the run started from changed meanwhile).
 Status store_result(PyObject* self, const Ref& value) {
     AwaitState& st = state(self);
     Q_ASSIGN(CacheState * cache, state_of(reinterpret_cast<QuendleBaseObject*>(st.inst.get())));
     Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(borrow_of(st.inst.get()), Conflict::Panic));
     cache->remove_pending(self, access.dead());
-    if (cache->snapshot(st.key) == st.started) {
-        Q_TRY(settle_computed(*cache, st.key, st.use_cache));
-        cache->store_value(st.key, value, access.dead());
-    }
+    cache->commit_computed(st.key, st.started, st.use_cache, ValidationState::Valid, value, access.dead());
     return {};
 }
 

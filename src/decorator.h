@@ -85,10 +85,6 @@ Status install_decorator_doc(PyObject* type);
 PyObject* decorator_is_coroutine(PyObject* self, void*);
 PyObject* decorator_coroutine_marker(PyObject* self, void*);
 
-// Settles the state of a key whose body returned, from the states of its
-// dependencies (before its value is stored).
-Status settle_computed(CacheState& state, CacheKey key, bool use_cache);
-
 // Registers a call of the method (its state and declared dependencies) on
 // the key's first sighting.
 Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key);

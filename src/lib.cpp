@@ -71,6 +71,7 @@ Status exec_module(PyObject* module) {
     // The state setter that pickled instances name, outside `__all__`.
     Q_ASSIGN(Ref restore, checked(PyCFunction_NewEx(&restore_instance_def, module, module_name.get())));
     Q_TRY(checked_status(PyObject_SetAttrString(module, restore_instance_def.ml_name, restore.get())));
+    Q_TRY(register_fork_handler(module));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.
     Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));

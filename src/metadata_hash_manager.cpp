@@ -365,9 +365,18 @@ std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
 
 void CacheState::invalidate(CacheKey k) {
     // Collected first: a failed allocation changes no state.
-    for (CacheKey d : collect_dependants(k)) {
+    const std::vector<CacheKey> reached = collect_dependants(k);
+    // A computation in progress may have read any key: each gets an epoch
+    // that this and later invalidations bump.
+    if (running_ != 0 && epochs_.size() < next_key()) {
+        epochs_.resize(next_key(), 0);
+    }
+    ++revision_;
+    for (CacheKey d : reached) {
         demote_if_valid(tracker_, d);
-        bump_epoch(d);
+        if (d < epochs_.size()) {
+            ++epochs_[d];
+        }
     }
 }
 
@@ -419,6 +428,7 @@ void CacheState::clear_all_values(Graveyard& dead) {
     note_stored(values_);
     changes_.note_clear_all(next_key());
     ++clear_epoch_;
+    ++revision_;
     if (stack.empty()) {
         tracker_.demote_all();
         return;
@@ -444,6 +454,7 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     for (ThreadStack& s : call_stacks_) {
         if (s.thread == thread) {
             s.frames.push_back(frame);
+            ++running_;
             return;
         }
     }
@@ -454,6 +465,7 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     }
     call_stacks_.push_back(ThreadStack{thread, {}});
     call_stacks_.back().frames.push_back(frame);
+    ++running_;
 }
 
 void CacheState::pop_frame(unsigned long thread) noexcept {
@@ -461,6 +473,7 @@ void CacheState::pop_frame(unsigned long thread) noexcept {
         if (s.thread == thread) {
             if (!s.frames.empty()) {
                 s.frames.pop_back();
+                --running_;
             }
             return;
         }
@@ -472,6 +485,7 @@ void CacheState::push_layer() {
     layer.saved = tracker_;
     layer.saved_changes = changes_;
     ++layer_changes_;
+    ++revision_;
     layers_.push_back(std::move(layer));
 }
 
@@ -479,6 +493,7 @@ void CacheState::pop_layer(Graveyard& dead) noexcept {
     Layer top = std::move(layers_.back());
     layers_.pop_back();
     ++layer_changes_;
+    ++revision_;
     std::swap(tracker_, top.saved);
     std::swap(changes_, top.saved_changes);
     top.values.move_all_to(dead);
@@ -506,6 +521,9 @@ void CacheState::clear(Graveyard& dead) noexcept {
     }
     layers_.clear();
     call_stacks_.clear();
+    running_ = 0;
+    ++revision_;
+    ++clear_epoch_;  // a computation in progress commits nothing into the empty state
     clear_pending(dead);
     tracker_ = DependencyTracker{};
     changes_ = ChangeLog{};
