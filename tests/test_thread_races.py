@@ -386,7 +386,7 @@ def run_script(source):
     return run.stdout.strip()
 
 
-@pytest.mark.parametrize("hold", ["hold_exclusive", "hold_scenario"])
+@pytest.mark.parametrize("hold", ["hold_exclusive", "hold_shared", "hold_scenario"])
 def test_ctrl_c_ends_a_wait_for_another_threads_borrow(hold):
     assert run_script(PRELUDE.format(hold=hold) + INTERRUPT) == "interrupted True 2"
 
