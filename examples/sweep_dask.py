@@ -1,7 +1,10 @@
 """The same what-if sweep on a Dask distributed cluster of two local processes.
 
 The warm book is scattered once to every worker (pickled with its cache) and
-each scenario is a task on the book already there. The cluster listens on the
+each scenario is a task on the book already there. A scenario belongs to the
+thread that entered it, and the threads of one worker share its copy of the
+book: with several threads per worker, the other threads' tasks on that book
+wait until the scenario exits, so each worker runs one thread here. The cluster listens on the
 loopback interface only and the whole run is bounded in time. The results are
 checked against the serial run; the exit status is 1 on a mismatch.
 

@@ -4,7 +4,9 @@ Each worker gets the book pickled, with its cache (values, validation states
 and dependency edges), through the pool's initializer, so no worker
 recomputes what the parent already knew: a scenario only recomputes what its
 shifts invalidate, exactly as in the parent. The results are checked against
-the serial run; the exit status is 1 on a mismatch.
+the serial run; the exit status is 1 on a mismatch. (Threads of one process
+sharing the book would run their scenarios one at a time: a scenario belongs
+to the thread that entered it, and the others wait for its exit.)
 
     python examples/sweep_processes.py
 """

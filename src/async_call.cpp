@@ -158,10 +158,9 @@ Status end_pending(PyObject* inst, PyObject* self) {
     return {};
 }
 
-// The body returned: stores the value unless what the run started from
-// changed meanwhile, in which case the key keeps the state it has.
-// Its dependencies on other instances settle it as they settle a
-// synchronous body's result.
+// The body returned: commits the result as a synchronous body's is (not
+// when what the run started from changed meanwhile), its dependencies on
+// other instances included.
 Status store_result(PyObject* self, const Ref& value) {
     AwaitState& st = state(self);
     Ref inst_ref = st.inst;
@@ -182,12 +181,9 @@ Status store_result(PyObject* self, const Ref& value) {
         if (!st.cross_pending.empty()) {
             commit_cross_dependencies(inst, st.key, st.cross_pending);
         }
-        if (cache->snapshot(st.key) == st.started) {
-            Q_TRY(settle_computed(*cache, st.key, st.use_cache, elsewhere));
-            if (cross && cache->tracker().read(st.key) == ValidationState::Invalid) {
-                collect_cross_targets(inst, *cache, st.key, targets);
-            }
-            cache->store_value(st.key, value, access.dead());
+        const bool committed = cache->commit_computed(st.key, st.started, st.use_cache, elsewhere, value, access.dead());
+        if (committed && cross && cache->tracker().read(st.key) == ValidationState::Invalid) {
+            collect_cross_targets(inst, *cache, st.key, targets);
         }
     }
     return invalidate_cross_targets(std::move(targets));

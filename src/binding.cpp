@@ -1,6 +1,7 @@
 #include "binding.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -326,13 +327,15 @@ Error note_argument(Error error, const char* name) {
 
 namespace borrow_detail {
 
+std::uint32_t fork_generation = 0;
+
 // Who holds and who waits for which flag. Read and changed only with the
 // interpreter lock held; the mutex and condition variable serve the waits,
 // which run with the lock released.
 namespace {
 
 struct Holder {
-    const BorrowFlag* flag;
+    BorrowFlag* flag;
     unsigned long thread;
 };
 
@@ -341,12 +344,42 @@ std::vector<Holder> g_waits;           // threads waiting for a flag
 std::mutex g_wait_mutex;
 std::condition_variable g_wait_cv;
 
+// The thread that made the last fork, and the first generation from which
+// its borrows came along every fork since (a thread ident alone may be
+// reused by a thread the child starts).
+unsigned long g_survivor = 0;
+std::uint32_t g_survivor_since = 0;
+
+// How often a waiting thread looks for a signal to handle.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+// Whether `thread`, which took something in fork generation `generation`,
+// is gone: it stayed behind in a process this one was forked from.
+bool vanished(unsigned long thread, std::uint32_t generation) noexcept {
+    return generation != fork_generation && !(thread == g_survivor && generation >= g_survivor_since);
+}
+
+// In a forked child: the flag's exclusive borrow and open scenarios of a
+// thread that stayed behind are released.
+void release_vanished(BorrowFlag& flag) noexcept {
+    if (fork_generation == 0) {
+        return;
+    }
+    if (flag.value < 0 && vanished(flag.owner, flag.owner_fork)) {
+        flag.release_exclusive();
+    }
+    if (flag.layer_owner != 0 && vanished(flag.layer_owner, flag.layer_fork)) {
+        flag.drop_layers();
+    }
+}
+
 bool holds_shared(const BorrowFlag* flag, unsigned long thread) {
     return std::any_of(g_shared_holders.begin(), g_shared_holders.end(),
                        [&](const Holder& h) { return h.flag == flag && h.thread == thread; });
 }
 
-// The threads holding the flag, as far as they are known.
+// The threads holding the flag, as far as they are known, and the thread
+// whose scenario is open on it.
 template <class F>
 void for_each_holder(const BorrowFlag* flag, F&& f) {
     const Py_ssize_t v = __atomic_load_n(&flag->value, __ATOMIC_ACQUIRE);
@@ -358,6 +391,9 @@ void for_each_holder(const BorrowFlag* flag, F&& f) {
                 f(h.thread);
             }
         }
+    }
+    if (flag->layer_owner != 0) {
+        f(flag->layer_owner);
     }
 }
 
@@ -392,9 +428,9 @@ bool would_deadlock(const BorrowFlag* flag, unsigned long me) {
     return false;
 }
 
-bool available(const BorrowFlag& flag, bool exclusive) {
+bool available(const BorrowFlag& flag, bool exclusive, unsigned long me) {
     const Py_ssize_t v = __atomic_load_n(&flag.value, __ATOMIC_ACQUIRE);
-    return exclusive ? v == 0 : v >= 0;
+    return (exclusive ? v == 0 : v >= 0) && !flag.foreign_layers(me);
 }
 
 Error same_thread_conflict(bool exclusive, Conflict on_conflict) {
@@ -406,20 +442,66 @@ Error same_thread_conflict(bool exclusive, Conflict on_conflict) {
 }
 
 // Waits, with the interpreter lock released, until the flag looks free.
-void wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
+// Signal handlers run meanwhile (those of the main thread): one that
+// raises ends the wait with its exception.
+Status wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
     g_waits.push_back(Holder{&flag, me});
     waiters.fetch_add(1, std::memory_order_relaxed);
-    Py_BEGIN_ALLOW_THREADS;
-    {
-        std::unique_lock<std::mutex> lock(g_wait_mutex);
-        g_wait_cv.wait(lock, [&] { return available(flag, exclusive); });
+    Status outcome;
+    for (;;) {
+        bool ready = false;
+        Py_BEGIN_ALLOW_THREADS;
+        {
+            std::unique_lock<std::mutex> lock(g_wait_mutex);
+            ready = g_wait_cv.wait_for(lock, kSignalPoll, [&] { return available(flag, exclusive, me); });
+        }
+        Py_END_ALLOW_THREADS;
+        if (ready) {
+            break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            outcome = Error::fetch();
+            break;
+        }
     }
-    Py_END_ALLOW_THREADS;
     waiters.fetch_sub(1, std::memory_order_relaxed);
     auto it = std::find_if(g_waits.begin(), g_waits.end(),
                            [&](const Holder& h) { return h.flag == &flag && h.thread == me; });
-    g_waits.erase(it);
+    if (it != g_waits.end()) {
+        g_waits.erase(it);
+    }
+    return outcome;
 }
+
+// os.register_at_fork(after_in_child=...): runs in the child, on the one
+// thread that came along, with the interpreter lock held.
+PyObject* after_fork_in_child(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+    const unsigned long me = PyThread_get_thread_ident();
+    if (me != g_survivor) {
+        g_survivor = me;
+        g_survivor_since = fork_generation;
+    }
+    ++fork_generation;
+    // A waiter that stayed behind may have held the mutex at the fork.
+    new (&g_wait_mutex) std::mutex();
+    new (&g_wait_cv) std::condition_variable();
+    g_waits.clear();
+    waiters.store(0, std::memory_order_relaxed);
+    // Shared borrows of the threads that stayed behind are given back; their
+    // exclusive borrows and scenarios go when a thread here meets them.
+    std::erase_if(g_shared_holders, [&](const Holder& h) {
+        if (h.thread == me) {
+            return false;
+        }
+        h.flag->release_shared();
+        return true;
+    });
+    Py_RETURN_NONE;
+}
+
+PyMethodDef after_fork_in_child_def = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+
+bool g_fork_handler_registered = false;
 
 }  // namespace
 
@@ -430,7 +512,7 @@ void wake_waiters() noexcept {
     g_wait_cv.notify_all();
 }
 
-void record_shared(const BorrowFlag* flag, unsigned long thread) { g_shared_holders.push_back(Holder{flag, thread}); }
+void record_shared(BorrowFlag* flag, unsigned long thread) { g_shared_holders.push_back(Holder{flag, thread}); }
 
 void forget_shared(const BorrowFlag* flag, unsigned long thread) noexcept {
     for (auto it = g_shared_holders.rbegin(); it != g_shared_holders.rend(); ++it) {
@@ -446,11 +528,13 @@ Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsi
         thread = PyThread_get_thread_ident();
     }
     for (;;) {
-        if (exclusive ? flag.try_exclusive(thread) : flag.try_shared()) {
+        release_vanished(flag);
+        if (exclusive ? flag.try_exclusive(thread) : flag.try_shared(thread)) {
             return {};
         }
         const Py_ssize_t v = __atomic_load_n(&flag.value, __ATOMIC_ACQUIRE);
-        const bool mine = v < 0 ? flag.owner == thread : holds_shared(&flag, thread);
+        const bool held = exclusive ? v != 0 : v < 0;
+        const bool mine = held && (v < 0 ? flag.owner == thread : holds_shared(&flag, thread));
         if (mine) {
             return same_thread_conflict(exclusive, on_conflict);
         }
@@ -459,7 +543,7 @@ Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsi
                 "Deadlock: the object is borrowed by another thread that is waiting for an object "
                 "this thread has borrowed");
         }
-        wait_for(flag, exclusive, thread);
+        Q_TRY(wait_for(flag, exclusive, thread));
     }
 }
 
@@ -467,6 +551,26 @@ Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsi
 
 // In the static TLS block, as every exclusive borrow counts in it.
 [[gnu::tls_model("initial-exec")]] constinit thread_local std::uint32_t t_borrows_held = 0;
+
+Status register_fork_handler(PyObject* module) {
+    if (borrow_detail::g_fork_handler_registered) {
+        return {};
+    }
+    Q_ASSIGN(Ref os, checked(PyImport_ImportModule("os")));
+    PyObject* reg = PyObject_GetAttrString(os.get(), "register_at_fork");
+    if (reg == nullptr) {  // a platform without fork
+        PyErr_Clear();
+        return {};
+    }
+    Ref register_at_fork = Ref::steal(reg);
+    Q_ASSIGN(Ref handler, checked(PyCFunction_NewEx(&borrow_detail::after_fork_in_child_def, module, nullptr)));
+    Q_ASSIGN(Ref args, checked(PyTuple_New(0)));
+    Q_ASSIGN(Ref kwargs, checked(PyDict_New()));
+    Q_TRY(checked_status(PyDict_SetItemString(kwargs.get(), "after_in_child", handler.get())));
+    Q_ASSIGN(Ref done, checked(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())));
+    borrow_detail::g_fork_handler_registered = true;
+    return {};
+}
 
 void set_error_from_current_cxx_exception() noexcept {
     try {

@@ -219,6 +219,14 @@ Status CacheState::check_invariants(bool expect_idle) const {
         Q_TRY(layers_[i].saved.check(n, "the graph saved by " + which));
         Q_TRY(check_values(layers_[i].values, tracker_, n, keys_, which, false));
     }
+    size_t frames = 0;
+    for (const ThreadStack& s : call_stacks_) {
+        frames += s.frames.size();
+    }
+    if (frames != running_) {
+        return violated(std::to_string(frames) + " call frames pushed, but " + std::to_string(running_) +
+                        " counted as running");
+    }
     for (size_t i = 0; i < call_stacks_.size(); ++i) {
         const ThreadStack& s = call_stacks_[i];
         for (size_t j = i + 1; j < call_stacks_.size(); ++j) {

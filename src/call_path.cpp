@@ -9,59 +9,6 @@
 
 namespace quendle {
 
-namespace {
-
-const KeySet kNoKeys;
-
-// `elsewhere` is the worst state among the key's dependencies on other
-// instances (Valid when it has none).
-Status settle(CacheState& state, CacheKey key, bool use_cache, ValidationState elsewhere) {
-    if (!use_cache) {
-        state.mark_permanently_invalid(key);
-    }
-    const KeySet* deps = state.dependencies_of(key);
-    if ((deps == nullptr || deps->empty()) && elsewhere == ValidationState::Valid) {
-        state.forget_change(key);
-        state.revalidate(key);
-        return {};
-    }
-    bool permanently_invalid = elsewhere == ValidationState::PermanentlyInvalid;
-    bool any_invalid = elsewhere == ValidationState::Invalid;
-    if (deps == nullptr) {
-        deps = &kNoKeys;
-    }
-    deps->for_each([&](CacheKey d) {
-        switch (state.tracker().read(d)) {
-            case ValidationState::PermanentlyInvalid:
-                permanently_invalid = true;
-                break;
-            case ValidationState::Invalid:
-                any_invalid = true;
-                break;
-            case ValidationState::Valid:
-                break;
-        }
-    });
-    if (permanently_invalid) {
-        state.forget_change(key);
-        state.mark_permanently_invalid(key);
-    } else if (any_invalid) {
-        // Computed from a stale input: the one record of this invalidation.
-        state.note_change(key, ChangeKind::Invalidated);
-        state.invalidate(key);
-    } else {
-        state.forget_change(key);
-        state.revalidate(key);
-    }
-    return {};
-}
-
-}  // namespace
-
-Status settle_computed(CacheState& state, CacheKey key, bool use_cache, ValidationState elsewhere) {
-    return settle(state, key, use_cache, elsewhere);
-}
-
 Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key) {
     if (state.tracker().has_state(key)) {
         return {};  // registered, with its declared dependencies, on an earlier call
@@ -230,6 +177,7 @@ struct Prepared {
     unsigned long thread = 0;
     bool frame_pushed = false;
     Ref hit;  // the stored value on a hit
+    Snapshot started;  // on a miss: what the body starts from
     PyObject* func = nullptr;
     const DecoratorFields* fields = nullptr;
     CrossFrame cross;  // this call on the thread's stack across instances, while its body runs
@@ -349,6 +297,7 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     if (d.is_async) {
         return {};  // the body runs when the awaitable is first awaited
     }
+    out.started = state->snapshot(key);
     state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
     out.cross.inst = inst;
     out.cross.key = key;
@@ -381,8 +330,8 @@ Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
     return {};
 }
 
-// After the body returned: settles the key's state and stores the value;
-// an invalidation it causes is to reach `targets` elsewhere.
+// After the body returned: commits the result (unless what it read changed
+// while it ran); an invalidation it causes is to reach `targets` elsewhere.
 Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& targets) {
     auto elsewhere = ValidationState::Valid;
     const bool cross = !p.cross.pending.empty() || p.inst->cross_edges;
@@ -394,11 +343,10 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     if (!p.cross.pending.empty()) {
         commit_cross_dependencies(p.inst, p.key, p.cross.pending);
     }
-    Q_TRY(settle(*state, p.key, p.fields->use_cache, elsewhere));
-    if (cross && state->tracker().read(p.key) == ValidationState::Invalid) {
+    const bool committed = state->commit_computed(p.key, p.started, p.fields->use_cache, elsewhere, value, dead);
+    if (committed && cross && state->tracker().read(p.key) == ValidationState::Invalid) {
         collect_cross_targets(p.inst, *state, p.key, targets);
     }
-    state->store_value(p.key, value, dead);
     return value;
 }
 
@@ -526,6 +474,10 @@ struct QuickResult {
     auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
     CacheState* state = inst->state;
     if (state == nullptr || __atomic_load_n(&inst->borrow.value, __ATOMIC_RELAXED) != 0) {
+        return {Quick::General};
+    }
+    // Inside another thread's scenario the general path waits for its end.
+    if (inst->borrow.layer_owner != 0 && inst->borrow.foreign_layers(PyThread_get_thread_ident())) {
         return {Quick::General};
     }
     // A tracking caller on another instance whose class has opted in (or

@@ -90,11 +90,6 @@ Status install_decorator_doc(PyObject* type);
 PyObject* decorator_is_coroutine(PyObject* self, void*);
 PyObject* decorator_coroutine_marker(PyObject* self, void*);
 
-// Settles the state of a key whose body returned, from the states of its
-// dependencies (before its value is stored); `elsewhere` is the worst state
-// among its dependencies on other instances.
-Status settle_computed(CacheState& state, CacheKey key, bool use_cache, ValidationState elsewhere);
-
 // Registers a call of the method (its state and declared dependencies) on
 // the key's first sighting.
 Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key);

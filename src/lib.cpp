@@ -74,6 +74,7 @@ Status exec_module(PyObject* module) {
     // What pickled instances call for the tokens naming instances others depend on, outside `__all__`.
     Q_ASSIGN(Ref token, checked(PyCFunction_NewEx(&instance_token_def, module, module_name.get())));
     Q_TRY(checked_status(PyObject_SetAttrString(module, instance_token_def.ml_name, token.get())));
+    Q_TRY(register_fork_handler(module));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.
     Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));

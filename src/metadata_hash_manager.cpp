@@ -376,7 +376,11 @@ std::vector<CacheKey> CacheState::collect_unseen_dependants(CacheKey k, KeySet& 
     return result;
 }
 
-void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) noexcept {
+void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) {
+    // As in `invalidate`: first what can fail, then the change.
+    if (running_ != 0 && epochs_.size() < next_key()) {
+        epochs_.resize(next_key(), 0);
+    }
     for (CacheKey d : keys) {
         demote_if_valid(tracker_, d);
         bump_epoch(d);
@@ -385,9 +389,18 @@ void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) noexcept {
 
 void CacheState::invalidate(CacheKey k) {
     // Collected first: a failed allocation changes no state.
-    for (CacheKey d : collect_dependants(k)) {
+    const std::vector<CacheKey> reached = collect_dependants(k);
+    // A computation in progress may have read any key: each gets an epoch
+    // that this and later invalidations bump.
+    if (running_ != 0 && epochs_.size() < next_key()) {
+        epochs_.resize(next_key(), 0);
+    }
+    ++revision_;
+    for (CacheKey d : reached) {
         demote_if_valid(tracker_, d);
-        bump_epoch(d);
+        if (d < epochs_.size()) {
+            ++epochs_[d];
+        }
     }
 }
 
@@ -466,6 +479,7 @@ void CacheState::clear_all_values(Graveyard& dead) {
     }
     changes_.note_clear_all(next_key());
     ++clear_epoch_;
+    ++revision_;
     if (stack.empty()) {
         tracker_.demote_all();
         return;
@@ -503,6 +517,7 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     for (ThreadStack& s : call_stacks_) {
         if (s.thread == thread) {
             s.frames.push_back(frame);
+            ++running_;
             return;
         }
     }
@@ -513,6 +528,7 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     }
     call_stacks_.push_back(ThreadStack{thread, {}});
     call_stacks_.back().frames.push_back(frame);
+    ++running_;
 }
 
 void CacheState::pop_frame(unsigned long thread) noexcept {
@@ -520,6 +536,7 @@ void CacheState::pop_frame(unsigned long thread) noexcept {
         if (s.thread == thread) {
             if (!s.frames.empty()) {
                 s.frames.pop_back();
+                --running_;
             }
             return;
         }
@@ -532,6 +549,7 @@ void CacheState::push_layer(std::uint64_t stamp) {
     layer.saved = tracker_;
     layer.saved_changes = changes_;
     ++layer_changes_;
+    ++revision_;
     layers_.push_back(std::move(layer));
 }
 
@@ -539,6 +557,7 @@ void CacheState::pop_layer(Graveyard& dead) noexcept {
     Layer top = std::move(layers_.back());
     layers_.pop_back();
     ++layer_changes_;
+    ++revision_;
     std::swap(tracker_, top.saved);
     std::swap(changes_, top.saved_changes);
     top.values.move_all_to(dead);
@@ -566,6 +585,9 @@ void CacheState::clear(Graveyard& dead) noexcept {
     }
     layers_.clear();
     call_stacks_.clear();
+    running_ = 0;
+    ++revision_;
+    ++clear_epoch_;  // a computation in progress commits nothing into the empty state
     clear_pending(dead);
     tracker_ = DependencyTracker{};
     changes_ = ChangeLog{};

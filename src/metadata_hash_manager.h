@@ -313,16 +313,21 @@ struct Layer {
     }
 };
 
-// What an asynchronous computation of a key started from. Its value is
-// stored only if the snapshot taken at its end is equal: the key and
-// everything it depends on were not invalidated, updated or cleared
-// meanwhile (each bumps the key's epoch), no clear of the whole cache
-// happened, and no scenario layer was pushed or popped.
+// What a computation of a key started from. Its value is stored only if
+// the snapshot taken at its end is equal: the key and everything it
+// depends on were not invalidated, updated or cleared meanwhile (each bumps
+// the key's epoch), no clear of the whole cache happened, and no scenario
+// layer was pushed or popped. An equal revision (the instance's count of
+// changes) says so at once; the rest is compared only when it moved.
 struct Snapshot {
+    std::uint64_t revision = 0;
     std::uint32_t key_epoch = 0;
     std::uint32_t clear_epoch = 0;
     std::uint64_t layer_changes = 0;
-    bool operator==(const Snapshot&) const = default;
+    // The same start as far as the key is concerned, the revision aside.
+    bool operator==(const Snapshot& o) const noexcept {
+        return key_epoch == o.key_epoch && clear_epoch == o.clear_epoch && layer_changes == o.layer_changes;
+    }
 };
 
 // An asynchronous computation that awaiters on the same event loop join.
@@ -499,8 +504,10 @@ public:
     [[nodiscard]] std::vector<CacheKey> collect_unseen_dependants(CacheKey k, KeySet& seen) const;
     // Every Valid key among k and its transitive dependants becomes Invalid.
     void invalidate(CacheKey k);
-    // Every Valid key among `keys` becomes Invalid.
-    void invalidate_keys(const std::vector<CacheKey>& keys) noexcept;
+    // Every Valid key among `keys` becomes Invalid; a computation in
+    // progress that read one of them is not committed. Throws std::bad_alloc
+    // before changing anything.
+    void invalidate_keys(const std::vector<CacheKey>& keys);
     // The same for `keys` and their transitive dependants in the states
     // saved by the layers pushed after the entry `stamp` (0: by every
     // layer), so that their pops restore them Invalid: a change that lives
@@ -525,12 +532,25 @@ public:
     [[nodiscard]] const ChangeLog& changes() const noexcept { return changes_; }
     // Why k is or is not served (src/explain.cpp). Reads the state only.
     [[nodiscard]] Diagnosis diagnose(CacheKey k) const;
-    // ------------------------------------- asynchronous computations
-    // Allocates the key's epoch on first use.
-    Result<Snapshot> start_snapshot(CacheKey k);
+    // ------------------------------------------- computations in progress
+    // What a computation of k starts from (the key's epoch is 0 until it
+    // has one: every key has one while a call frame is pushed, and the key
+    // of an asynchronous computation gets one from start_snapshot).
     [[nodiscard]] Snapshot snapshot(CacheKey k) const noexcept;
+    // The same, giving the key its epoch first.
+    Result<Snapshot> start_snapshot(CacheKey k);
+    // Commits the result of a computation of k that started from `started`,
+    // for synchronous and asynchronous bodies alike. When nothing it read
+    // changed meanwhile, k's validity is settled from its dependencies
+    // (`elsewhere` is the worst state among those on other instances, Valid
+    // without any) and the value is stored if k is valid; otherwise the
+    // value is only its caller's and k keeps the state it has. Returns
+    // whether the result was committed. Throws std::bad_alloc.
+    bool commit_computed(CacheKey k, const Snapshot& started, bool use_cache, ValidationState elsewhere, Ref value,
+                         Graveyard& dead);
     // Marks a change of k's value made outside invalidation (a load).
     void bump_epoch(CacheKey k) noexcept {
+        ++revision_;
         if (k < epochs_.size()) {
             ++epochs_[k];
         }
@@ -598,9 +618,12 @@ private:
     ChangeLog changes_;
     SignatureIndex index_;
     KeyStore keys_;  // the calls, by key
-    // Epochs of the keys an asynchronous computation started for (a key
-    // beyond the end has never been; invalidation bumps the others).
+    // Epochs of the keys (a key beyond the end has never been reached by an
+    // invalidation; invalidation bumps the others, and extends the epochs
+    // to every key while a call frame is pushed).
     std::vector<std::uint32_t> epochs_;
+    std::uint64_t revision_ = 0;  // every change a computation in progress may have read
+    std::uint32_t running_ = 0;   // call frames pushed, of every thread
     std::uint32_t clear_epoch_ = 0;
     std::uint64_t layer_changes_ = 0;  // pushes and pops of layers
     std::vector<PendingComputation> pending_;

@@ -1,6 +1,7 @@
-// The asynchronous computations in progress of an instance: the snapshot
-// each started from (key epoch, whole-cache clears, scenario layer changes), and
-// the entries that awaiters of the same key on the same event loop join.
+// The computations in progress of an instance: the snapshot each started
+// from (key epoch, whole-cache clears, scenario layer changes), the commit
+// of a result that checks it, and the asynchronous computations that
+// awaiters of the same key on the same event loop join.
 #include "metadata_hash_manager.h"
 
 namespace quendle {
@@ -14,10 +15,51 @@ Result<Snapshot> CacheState::start_snapshot(CacheKey k) {
 
 Snapshot CacheState::snapshot(CacheKey k) const noexcept {
     Snapshot s;
+    s.revision = revision_;
     s.key_epoch = k < epochs_.size() ? epochs_[k] : 0;
     s.clear_epoch = clear_epoch_;
     s.layer_changes = layer_changes_;
     return s;
+}
+
+bool CacheState::commit_computed(CacheKey k, const Snapshot& started, bool use_cache, ValidationState elsewhere,
+                                 Ref value, Graveyard& dead) {
+    if (!use_cache) {
+        mark_permanently_invalid(k);
+    }
+    if (started.revision != revision_ && !(snapshot(k) == started)) {
+        dead.bury(value.release());
+        return false;
+    }
+    bool permanently_invalid = elsewhere == ValidationState::PermanentlyInvalid;
+    bool any_invalid = elsewhere == ValidationState::Invalid;
+    if (const KeySet* deps = dependencies_of(k)) {
+        deps->for_each([&](CacheKey d) {
+            switch (tracker_.read(d)) {
+                case ValidationState::PermanentlyInvalid:
+                    permanently_invalid = true;
+                    break;
+                case ValidationState::Invalid:
+                    any_invalid = true;
+                    break;
+                case ValidationState::Valid:
+                    break;
+            }
+        });
+    }
+    if (permanently_invalid) {
+        forget_change(k);
+        mark_permanently_invalid(k);
+    } else if (any_invalid) {
+        // Computed from a stale input: the one record of this invalidation.
+        note_change(k, ChangeKind::Invalidated);
+        invalidate(k);
+    } else {
+        forget_change(k);
+        revalidate(k);
+    }
+    store_value(k, std::move(value), dead);
+    return true;
 }
 
 bool CacheState::has_pending(CacheKey k, const Snapshot& s) const noexcept {

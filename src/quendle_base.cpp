@@ -187,6 +187,7 @@ int qb_clear(PyObject* self) {
     forget_participant(obj);
     Graveyard dead;
     obj->state->clear(dead);
+    obj->borrow.drop_layers();
     return 0;
 }
 

@@ -51,8 +51,10 @@ std::atomic<std::uint64_t> g_last_entry{0};
 
 Result<Ref> enter_scenario(PyObject* self) {
     const std::uint64_t stamp = g_last_entry.fetch_add(1, std::memory_order_relaxed) + 1;
-    Q_TRY(for_each_item(self, [&](QuendleBaseObject*, CacheState& state, Graveyard&) -> Status {
+    const unsigned long thread = PyThread_get_thread_ident();
+    Q_TRY(for_each_item(self, [&](QuendleBaseObject* inst, CacheState& state, Graveyard&) -> Status {
         state.push_layer(stamp);
+        inst->borrow.enter_layer(thread);
         return {};
     }));
     return Ref::borrow(self);
@@ -60,6 +62,16 @@ Result<Ref> enter_scenario(PyObject* self) {
 
 Result<Ref> exit_scenario(PyObject* self, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(BoundArgs bound, bind_arguments(kExit, args, kwargs));
+    // A scenario belongs to the thread that entered it: another thread
+    // would wait for its exit for ever.
+    const unsigned long thread = PyThread_get_thread_ident();
+    for (const Ref& item : *scenario(self)->items) {
+        Q_ASSIGN(PyObject * base_type, quendle_base_type());
+        if (PyObject_TypeCheck(item.get(), reinterpret_cast<PyTypeObject*>(base_type)) &&
+            reinterpret_cast<QuendleBaseObject*>(item.get())->borrow.foreign_layers(thread)) {
+            return Error::runtime_error("A scenario is exited on the thread that entered it");
+        }
+    }
     // Dependants elsewhere of what the layers changed are invalidated once
     // every item has its layer popped.
     CrossTargets targets;
@@ -69,6 +81,7 @@ Result<Ref> exit_scenario(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         cross_before_pop(inst, state, targets);
         state.pop_layer(dead);
+        inst->borrow.leave_layer();
         return {};
     });
     Q_TRY(invalidate_cross_targets(std::move(targets)));

@@ -627,6 +627,25 @@ def call_value_finaliser_uses_instance():
     del m
 
 
+class Rereads(QuendleBase):
+    @quendled()
+    def rate(self):
+        return [1]
+
+    @quendled(track_runtime_dependencies=True)
+    def value(self):
+        read = self.rate()
+        self.update_cached_value("rate", [2])  # what it read changes while it runs
+        return [read]
+
+
+@case
+def call_whose_input_changes_while_it_runs():
+    m = Rereads()
+    assert m.value() == [[1]] and m.validation_state["value"] == "invalid"
+    assert m.value() == [[2]] and m.validation_state["value"] == "invalid"
+
+
 # ---- queries ----------------------------------------------------------------
 
 @case
@@ -995,6 +1014,28 @@ def scenario_item_not_quendle_base():
 def scenario_exit_without_layer():
     m = Shapes()
     expect(RuntimeError, "Attempted to remove non existant layer", custom_scenario([m]).__exit__, None, None, None)
+
+
+@case(python_code=True, not_swept="starts a thread, which the failing allocator may refuse")
+def scenario_exit_on_another_thread():
+    import threading
+    m = populated()
+    s = custom_scenario([m])
+    s.__enter__()
+    seen = []
+    th = threading.Thread(target=lambda: seen.append(_exit_outcome(s)))
+    th.start()
+    th.join()
+    assert seen == ["A scenario is exited on the thread that entered it"]
+    s.__exit__(None, None, None)
+
+
+def _exit_outcome(s):
+    try:
+        s.__exit__(None, None, None)
+    except RuntimeError as e:
+        return str(e)
+    return None
 
 
 @case
