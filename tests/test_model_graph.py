@@ -231,7 +231,7 @@ class GraphModel:
         for group in groups:
             for i in group:
                 old, new = self.insts[i], Inst()
-                new.known, new.state = set(old.known), dict(old.state)
+                new.known, new.state = set(old.state), dict(old.state)  # keys without a state stay behind
                 new.base = {m: Slot(s.value, s.gen, dict(s.snap)) for m, s in old.base.items()}
                 self.insts[i] = new
         self.invalidate([(i, m) for group in groups for i in group for m in self.insts[i].state
@@ -357,7 +357,7 @@ class GraphMachine(RuleBasedStateMachine):
 
 
 PROFILES = {
-    "default": dict(max_examples=int(os.environ.get("QUENDLE_MODEL_EXAMPLES", 300)), stateful_step_count=40),
+    "default": dict(max_examples=int(os.environ.get("QUENDLE_MODEL_EXAMPLES", 500)), stateful_step_count=40),
     "long": dict(max_examples=5000, stateful_step_count=80),
 }
 
