@@ -25,12 +25,15 @@ The model's rules:
   dependency on an instance that does not travel in the same copy arrives
   invalid, with its dependants.
 
+Threads are not part of the machine (tests/test_threads.py covers them).
+
 FEATURES names the rule families; a run enables a set of them.  DIVERGENT lists
-the families on which the module is known to differ from the model, with the
-reason: the run with such a family is an expected failure (strict), so once the
-module is mended, its entry is removed and the family joins the main run.
-QUENDLE_MODEL_FEATURES=cross,async,... runs one chosen set instead;
-QUENDLE_MODEL_PROFILE=long runs many more and longer examples.
+the families on which the module is known to differ from the model, with how:
+the generated run leaves them out, and their WALKS are expected failures
+(strict), so once the module is mended, the entry is removed and the family
+joins the generated run.  QUENDLE_MODEL_FEATURES=cross,async,... runs a chosen
+set instead; QUENDLE_MODEL_PROFILE=long (the nox session "model") runs many
+more and longer examples, QUENDLE_MODEL_EXAMPLES sets the default run's count.
 """
 
 from __future__ import annotations
