@@ -18,9 +18,9 @@ The model's rules:
 - a scenario exit restores the states of its items; then every valid entry,
   anywhere, whose dependencies no longer serve the values it was computed (or
   updated) from is invalid, with its dependants.  The module may invalidate
-  more there (never less) among the dependants of what changed while the
-  outermost open scenario was open: the model follows it in that, unless exits
-  are exact;
+  more entries there (never fewer) among the dependants of what changed while
+  the outermost open scenario was open: the model follows it in that, unless
+  exits are exact;
 - a copy or pickle carries the base level of each instance; an entry with a
   dependency on an instance that does not travel in the same copy arrives
   invalid, with its dependants.
@@ -79,13 +79,13 @@ COPIERS = {
     "pickle": lambda group: pickle.loads(pickle.dumps(group)),
 }
 VALID, INVALID = "valid", "invalid"
+NONE = ("no value served",)
 
 
 @dataclass
 class Slot:
     value: object
-    gen: int  # unique per write
-    snap: dict  # dependency -> the gen it served when this value was written
+    snap: dict  # dependency -> the value it served when this value was written (NONE: none)
 
 
 @dataclass
@@ -119,7 +119,6 @@ class GraphModel:
         self.links, self.exact_exits = links, exact_exits
         self.insts = [Inst() for _ in KINDS]
         self.runs = Counter()
-        self.gen = 0
         self.touched = []  # per open scenario: the keys written or invalidated since it was entered
         self.dependants = {(i, m): [] for i, k in enumerate(KINDS) for m in METHODS[k]}
         for i, k in enumerate(KINDS):
@@ -135,14 +134,13 @@ class GraphModel:
         return [(i, "own")] + [(j, "price" if KINDS[j] == "leaf" else m) for j in self.links.get(i, ())]
 
     def write(self, i, m, value):
-        self.gen += 1
         self.touch([(i, m)])
-        snap = {d: self.served_gen(*d) for d in self.deps(i, m)}
-        self.insts[i].store(m, Slot(value, self.gen, snap))
+        snap = {d: self.served_value(*d) for d in self.deps(i, m)}
+        self.insts[i].store(m, Slot(value, snap))
 
-    def served_gen(self, i, m):
+    def served_value(self, i, m):
         slot = self.insts[i].served(m)
-        return slot and slot.gen
+        return slot.value if slot else NONE
 
     def touch(self, keys):
         for touched in self.touched:
@@ -233,7 +231,9 @@ class GraphModel:
         while touched and not self.exact_exits:
             seen |= touched
             touched = {d for k in touched for d in self.dependants[k]} - seen
-        self.invalidate([(i, m) for i, m in seen if self.insts[i].state.get(m) == VALID and invalid_in_module(i, m)])
+        for i, m in seen:
+            if self.insts[i].state.get(m) == VALID and invalid_in_module(i, m):
+                self.insts[i].state[m] = INVALID
 
     def recheck(self):
         stale = True
@@ -243,14 +243,14 @@ class GraphModel:
             self.invalidate(stale)
 
     def moved(self, slot):
-        return slot is None or any(self.served_gen(*d) != g for d, g in slot.snap.items())
+        return slot is None or any(self.served_value(*d) != v for d, v in slot.snap.items())
 
     def copy(self, groups):
         for group in groups:
             for i in group:
                 old, new = self.insts[i], Inst()
                 new.known, new.state = set(old.state), dict(old.state)  # keys without a state stay behind
-                new.base = {m: Slot(s.value, s.gen, dict(s.snap)) for m, s in old.base.items()}
+                new.base = {m: Slot(s.value, dict(s.snap)) for m, s in old.base.items()}
                 self.insts[i] = new
         self.invalidate([(i, m) for group in groups for i in group for m in self.insts[i].state
                          if any(j not in group for j, _ in self.deps(i, m))])
