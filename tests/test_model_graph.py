@@ -20,7 +20,8 @@ The model's rules:
   updated) from is invalid, with its dependants.  The module may invalidate
   more entries there (never fewer) among the dependants of what changed while
   the outermost open scenario was open: the model follows it in that, unless
-  exits are exact;
+  exits are exact, but still counts their values as right for their
+  dependants while what they read is unchanged;
 - a copy or pickle carries the base level of each instance; an entry with a
   dependency on an instance that does not travel in the same copy arrives
   invalid, with its dependants.
@@ -120,6 +121,7 @@ class GraphModel:
         self.insts = [Inst() for _ in KINDS]
         self.runs = Counter()
         self.touched = []  # per open scenario: the keys written or invalidated since it was entered
+        self.spared = set()  # keys only the module invalidated at an exit: their values are still right
         self.dependants = {(i, m): [] for i, k in enumerate(KINDS) for m in METHODS[k]}
         for i, k in enumerate(KINDS):
             for m in METHODS[k]:
@@ -135,11 +137,12 @@ class GraphModel:
 
     def write(self, i, m, value):
         self.touch([(i, m)])
+        self.spared.discard((i, m))
         snap = {d: self.served_value(*d) for d in self.deps(i, m)}
         self.insts[i].store(m, Slot(value, snap))
 
     def served_value(self, i, m):
-        slot = self.insts[i].served(m)
+        slot = self.insts[i].served(m) or ((i, m) in self.spared or None) and self.insts[i].visible(m)
         return slot.value if slot else NONE
 
     def touch(self, keys):
@@ -149,6 +152,7 @@ class GraphModel:
     def invalidate(self, start):
         self.touch(start)
         seen, todo = set(start), list(start)
+        self.spared -= seen
         while todo:
             i, m = todo.pop()
             state = self.insts[i].state
@@ -160,6 +164,7 @@ class GraphModel:
             for d in self.dependants[(i, m)]:
                 if d not in seen:
                     seen.add(d)
+                    self.spared.discard(d)
                     todo.append(d)
 
     def call(self, i, m):
@@ -234,12 +239,13 @@ class GraphModel:
         for i, m in seen:
             if self.insts[i].state.get(m) == VALID and invalid_in_module(i, m):
                 self.insts[i].state[m] = INVALID
+                self.spared.add((i, m))
 
     def recheck(self):
         stale = True
         while stale:
             stale = [(i, m) for i, mi in enumerate(self.insts) for m, s in mi.state.items()
-                     if s == VALID and self.moved(mi.visible(m))]
+                     if (s == VALID or (i, m) in self.spared) and self.moved(mi.visible(m))]
             self.invalidate(stale)
 
     def moved(self, slot):
@@ -400,6 +406,9 @@ WALKS = [
     ("cross", [("call", 3, 2), ("update", 0, 0), ("call", 3, 2), ("clear_value", 1, 1), ("call", 3, 1)]),
     ("nested", [("call", 3, 1), ("enter", {0, 1, 2, 3}), ("enter", {0, 1, 2, 3}), ("update", 1, 0),
                 ("call", 3, 2), ("exit",), ("call", 3, 2), ("exit",), ("call", 3, 2)]),
+    ("nested", [("enter", {2}), ("enter", {2}), ("call", 2, 1), ("update", 0, 0), ("call", 3, 1), ("enter", {2}),
+                ("exit",), ("enter", {2}), ("exit",), ("call", 3, 1), ("exit",), ("call", 3, 2), ("exit",),
+                ("call", 3, 2)]),
     ("scenario", [("call", 2, 1), ("enter", {0, 1, 2, 3}), ("update", 0, 0), ("call", 2, 1), ("exit",),
                   ("call", 2, 1)]),
     ("subset", [("call", 2, 1), ("enter", {0}), ("update", 0, 0), ("call", 2, 1), ("exit",), ("call", 2, 1)]),
