@@ -16,12 +16,11 @@ The model's rules:
 - a clear inside a scenario releases only what the top layer holds and hides
   the values beneath it until the layer is popped;
 - a scenario exit restores the states of its items; then every valid entry,
-  anywhere, whose dependencies no longer serve the values it was computed (or
-  updated) from is invalid, with its dependants.  The module may invalidate
+  anywhere, whose dependencies would no longer return the values it was
+  computed (or updated) from is invalid, with its dependants.  The module may invalidate
   more entries there (never fewer) among the dependants of what changed while
   the outermost open scenario was open: the model follows it in that, unless
-  exits are exact, but still counts their values as right for their
-  dependants while what they read is unchanged;
+  exits are exact;
 - a copy or pickle carries the base level of each instance; an entry with a
   dependency on an instance that does not travel in the same copy arrives
   invalid, with its dependants.
@@ -80,13 +79,12 @@ COPIERS = {
     "pickle": lambda group: pickle.loads(pickle.dumps(group)),
 }
 VALID, INVALID = "valid", "invalid"
-NONE = ("no value served",)
 
 
 @dataclass
 class Slot:
     value: object
-    snap: dict  # dependency -> the value it served when this value was written (NONE: none)
+    snap: dict  # dependency -> what it returned (or would have) when this value was written
 
 
 @dataclass
@@ -121,7 +119,6 @@ class GraphModel:
         self.insts = [Inst() for _ in KINDS]
         self.runs = Counter()
         self.touched = []  # per open scenario: the keys written or invalidated since it was entered
-        self.spared = set()  # keys only the module invalidated at an exit: their values are still right
         self.dependants = {(i, m): [] for i, k in enumerate(KINDS) for m in METHODS[k]}
         for i, k in enumerate(KINDS):
             for m in METHODS[k]:
@@ -137,13 +134,13 @@ class GraphModel:
 
     def write(self, i, m, value):
         self.touch([(i, m)])
-        self.spared.discard((i, m))
-        snap = {d: self.served_value(*d) for d in self.deps(i, m)}
+        snap = {d: self.true_value(*d) for d in self.deps(i, m)}
         self.insts[i].store(m, Slot(value, snap))
 
-    def served_value(self, i, m):
-        slot = self.insts[i].served(m) or ((i, m) in self.spared or None) and self.insts[i].visible(m)
-        return slot.value if slot else NONE
+    def true_value(self, i, m):
+        """What a call would return now, computing every entry that is not valid."""
+        slot = self.insts[i].served(m)
+        return slot.value if slot else (m, i, *(self.true_value(*d) for d in self.deps(i, m)))
 
     def touch(self, keys):
         for touched in self.touched:
@@ -152,7 +149,6 @@ class GraphModel:
     def invalidate(self, start):
         self.touch(start)
         seen, todo = set(start), list(start)
-        self.spared -= seen
         while todo:
             i, m = todo.pop()
             state = self.insts[i].state
@@ -164,7 +160,6 @@ class GraphModel:
             for d in self.dependants[(i, m)]:
                 if d not in seen:
                     seen.add(d)
-                    self.spared.discard(d)
                     todo.append(d)
 
     def call(self, i, m):
@@ -239,17 +234,16 @@ class GraphModel:
         for i, m in seen:
             if self.insts[i].state.get(m) == VALID and invalid_in_module(i, m):
                 self.insts[i].state[m] = INVALID
-                self.spared.add((i, m))
 
     def recheck(self):
         stale = True
         while stale:
             stale = [(i, m) for i, mi in enumerate(self.insts) for m, s in mi.state.items()
-                     if (s == VALID or (i, m) in self.spared) and self.moved(mi.visible(m))]
+                     if s == VALID and self.moved(mi.visible(m))]
             self.invalidate(stale)
 
     def moved(self, slot):
-        return slot is None or any(self.served_value(*d) != v for d, v in slot.snap.items())
+        return slot is None or any(self.true_value(*d) != v for d, v in slot.snap.items())
 
     def copy(self, groups):
         for group in groups:
