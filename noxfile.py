@@ -32,7 +32,9 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   (tests/test_docs_build.py); the pages land in build/docs/html.
 - format: clang-format over src/ and tests/cpp/ (`-- --fix` rewrites).
 Not run by default: dev (the inner loop: incremental build/dev, then pytest
-against it), demo (examples/demo.py against the wheel) and tidy (clang-tidy).
+against it), demo (examples/demo.py against the wheel), model (the graph model
+state machine with its long profile: many more and longer examples) and tidy
+(clang-tidy).
 
 Environment: QUENDLE_TEST_TIMEOUT (seconds per pytest run, default 1200),
 QUENDLE_EXTRA_PYTHONS (more interpreters to try, separated by spaces).
@@ -582,6 +584,15 @@ def demo(session):
     """examples/demo.py (its arguments: where to write the picture) against the wheel."""
     session.install("--force-reinstall", "--no-deps", str(the_wheel(session, fitting_tag(sys.version_info))))
     session.run("python", "examples/demo.py", *session.posargs)
+
+
+@nox.session(default=False, requires=["build"])
+def model(session):
+    """The graph model state machine (tests/test_model_graph.py) with its long profile, against the wheel."""
+    session.install("--force-reinstall", "--no-deps", str(the_wheel(session, fitting_tag(sys.version_info))))
+    install_test_deps(session)
+    run_pytest(session, "python", pytest_args(session, default=("tests/test_model_graph.py",))[0],
+               env={"QUENDLE_MODEL_PROFILE": "long"})
 
 
 @nox.session(default=False)
