@@ -345,10 +345,13 @@ Result<Ref> cache_part(Ref records, Ref cross) {
 
 // The cross-instance part `(token or None, ((entry index, end, key), ...))`,
 // or an empty handle when there is nothing to carry. An entry's dependency
-// elsewhere travels as the far instance's token (as the instance itself for
-// a shallow copy, whose user state shares it) and the key there; the
-// instance's own token travels when others depend on it (not for a shallow
-// copy: the dependants stay with the original).
+// elsewhere travels as the far instance's token and the key there, and
+// arrives linked when that instance travels in the same pickle or deep
+// copy. A shallow copy carries no edge (its end is None): the copy is an
+// instance of its own whose inputs nothing ties to the far instance, so
+// the entry arrives invalid. The instance's own token travels when others
+// depend on it (not for a shallow copy: the dependants stay with the
+// original).
 Result<Ref> export_cross_part(QuendleBaseObject* inst, const std::vector<CacheEntry>& entries, CacheCopy how) {
     Q_ASSIGN(std::vector<CrossDependency> deps, cross_dependencies_of(inst));
     Ref me = Ref::borrow(Py_None);
@@ -382,7 +385,7 @@ Result<Ref> export_cross_part(QuendleBaseObject* inst, const std::vector<CacheEn
             }
             Q_ASSIGN(key, state->key_tuple(d.other_key));
         }
-        Ref end = d.other;
+        Ref end = Ref::borrow(Py_None);
         if (how != CacheCopy::Shallow) {
             Q_ASSIGN(end, token_of(other));
         }
@@ -665,8 +668,8 @@ Result<CrossPart> parse_cross_part(PyObject* part, size_t entry_count) {
         }
         PyObject* end = PyTuple_GetItem(d, 1);
         Q_ASSIGN(bool tok, is_token(end));
-        if (!tok && !PyObject_TypeCheck(end, reinterpret_cast<PyTypeObject*>(quendle_base_type_if_created()))) {
-            return Error::type_error(what + ": the other end must be a QuendleBase instance or an instance token");
+        if (!tok && end != Py_None && !PyObject_TypeCheck(end, reinterpret_cast<PyTypeObject*>(quendle_base_type_if_created()))) {
+            return Error::type_error(what + ": the other end must be a QuendleBase instance, an instance token or None");
         }
         out.deps.push_back(CrossPart::Dependency{static_cast<size_t>(entry), Ref::borrow(end), Ref::borrow(PyTuple_GetItem(d, 2))});
     }
@@ -696,6 +699,10 @@ Status find_cross_dependencies(const CrossPart& cross, PyObject* obj, const std:
     for (const CrossPart::Dependency& d : cross.deps) {
         const size_t k = index[d.entry];
         if (k == kDropped) {
+            continue;
+        }
+        if (d.end.get() == Py_None) {
+            invalid.push_back(k);  // its far end did not travel
             continue;
         }
         Q_ASSIGN(bool tok, is_token(d.end.get()));

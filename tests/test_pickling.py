@@ -637,7 +637,8 @@ def left_behind(loan):
 CROSS_COPIES = {
     "pickle": lambda l: (lambda c: (c, c.curve, "valid"))(pickle.loads(pickle.dumps(l))),
     "deepcopy": lambda l: (lambda c: (c, c.curve, "valid"))(copy.deepcopy(l)),
-    "copy shares the curve": lambda l: (copy.copy(l), l.curve, "valid"),
+    # a shallow copy is tied to no far end, not even the curve it shares
+    "copy, curve shared": lambda l: (copy.copy(l), None, "invalid"),
     "pickle, curve left behind": lambda l: (pickle.loads(pickle.dumps(left_behind(l))), None, "invalid"),
     "deepcopy, curve left behind": lambda l: (copy.deepcopy(left_behind(l)), None, "invalid"),
     "pickle, curve first": lambda l: (lambda c, o: (o, c, "valid"))(*pickle.loads(pickle.dumps([l.curve, left_behind(l)]))),
@@ -676,7 +677,7 @@ MALFORMED_CROSS = {
     "dependency not a triple": ((None, ((0, None),)), TypeError, "dependency 0 must be a tuple"),
     "index out of range": ((None, ((99, Curve(), ("rate", ())),)), ValueError, "dependency 0 names no cache entry"),
     "index negative": ((None, ((-1, Curve(), ("rate", ())),)), ValueError, "names no cache entry"),
-    "end of another type": ((None, ((0, object(), ("rate", ())),)), TypeError, "QuendleBase instance or an instance token"),
+    "end of another type": ((None, ((0, object(), ("rate", ())),)), TypeError, "QuendleBase instance, an instance token or None"),
 }
 
 
