@@ -6,6 +6,7 @@ import functools
 import inspect
 import weakref
 
+from models import Collide, EqError, Finaliser, HashError, HashRaises, Unhashable, raising_eq  # noqa: F401 (the cases use them)
 from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
 
 # --------------------------------------------------------------------------
@@ -35,62 +36,6 @@ def expect_panic(func, *args, **kwargs):
 
 class BodyError(Exception):
     pass
-
-
-class HashError(Exception):
-    pass
-
-
-class EqError(Exception):
-    pass
-
-
-class Unhashable:
-    __hash__ = None
-
-
-class HashRaises:
-    def __hash__(self):
-        raise HashError("no hash")
-
-
-class Collide:
-    """Argument values that all share one hash; comparing two different ones
-    raises while ``Collide.eq_raises`` is set and is False otherwise."""
-
-    eq_raises = False
-    on_eq = None
-
-    def __init__(self, tag):
-        self.tag = tag
-
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        if self is other:
-            return True
-        if Collide.on_eq is not None:
-            Collide.on_eq()
-        if Collide.eq_raises:
-            raise EqError("no equality")
-        return False
-
-
-class raising_eq:
-    """Context: make Collide equality raise (and optionally call hook first)."""
-
-    def __init__(self, hook=None):
-        self.hook = hook
-
-    def __enter__(self):
-        Collide.eq_raises = self.hook is None
-        Collide.on_eq = self.hook
-
-    def __exit__(self, *exc):
-        Collide.eq_raises = False
-        Collide.on_eq = None
-        return False
 
 
 class patched:
@@ -133,17 +78,9 @@ NpRaises = _numpy_like_bool("bool_", __bool__=_bool_raises)
 NpNoBool = _numpy_like_bool("bool_")
 
 
-class Finalised:
+def finalised_value(owner):
     """A cached value whose finaliser queries the instance that held it."""
-
-    def __init__(self, owner):
-        self.owner = owner
-
-    def __del__(self):
-        try:
-            self.owner.validation_state
-        except RuntimeError:
-            pass
+    return Finaliser(owner, lambda o: o.validation_state, catch=RuntimeError)
 
 
 # --------------------------------------------------------------------------
@@ -234,7 +171,7 @@ class Shapes(QuendleBase):
 
     @quendled()
     def finalised(self):
-        return Finalised(self)
+        return finalised_value(self)
 
     @quendled()
     def reads_reports(self):

@@ -1,20 +1,22 @@
-"""Differential tests: a decorated call is keyed exactly as inspect binds it.
+"""A call is answered the same whichever way its arguments are bound.
 
-For generated function signatures and generated calls, the key a decorated
-call is cached under must be the one built from
-``inspect.signature(func).bind(*args, **kwargs)`` with ``apply_defaults()``:
-the bound ``(name, value)`` pairs without ``self``, sorted by the UTF-8 bytes
-of the names, under the method's ``__name__``.  A call that does not bind
-must fail with the very exception ``bind`` raises (same type, same message),
-and a key that cannot be hashed with the hashing ``TypeError``.  The body
-must receive exactly the arguments of the call, and repeated equal calls
-must be served from the cache.
+Every spelling of one call (positional, keyword, defaults, through the class,
+a partial) finds the one key.  For generated function signatures and
+generated calls, the key a decorated call is cached under must be the one
+built from ``inspect.signature(func).bind(*args, **kwargs)`` with
+``apply_defaults()``: the bound ``(name, value)`` pairs without ``self``,
+sorted by the UTF-8 bytes of the names, under the method's ``__name__``.  A
+call that does not bind must fail with the very exception ``bind`` raises
+(same type, same message), and a key that cannot be hashed with the hashing
+``TypeError``.  The body must receive exactly the arguments of the call, and
+repeated equal calls must be served from the cache.
 
 The functions are built with ``exec`` (so they have no source) and later
 changed in the ways inspect notices: new ``__defaults__``/``__kwdefaults__``,
 another ``__code__``, a ``__signature__`` or ``__wrapped__`` attribute.
 """
 
+import functools
 import inspect
 
 import pytest
@@ -22,6 +24,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
+from models import Calls, Key
 from quendle import QuendleBase, quendled
 
 # Parameter names: the receiver names, names whose byte order differs from
@@ -45,6 +48,63 @@ class Tag:
 # one of them anywhere in a call makes the whole call fail).
 HASHABLE = (0, 1, True, 1.0, -7, 2**70, "s", "", None, (1, 2), ("a", None), frozenset({3}), b"x", Tag())
 UNHASHABLE = ([1], {"k": 1})
+
+
+# ---------------------------------------------------------------------------
+# one call, every spelling
+
+THREE = ("three", (("a", 1), ("b", 2), ("c", 3)))
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.three(1, 2),
+    lambda m: m.three(1, 2, 3),  # the default passed positionally
+    lambda m: m.three(1, 2, c=3),
+    lambda m: m.three(a=1, b=2),
+    lambda m: m.three(b=2, a=1),
+    lambda m: m.three(1, b=2, c=3),
+    lambda m: m.three(*(1, 2), **{"c": 3}),
+    lambda m: Calls.three(m, 1, 2),
+    lambda m: Calls.__dict__["three"](m, 1, c=3, b=2),
+    lambda m: functools.partial(m.three, 1)(2),
+    lambda m: getattr(m, "three")(1, 2),
+    lambda m: m.three(1.0, 2),  # equal numbers are one key, as in a tuple
+    lambda m: m.three(True, 2),
+])
+@pytest.mark.parametrize("first", ["canonical", "this"])
+def test_every_way_of_calling_finds_the_one_key(call, first):
+    m = Calls()
+    if first == "canonical":
+        result = m.three(1, 2)
+        assert call(m) is result
+    else:
+        result = call(m)
+        assert m.three(1, 2) is result
+    assert m.calls["three"] == 1 and m.validation_state == {THREE: "valid"}
+    assert m.three(1, 3) == [1, 3, 3] and m.calls["three"] == 2
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.g(2),
+    lambda m: getattr(m, "g")(2),
+    lambda m: m.g(n=2),
+    lambda m: type(m).g(m, 2),
+], ids=["method call", "getattr", "keyword", "through the class"])
+def test_instance_dict_entry_never_hides_the_decorated_method(call):
+    m = Calls()
+    first = m.g(2)
+    m.__dict__["g"] = lambda n: "from the instance dict"
+    assert call(m) is first and m.calls["g"] == 1
+    assert m.g is not m.__dict__["g"]
+
+
+def test_colliding_hashes_with_unequal_values_get_distinct_keys():
+    m = Calls()
+    a, b = Key(1), Key(2)
+    ra, rb = m.g(a), m.g(b)
+    assert ra == [a] and rb == [b] and m.calls["g"] == 2
+    assert m.g(Key(1)) is ra and m.g(Key(2)) is rb and m.calls["g"] == 2
+    assert list(m.cached_values) == [("g", (("n", a),)), ("g", (("n", b),))]
 
 
 # ---------------------------------------------------------------------------
@@ -257,7 +317,7 @@ def same_values(got, expected):
     return True
 
 
-class Model:
+class Expected:
     """The cache entries an instance must hold, in first-seen order."""
 
     def __init__(self, func, fname, inst, recorder):
@@ -375,7 +435,7 @@ def test_decorated_call_binds_like_inspect(scenario):
     func = build(spec, fname, recorder)
     cls = decorated_class(func, fname)
     inst = cls()
-    model = Model(func, fname, inst, recorder)
+    model = Expected(func, fname, inst, recorder)
     other_funcs = [build(o, fname, recorder) for o in others]
     done = []
     for op in ops:
@@ -416,7 +476,7 @@ def test_decorated_call_binds_like_inspect(scenario):
 
 def model_for(func, recorder):
     inst = decorated_class(func, func.__name__)()
-    return Model(func, func.__name__, inst, recorder)
+    return Expected(func, func.__name__, inst, recorder)
 
 
 def recording(src, fname="m", **env):
@@ -586,90 +646,3 @@ def test_sort_is_by_utf8_bytes():
     assert got == sorted(names, key=lambda n: n.encode("utf-8"))
     assert got == ["B", "a", "aB", "a_b", "aa", "zz", "ß", "é", "ā"]
     assert [v for _, v in label[1]] == [names.index(n) for n in got]
-
-
-# ---------------------------------------------------------------------------
-# user code that changes the function while a call is being bound
-
-
-def _ten(self, a, b, c, d, e, f, g, h, i, j=10):
-    return ("ten", a, j)
-
-
-def _zero(self):
-    return ("zero",)
-
-
-def _ten_kw(self, a, b, c, d, e, f, g, h, i, *, j=10):
-    return ("kw", a, j)
-
-
-SWAPS = {
-    "code": lambda fn: setattr(fn, "__code__", _zero.__code__),
-    "defaults": lambda fn: setattr(fn, "__defaults__", None),
-    "kwdefaults": lambda fn: setattr(fn, "__kwdefaults__", {"j": 99}),
-}
-
-
-def _outcome(call):
-    try:
-        return call()
-    except TypeError:
-        return TypeError
-
-
-# swap: (the outer call's outcome, the outcome of the call made from __hash__)
-SWAP_OUTCOMES = {
-    "code": (TypeError, ("zero",)),  # the body now takes no arguments
-    "defaults": (TypeError, TypeError),  # `j` has no default any more
-    "kwdefaults": (("kw", "arg", 99), ("kw", 0, 99)),  # keyed with j=10, run with the new default
-}
-
-
-@pytest.mark.parametrize("swap", sorted(SWAPS))
-@pytest.mark.parametrize("where", ["same thread", "other thread"])
-def test_function_changed_by_an_arguments_hash_during_the_bind(swap, where):
-    """A bind keeps what it read from the function alive while user code changes it."""
-    import threading
-
-    body = _ten_kw if swap == "kwdefaults" else _ten
-    func = type(_ten)(body.__code__, globals(), "m", body.__defaults__)
-    func.__kwdefaults__ = body.__kwdefaults__
-    cls = type("Swapped", (QuendleBase,), {"m": quendled()(func)})
-    obj = cls()
-    seen = []
-
-    class Swapper:
-        armed = True
-
-        def __hash__(self):
-            if Swapper.armed:
-                Swapper.armed = False
-                SWAPS[swap](func)
-                args = () if swap == "code" else tuple(range(9))
-
-                def again():
-                    seen.append(_outcome(lambda: obj.m(*args)))
-
-                if where == "same thread":
-                    again()
-                else:
-                    t = threading.Thread(target=again)
-                    t.start()
-                    t.join(30)
-            return 1
-
-        def __eq__(self, other):
-            return self is other
-
-        def __repr__(self):
-            return "arg"
-
-    arg = Swapper()
-    outer, inner = SWAP_OUTCOMES[swap]
-    got = _outcome(lambda: obj.m(arg, 1, 2, 3, 4, 5, 6, 7, 8))
-    assert (got if got is TypeError else tuple(map(str, got[:2])) + got[2:]) == outer
-    assert seen == [inner]
-    if swap == "kwdefaults":
-        # Stored under the key bound from the layout the call started with.
-        assert obj.get_cached_value("m", a=arg, b=1, c=2, d=3, e=4, f=5, g=6, h=7, i=8, j=10) is got
