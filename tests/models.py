@@ -149,7 +149,7 @@ class Counted(QuendleBase):
     def __init__(self):
         self.calls = Counter()
 
-    def ran(self, name, value):
+    def ran(self, name, value=None):
         self.calls[name] += 1
         return value
 

@@ -24,6 +24,7 @@ from operation_support import (
     _parse_fails, _self_call, async_with_source, expect, expect_panic, extra_automatic, extra_plain,
     extra_serialisable, leave_layers, patched, populated, raising_eq, snapshot, with_source,
 )
+from models import Key, once
 import quendle
 from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
 
@@ -1273,47 +1274,34 @@ class CrossUser(QuendleBase, cross_instance=True):
         return [self.source.leaf()[0] * 2]
 
 
-class _Reenter:
-    """Equal to every other _Reenter (one hash); comparing runs `action` once, first."""
-
-    action = None
-
-    def __hash__(self):
-        return 1
-
-    def __eq__(self, other):
-        act, _Reenter.action = _Reenter.action, None
-        if act is not None:
-            act()
-        return isinstance(other, _Reenter)
-
-
-def _cross_pair():
+def _reenter_pair():
     source = CrossSource()
     user = CrossUser(source)
-    user.value(_Reenter())
-    return source, user
+    stored = Key(hash=1)  # every Key is equal to every other: later lookups compare with this one
+    user.value(stored)
+    return source, user, stored
 
 
 def _cross_changes(env):
-    source, user = _cross_pair()
+    source, user, _ = _reenter_pair()
     source.update_cached_value("leaf", [5])
-    updated = user.value(_Reenter())
+    updated = user.value(Key(hash=1))
     source.clear_cached_value("leaf")
-    cleared = user.value(_Reenter())
+    cleared = user.value(Key(hash=1))
     source.clear_cache()
-    return updated, cleared, user.value(_Reenter()), user.validation_state
+    return updated, cleared, user.value(Key(hash=1)), user.validation_state
 
 
 def _cross_change_refused(env):
-    source, user = _cross_pair()
+    source, user, stored = _reenter_pair()
     # The update's walk would meet `user`, borrowed by the lookup comparing.
-    _Reenter.action = lambda: expect(RuntimeError, "Already borrowed", source.update_cached_value, "leaf", [9])
+    hook = once(lambda: expect(RuntimeError, "Already borrowed", source.update_cached_value, "leaf", [9]))
+    stored.on_eq = hook
     try:
-        user.value(_Reenter())
+        user.value(Key(hash=1, on_eq=hook))
     finally:
-        _Reenter.action = None
-    return source.get_cached_value("leaf"), user.value(_Reenter())
+        stored.on_eq = None
+    return source.get_cached_value("leaf"), user.value(Key(hash=1))
 
 
 def _cross_await(env):

@@ -460,15 +460,11 @@ def test_a_run_pending_when_a_scenario_exits_stores_nothing(started):
 # --------------------------------------------------------- dump and load
 
 
-class Stored(QuendleBase):
-    def __init__(self):
-        self.runs = 0
-
+class Stored(Counted):
     @quendled(serialisable=True)
     async def setting(self):
-        self.runs += 1
         await asyncio.sleep(0)
-        return {"limit": 7}
+        return self.ran("setting", {"limit": 7})
 
     @quendled(serialisable=True)
     def plain(self):
@@ -490,8 +486,8 @@ def test_load_stores_the_value_of_an_async_method_without_running_it():
     run(source.setting())
     target = Stored()
     target.load_cache(source.dump_cache())
-    assert target.runs == 0 and target.is_cached("setting")
-    assert run(target.setting()) == {"limit": 7} and target.runs == 0
+    assert target.calls["setting"] == 0 and target.is_cached("setting")
+    assert run(target.setting()) == {"limit": 7} and target.calls["setting"] == 0
 
 
 def test_load_during_a_pending_run_wins_over_the_run():
@@ -561,18 +557,15 @@ def test_coroutine_functions_are_reported_as_such(check):
 
 @pytest.mark.skipif(not hasattr(inspect, "markcoroutinefunction"), reason="3.12+")
 def test_a_function_marked_as_coroutine_function_is_cached_as_one():
-    class Marked(QuendleBase):
-        runs = 0
-
+    class Marked(Counted):
         @quendled()
         @inspect.markcoroutinefunction
         def get(self):
-            Marked.runs += 1
-            return asyncio.sleep(0, result=("marked",))
+            return self.ran("get", asyncio.sleep(0, result=("marked",)))
 
     m = Marked()
     assert run(m.get()) == ("marked",) and run(m.get()) == ("marked",)
-    assert Marked.runs == 1 and inspect.iscoroutinefunction(m.get)
+    assert m.calls["get"] == 1 and inspect.iscoroutinefunction(m.get)
 
 
 # ------------------------------------------------------------- collector

@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
-from models import Calls, Key
+from models import Calls, Counted, Key
 from quendle import QuendleBase, quendled
 
 # Parameter names: the receiver names, names whose byte order differs from
@@ -105,6 +105,53 @@ def test_colliding_hashes_with_unequal_values_get_distinct_keys():
     assert ra == [a] and rb == [b] and m.calls["g"] == 2
     assert m.g(Key(1)) is ra and m.g(Key(2)) is rb and m.calls["g"] == 2
     assert list(m.cached_values) == [("g", (("n", a),)), ("g", (("n", b),))]
+
+
+class Keys(Counted):
+    @quendled()
+    def f(self, b, a):
+        return self.ran("f", [a, b])
+
+    @quendled()
+    def order(self, a_b, aB, a, B, aa):
+        return 0
+
+    @quendled()
+    def h(self, x=1):
+        return self.ran("h", [x])
+
+    @quendled()
+    def v(self, *args):
+        return 0
+
+    @quendled()
+    def t(this, n):
+        return 0
+
+
+@pytest.mark.parametrize("call, label", [
+    (lambda k: k.f(1, 2), lambda k: ("f", (("a", 2), ("b", 1)))),
+    (lambda k: k.order(1, 2, 3, 4, 5), lambda k: ("order", (("B", 4), ("a", 3), ("aB", 2), ("a_b", 1), ("aa", 5)))),
+    (lambda k: k.h(), lambda k: ("h", (("x", 1),))),
+    (lambda k: k.v(1, 2), lambda k: ("v", (("args", (1, 2)),))),
+    (lambda k: k.t(5), lambda k: ("t", (("n", 5), ("this", k)))),
+])
+def test_signature_labels(call, label):
+    k = Keys()
+    call(k)
+    [(got, state)] = k.validation_state.items()
+    assert (got, type(got), state) == (label(k), type(label(k)), "valid")
+
+
+@pytest.mark.parametrize("calls", [
+    [lambda k: k.h(), lambda k: k.h(1), lambda k: k.h(x=1), lambda k: k.h(1.0), lambda k: k.h(True)],
+    [lambda k: k.f(1, 2), lambda k: k.f(a=2, b=1), lambda k: k.f(1, a=2)],
+])
+def test_equivalent_calls_share_one_entry(calls):
+    k = Keys()
+    results = [call(k) for call in calls]
+    assert sum(k.calls.values()) == 1 and all(r is results[0] for r in results)
+    assert len(k.validation_state) == 1
 
 
 # ---------------------------------------------------------------------------

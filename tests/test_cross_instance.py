@@ -9,43 +9,40 @@ from collections import Counter
 import pytest
 
 import quendle
+from models import Counted
 from quendle import QuendleBase, custom_scenario, quendled
 
 edges = quendle.cross_instance_edges
 
 
-class Bond(QuendleBase):
+class Bond(Counted):
     """A dependency; its class does not opt in (it needs not)."""
 
     def __init__(self, rate=0.05):
+        super().__init__()
         self.r = rate
-        self.runs = Counter()
 
     @quendled()
     def rate(self):
-        self.runs["rate"] += 1
-        return self.r
+        return self.ran("rate", self.r)
 
     @quendled(track_runtime_dependencies=True)
     def price(self):
-        self.runs["price"] += 1
-        return round(100 / (1 + self.rate()), 6)
+        return self.ran("price", round(100 / (1 + self.rate()), 6))
 
 
-class Portfolio(QuendleBase, cross_instance=True):
+class Portfolio(Counted, cross_instance=True):
     def __init__(self, bonds):
+        super().__init__()
         self.bonds = list(bonds)
-        self.runs = Counter()
 
     @quendled(track_runtime_dependencies=True)
     def value(self):
-        self.runs["value"] += 1
-        return round(sum(b.price() for b in self.bonds), 6)
+        return self.ran("value", round(sum(b.price() for b in self.bonds), 6))
 
     @quendled(track_runtime_dependencies=True)
     def report(self):
-        self.runs["report"] += 1
-        return f"{self.value():.2f}"
+        return self.ran("report", f"{self.value():.2f}")
 
 
 class Plain(QuendleBase):
@@ -154,9 +151,9 @@ def test_portfolio_follows_exactly_the_changed_bond():
     assert p.validation_state == {"value": "invalid", "report": "invalid"}
     assert a.validation_state == c.validation_state == {"rate": "valid", "price": "valid"}
     assert p.value() == round(price_of(0.01) + price_of(0.5) + price_of(0.03), 6)
-    assert [x.runs["price"] for x in (a, b, c)] == [1, 2, 1]
-    assert p.runs == Counter(value=2, report=1)
-    assert p.report() == f"{p.value():.2f}" and p.runs["report"] == 2
+    assert [x.calls["price"] for x in (a, b, c)] == [1, 2, 1]
+    assert p.calls == Counter(value=2, report=1)
+    assert p.report() == f"{p.value():.2f}" and p.calls["report"] == 2
 
 
 @pytest.mark.parametrize("change", ["update", "clear_value", "clear_cache"])
@@ -181,7 +178,7 @@ def test_edge_is_recorded_on_a_hit_and_reported_both_ways():
     bond.price()  # cached before the portfolio asks
     p = Portfolio([bond])
     p.value()
-    assert bond.runs["price"] == 1
+    assert bond.calls["price"] == 1
     assert edges(p) == {"value": {"dependants": [], "dependencies": [(bond, "price")]}}
     assert edges(bond) == {"price": {"dependants": [(p, "value")], "dependencies": []}}
     with pytest.raises(TypeError, match="expected a QuendleBase instance"):
@@ -222,19 +219,18 @@ def test_settles_by_the_three_state_rules():
         def quote(self):
             return 7
 
-    class User(QuendleBase, cross_instance=True):
+    class User(Counted, cross_instance=True):
         def __init__(self, src):
+            super().__init__()
             self.src = src
-            self.runs = 0
 
         @quendled(track_runtime_dependencies=True)
         def value(self):
-            self.runs += 1
-            return self.src.quote() + 1
+            return self.ran("value", self.src.quote() + 1)
 
     u = User(Volatile())
     assert u.value() == 8 and u.value() == 8
-    assert u.runs == 2
+    assert u.calls["value"] == 2
     assert u.validation_state == {"value": "permanently invalid"}
 
 
@@ -258,13 +254,13 @@ def test_invalidation_is_transitive_through_several_instances():
     assert top.nav() == 200.0
 
 
-class Loop(QuendleBase, cross_instance=True):
-    """calls[self] says whether `f` calls the partner's `f`."""
+class Loop(Counted, cross_instance=True):
+    """`follow` says whether `f` calls the partner's `f`."""
 
     def __init__(self):
+        super().__init__()
         self.partner = None
         self.follow = False
-        self.runs = 0
 
     @quendled()
     def leaf(self):
@@ -272,8 +268,7 @@ class Loop(QuendleBase, cross_instance=True):
 
     @quendled(track_runtime_dependencies=True)
     def f(self):
-        self.runs += 1
-        return self.leaf() + (self.partner.f() if self.follow else 0)
+        return self.ran("f", self.leaf() + (self.partner.f() if self.follow else 0))
 
 
 def cycle():
@@ -299,8 +294,8 @@ def test_a_cycle_through_two_instances_terminates():
     # As within one instance, keys on a cycle of accumulated edges are
     # computed afresh on every call: each finds the other in progress.
     assert a.f() == 5 + 1 and b.f() == 1
-    runs = a.runs
-    assert a.f() == 6 and a.runs == runs + 1
+    runs = a.calls["f"]
+    assert a.f() == 6 and a.calls["f"] == runs + 1
     b.update_cached_value("leaf", 2)
     assert a.f() == 5 + 2
 

@@ -4,6 +4,7 @@ import pytest
 
 import quendle
 from conftest import argument_notes, notes
+from models import Counted
 from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
 
 explain = quendle.explain
@@ -15,13 +16,7 @@ def category(text):
     return text.partition(": ")[0]
 
 
-class Model(QuendleBase):
-    def __init__(self):
-        self.runs = {}
-
-    def ran(self, name):
-        self.runs[name] = self.runs.get(name, 0) + 1
-
+class Explained(Counted):
     @quendled()
     def rate(self):
         self.ran("rate")
@@ -114,8 +109,8 @@ def served(call):
      "completed (a call that raises stores nothing)"),
     (lambda m: None, "raw", {}, "uncached: raw() is decorated with use_cache=False, so every call runs its body"),
     (lambda m: m.raw(), "raw", {}, "uncached: raw() is decorated with use_cache=False, so every call runs its body"),
-    (lambda m: m.misspelt(), "rat", {}, "uncached: Model has no attribute 'rat', so rat() is never cached"),
-    (lambda m: m.via_helper(), "helper", {}, "uncached: Model.helper is not a quendled method, so helper() is "
+    (lambda m: m.misspelt(), "rat", {}, "uncached: Explained has no attribute 'rat', so rat() is never cached"),
+    (lambda m: m.via_helper(), "helper", {}, "uncached: Explained.helper is not a quendled method, so helper() is "
      "never cached"),
     (lambda m: m.lookup("x"), "lookup", {"method_name": "x", "instance": 0},
      "served: lookup(instance=0, method_name='x') is valid and stored; the next call returns it without running "
@@ -123,43 +118,43 @@ def served(call):
 ], ids=["served", "unseen", "unseen-arguments", "dependency-served", "named-only", "raised", "uncached-unseen",
         "uncached", "missing-attribute", "plain-method", "keywords-named-like-parameters"])
 def test_categories(setup, name, kwargs, expected):
-    m = Model()
+    m = Explained()
     setup(m)
     assert explain(m, name, **kwargs) == expected
 
 
 def test_misspelt_declared_dependency_reruns_and_says_why():
-    m = Model()
+    m = Explained()
     for _ in range(3):
         m.misspelt()
-    assert m.runs["misspelt"] == 3
+    assert m.calls["misspelt"] == 3
     assert m.validation_state["misspelt"] == "permanently invalid"
-    assert explain(m, "misspelt") == ("permanently invalid: misspelt() depends on rat(), and Model has no "
+    assert explain(m, "misspelt") == ("permanently invalid: misspelt() depends on rat(), and Explained has no "
                                       "attribute 'rat'; misspelt()" + NEVER_STORED)
 
 
 def test_plain_helper_found_by_source_analysis():
-    m = Model()
+    m = Explained()
     m.via_helper()
     m.via_helper()
-    assert m.runs["via_helper"] == 2
+    assert m.calls["via_helper"] == 2
     assert explain(m, "via_helper") == ("permanently invalid: via_helper() depends on helper(), which is not a "
-                                        "quendled method of Model; via_helper()" + NEVER_STORED)
+                                        "quendled method of Explained; via_helper()" + NEVER_STORED)
 
 
 def test_uncached_dependency_named_through_the_chain():
-    m = Model()
+    m = Explained()
     m.on_on_raw()
     m.on_on_raw()
-    assert m.runs["on_on_raw"] == 2
+    assert m.calls["on_on_raw"] == 2
     assert explain(m, "on_on_raw") == ("permanently invalid: on_on_raw() depends on raw() through on_raw(), which "
                                        "is not cached (use_cache=False); on_on_raw()" + NEVER_STORED)
 
 
 def test_dependency_computed_too_late_and_defaults_not_named():
-    m = Model()
+    m = Explained()
     m.forecast(2)  # growth() is declared, and computed by the body: stored
-    fresh = Model()
+    fresh = Explained()
     fresh.on_default()  # discovered with_default() names no argument: ("with_default", ()) never has an entry
     assert explain(fresh, "on_default") == (
         "permanently invalid: on_default() depends on with_default(), which had not been computed when "
@@ -195,7 +190,7 @@ UNRECORDED = "invalid: forecast(years=2) was invalidated by a change that is no 
     (lambda m: m.clear_cached_value("rate"), "cleared (clear_cached_value)", UNRECORDED),
 ], ids=["update", "clear"])
 def test_update_and_clear_name_the_root(change, phrase, after_growth):
-    m = Model()
+    m = Explained()
     m.forecast(2)
     change(m)
     assert explain(m, "growth") == f"invalid: rate() was {phrase}, and growth() depends on it{RECOMPUTES}"
@@ -208,7 +203,7 @@ def test_update_and_clear_name_the_root(change, phrase, after_growth):
 
 
 def test_own_clear_and_update():
-    m = Model()
+    m = Explained()
     m.rate()
     m.clear_cached_value("rate")
     assert explain(m, "rate") == f"invalid: rate() was cleared (clear_cached_value){RECOMPUTES}"
@@ -218,7 +213,7 @@ def test_own_clear_and_update():
 
 
 def test_invalidated_by_a_computation_with_a_stale_input():
-    m = Model()
+    m = Explained()
     with pytest.raises(ValueError):
         m.fails()  # registered, never stored: invalid with no recorded change
     m.on_fails()  # computed while fails() was invalid: not stored
@@ -255,7 +250,7 @@ def test_deep_chain_names_the_root():
 
 
 def test_record_goes_when_the_key_is_computed_again():
-    m = Model()
+    m = Explained()
     m.forecast(2)
     m.clear_cached_value("rate")
     m.rate()  # rate() recomputed: its record goes
@@ -267,7 +262,7 @@ def test_record_goes_when_the_key_is_computed_again():
 
 
 def test_clear_cache():
-    m = Model()
+    m = Explained()
     m.forecast(2)
     m.update_cached_value("rate", 1.0)
     m.clear_cache()
@@ -278,7 +273,7 @@ def test_clear_cache():
 
 
 def test_scenario_exit_drops_the_records_made_inside():
-    m = Model()
+    m = Explained()
     m.forecast(2)
     m.clear_cached_value("growth")
     cleared = f"invalid: growth() was cleared (clear_cached_value), and forecast(years=2) depends on it{RECOMPUTES}"
@@ -293,7 +288,7 @@ def test_scenario_exit_drops_the_records_made_inside():
 
 
 def test_a_clear_inside_a_scenario_is_explained_until_the_exit():
-    m = Model()
+    m = Explained()
     m.rate()
     with custom_scenario([m]):
         m.clear_cached_value("rate")  # hides the base value until the exit
@@ -303,7 +298,7 @@ def test_a_clear_inside_a_scenario_is_explained_until_the_exit():
 
 @pytest.mark.parametrize("name, kwargs", [("nothing", {}), ("helper", {}), ("forecast", {"years": [1]})])
 def test_unknown_entries_fail_as_the_queries_do(name, kwargs):
-    m = Model()
+    m = Explained()
     m.forecast(2)
     errors = []
     for query in (lambda: m.is_cached(name, **kwargs), lambda: explain(m, name, **kwargs)):
@@ -315,9 +310,9 @@ def test_unknown_entries_fail_as_the_queries_do(name, kwargs):
 
 @pytest.mark.parametrize("args, kwargs, exc, message, note", [
     ((), {}, TypeError, "explain() missing 2 required positional arguments: 'instance' and 'method_name'", None),
-    ((Model(), "rate", 1), {}, TypeError, "explain() takes 2 positional arguments but 3 were given", None),
+    ((Explained(), "rate", 1), {}, TypeError, "explain() takes 2 positional arguments but 3 were given", None),
     ((5, "rate"), {}, TypeError, "'int' object is not an instance of 'QuendleBase'", "instance"),
-    ((Model(), 1), {}, TypeError, "'int' object is not an instance of 'str'", "method_name"),
+    ((Explained(), 1), {}, TypeError, "'int' object is not an instance of 'str'", "method_name"),
 ])
 def test_argument_errors(args, kwargs, exc, message, note):
     with pytest.raises(exc) as ei:

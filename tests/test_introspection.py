@@ -12,7 +12,7 @@ from quendle import QuendleBase, automagically_quendled, quendled
 NOTES = sys.version_info >= (3, 11)
 
 
-class Model(QuendleBase):
+class Priced(QuendleBase):
     @quendled()
     def price(self, rate: float, years: int = 2) -> float:
         """Price at a rate over some years."""
@@ -23,28 +23,28 @@ class Model(QuendleBase):
         return 1
 
 
-Decorator = type(Model.__dict__["price"])
+Decorator = type(Priced.__dict__["price"])
 
 
 def test_decorator_exposes_the_function_like_functools_wrappers():
-    d = Model.__dict__["price"]
+    d = Priced.__dict__["price"]
     assert d.__wrapped__ is d.__wrapped__ and d.__wrapped__.__name__ == "price"
-    assert d.__doc__ == "Price at a rate over some years." and Model.bare.__doc__ is None
+    assert d.__doc__ == "Price at a rate over some years." and Priced.bare.__doc__ is None
     assert Decorator.__doc__ is None  # the class itself keeps no docstring
-    assert repr(Model.price) == "<quendled method Model.price>"
-    assert inspect.getdoc(Model.price) == "Price at a rate over some years."
+    assert repr(Priced.price) == "<quendled method Priced.price>"
+    assert inspect.getdoc(Priced.price) == "Price at a rate over some years."
 
 
 @pytest.mark.parametrize("target, text", [
-    (lambda: Model.price, "(self, rate: float, years: int = 2) -> float"),
-    (lambda: Model().price, "(rate: float, years: int = 2) -> float"),
+    (lambda: Priced.price, "(self, rate: float, years: int = 2) -> float"),
+    (lambda: Priced().price, "(rate: float, years: int = 2) -> float"),
 ])
 def test_signature_follows_the_function(target, text):
     assert str(inspect.signature(target())) == text
 
 
 def test_help_lists_the_method_with_its_docstring():
-    text = pydoc.render_doc(Model, renderer=pydoc.plaintext)
+    text = pydoc.render_doc(Priced, renderer=pydoc.plaintext)
     assert "price\n |      Price at a rate over some years." in text
 
 

@@ -13,6 +13,7 @@ import pytest
 
 import quendle
 from conftest import HAS_NOTES, notes
+from models import HashError, HashRaises
 from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
 
 RUNS = collections.Counter()
@@ -465,11 +466,6 @@ def test_a_pickle_of_a_newer_format_fails_on_load():
         pickle.loads(blob)
 
 
-class Unhashable:
-    def __hash__(self):
-        raise RuntimeError("no hash")
-
-
 def replace(records, i, at, value):
     rec = list(records[i])
     rec[at] = value
@@ -498,7 +494,7 @@ MALFORMED = {
     "edge at a non-node": (ValueError, "only graph nodes have edges",
                            lambda r: replace(replace(r, 1, 3, (0,)), 0, 2, False)),
     "duplicate key": (ValueError, "has the same key as cache entry 0", lambda r: [*r, r[0]]),
-    "unhashable key": (RuntimeError, "no hash", lambda r: replace(r, 0, 0, ("discount", (("year", Unhashable()),)))),
+    "unhashable key": (HashError, "no hash", lambda r: replace(r, 0, 0, ("discount", (("year", HashRaises()),)))),
 }
 
 

@@ -4,14 +4,14 @@ from collections import Counter
 
 import pytest
 from conftest import argument_notes, notes
-from models import Boom, Counted
+from models import Boom, Counted, Finaliser
 
 from quendle import custom_scenario, quendled
 
 NO_LAYER = "Attempted to remove non existant layer"
 
 
-class Model(Counted):
+class Layered(Counted):
     def __init__(self):
         super().__init__()
         self.seen = []
@@ -27,25 +27,16 @@ class Model(Counted):
         return self.ran("fresh", [n])
     @quendled()
     def noisy(self, n=0):
-        return Noisy(self)
+        return Finaliser(self, noticed, self.seen)
     @quendled(track_runtime_dependencies=True)
     def uses_noisy(self):
         self.noisy()
         return "uses"
 
 
-class Noisy:
-    """A value whose finaliser looks at the instance that cached it."""
-
-    def __init__(self, owner):
-        self.owner = owner
-
-    def __del__(self):
-        o = self.owner
-        try:
-            o.seen.append((o.validation_state, o.is_cached("noisy", n=0), list(o.cached_values)))
-        except BaseException as e:  # noqa: BLE001 - recorded for the assertion
-            o.seen.append(e)
+def noticed(o):
+    """What a finaliser of a dropped value sees of the instance that cached it."""
+    return o.validation_state, o.is_cached("noisy", n=0), list(o.cached_values)
 
 
 def snapshot(m):
@@ -60,7 +51,7 @@ def assert_no_layer(m):
 
 @pytest.fixture
 def model():
-    m = Model()
+    m = Layered()
     m.price()
     return m
 
@@ -117,7 +108,7 @@ def test_exit_pops_earlier_items_then_fails_on_an_item_without_layer(model):
     custom_scenario([model]).__enter__()
     model.update_cached_value("rate", [1])
     with pytest.raises(RuntimeError) as info:
-        custom_scenario([model, Model()]).__exit__(None, None, None)
+        custom_scenario([model, Layered()]).__exit__(None, None, None)
     assert info.value.args == (NO_LAYER,)
     assert model.get_cached_value("rate") == [0.05]
     assert_no_layer(model)
@@ -151,7 +142,7 @@ def test_nested_blocks_restore_their_own_entry_state(model):
 
 
 def test_exception_in_block_propagates_after_every_layer_is_popped(model):
-    other = Model()
+    other = Layered()
     with pytest.raises(Boom):
         with custom_scenario([model, other]):
             model.update_cached_value("rate", [1])
@@ -196,12 +187,12 @@ def _in_scenario(action):
         lambda m: m.clear_cached_value("noisy", n=0),
         lambda m: m.clear_cache(),
         _in_scenario(lambda m: m.noisy(1)),
-        _in_scenario(lambda m: m.update_cached_value("noisy", Noisy(m), n=0)),
+        _in_scenario(lambda m: m.update_cached_value("noisy", Finaliser(m, noticed, m.seen), n=0)),
     ],
     ids=["update", "clear_cached_value", "clear_cache", "exit-computed", "exit-updated"],
 )
 def test_finaliser_of_dropped_value_sees_a_consistent_instance(drop):
-    m = Model()
+    m = Layered()
     m.uses_noisy()
     drop(m)
     assert len(m.seen) == 1

@@ -6,6 +6,7 @@ from collections import Counter
 import pytest
 
 import quendle
+from models import Key
 from quendle import QuendleBase, quendled
 
 TIMEOUT = 30
@@ -166,23 +167,16 @@ def test_two_threads_each_waiting_for_the_instance_the_other_holds_end_in_a_clea
 def test_the_users_collector_setting_is_left_exactly_as_the_user_left_it():
     seen = []
 
-    class Probe:
-        tag = "probe"
-
-        def __hash__(self):
-            return 3
-
-        def __eq__(self, other):
-            seen.append(gc.isenabled())
-            gc.disable()  # the user's own choice, made while the lookup runs
-            return True
+    def compare():
+        seen.append(gc.isenabled())
+        gc.disable()  # the user's own choice, made while the lookup runs
 
     knot = Knot()
     was = gc.isenabled()
     gc.enable()
     try:
-        knot.m(Probe())
-        knot.m(Probe())  # compared with the stored key
+        knot.m(Key("probe", hash=3, on_eq=compare))
+        knot.m(Key("probe", hash=3, on_eq=compare))  # compared with the stored key
         assert seen == [True] and gc.isenabled() is False
     finally:
         gc.enable() if was else gc.disable()
