@@ -1,10 +1,10 @@
-#include "binding.h"
-#include "cross_instance.h"
-#include "decorator.h"
-#include "explain.h"
-#include "pickling.h"
-#include "quendle_base.h"
-#include "scenario.h"
+#include "base/binding.h"
+#include "cache/cross_instance.h"
+#include "ops/explain.h"
+#include "ops/pickling.h"
+#include "ops/scenario.h"
+#include "types/decorator.h"
+#include "types/quendle_base.h"
 
 namespace quendle {
 
