@@ -1,5 +1,6 @@
 #include "base/binding.h"
-#include "cache/cross_instance.h"
+#include "cache/cache_state.h"
+#include "ops/cross_instance_api.h"
 #include "ops/explain.h"
 #include "ops/pickling.h"
 #include "ops/scenario.h"
@@ -43,7 +44,7 @@ Status exec_module(PyObject* module) {
         Result<PyObject*> (*get)();
     };
     const TypeEntry types[] = {
-        {"QuendleBase", quendle_base_type},
+        {"QuendleBase", make_quendle_base_type},
         {"quendled", quendled_type},
         {"automagically_quendled", automagically_quendled_type},
     };

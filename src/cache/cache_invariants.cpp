@@ -2,7 +2,7 @@
 // module function `_check_invariants(obj, expect_idle=True)` that runs them
 // on an instance and raises AssertionError describing the first violation.
 #include "cache/cache_state.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
 
 #include <optional>
 #include <string>

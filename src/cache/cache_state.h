@@ -211,7 +211,7 @@ private:
 
 // The last change of each key that an operation made to the key itself (an
 // update, a clear, a computation that met an invalid dependency), kept only
-// to explain why an entry is not served (src/explain.cpp). One record per
+// to explain why an entry is not served (ops/explain.cpp). One record per
 // such operation and never one per dependant: the explanation walks from an
 // entry down its dependencies to the records. A key's record goes when the
 // key is computed again, so there are never more records than keys.
@@ -264,7 +264,7 @@ private:
 };
 
 // Why an entry is or is not served, as the cache state knows it; the module
-// function `explain` words it (src/explain.cpp).
+// function `explain` words it (ops/explain.cpp).
 struct Diagnosis {
     enum class Kind : std::uint8_t {
         Served,              // Valid with a stored value
@@ -530,7 +530,7 @@ public:
     // k was computed again: its record goes.
     void forget_change(CacheKey k) noexcept { changes_.forget(k); }
     [[nodiscard]] const ChangeLog& changes() const noexcept { return changes_; }
-    // Why k is or is not served (src/explain.cpp). Reads the state only.
+    // Why k is or is not served (ops/explain.cpp). Reads the state only.
     [[nodiscard]] Diagnosis diagnose(CacheKey k) const;
     // ------------------------------------------- computations in progress
     // What a computation of k starts from (the key's epoch is 0 until it

@@ -19,7 +19,7 @@
 #pragma once
 
 #include "cache/instance_access.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
 
 #include <cstdint>
 #include <unordered_map>
@@ -197,10 +197,5 @@ CrossRef cross_end(QuendleBaseObject* inst, CacheKey key);
 // when the side table cannot grow.
 Result<bool> link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency,
                              CacheKey other_key);
-
-// `QuendleBase.__init_subclass__` and the module function
-// `cross_instance_edges(obj)` (not in `__all__`).
-extern PyMethodDef init_subclass_def;
-extern PyMethodDef cross_instance_edges_def;
 
 }  // namespace quendle

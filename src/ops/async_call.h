@@ -8,8 +8,7 @@
 #pragma once
 
 #include "cache/cache_state.h"
-#include "types/decorator.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
 
 namespace quendle {
 

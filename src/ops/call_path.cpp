@@ -1,11 +1,11 @@
 // The decorated call: key the call, register it and its declared
 // dependencies, record the runtime dependency of the caller on this thread,
 // then serve the stored value or compute, settle validity and store.
+#include "ops/call_path.h"
 #include "base/hints.h"
 #include "cache/cross_instance.h"
+#include "cache/objects.h"
 #include "ops/async_call.h"
-#include "types/decorator.h"
-#include "types/quendle_base.h"
 
 namespace quendle {
 

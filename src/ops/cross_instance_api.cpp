@@ -1,7 +1,9 @@
 // The Python surface of cross-instance dependencies: the class keyword
 // `cross_instance` taken by `QuendleBase.__init_subclass__`, and the module
 // function `cross_instance_edges(obj)` that shows an instance's edges.
+#include "ops/cross_instance_api.h"
 #include "cache/cross_instance.h"
+#include "ops/reports.h"
 
 #include <algorithm>
 

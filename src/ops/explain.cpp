@@ -5,8 +5,7 @@
 // per operation that the walk reads (ChangeLog).
 #include "ops/explain.h"
 
-#include "types/decorator.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -6,10 +6,11 @@
 // dictionaries, dump keys, attribute lookups, load lookups): a name may hold
 // any character, NUL included, and two names are the same exactly when the
 // strings are equal.
+#include "ops/persistence.h"
 #include "base/hints.h"
 #include "cache/instance_access.h"
-#include "types/decorator.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
+#include "ops/call_path.h"
 
 #include <random>
 #include <string_view>
@@ -250,7 +251,7 @@ Result<std::optional<NameList>> ordinary_serialisable_names(PyObject* cls) {
         }
         dicts.push_back(std::move(*dict));
     }
-    Q_ASSIGN(PyObject * dec_type, decorator_type());
+    PyObject* dec_type = decorator_type_if_created();
     NameList out;
     for (size_t k = 0; k < dicts.size(); ++k) {
         Py_ssize_t pos = 0;
@@ -331,7 +332,7 @@ class OwnMethods {
 public:
     static Result<OwnMethods> of(PyObject* self) {
         PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-        Q_ASSIGN(PyObject * dec_type, decorator_type());
+        PyObject* dec_type = decorator_type_if_created();
         Q_ASSIGN(Ref args, checked(PyTuple_Pack(1, self)));
         OwnMethods out(dec_type, std::move(args));
         if (generic_lookup(cls)) {

@@ -4,9 +4,8 @@
 #include "base/heap_type.h"
 #include "cache/cross_instance.h"
 #include "cache/instance_access.h"
+#include "cache/objects.h"
 #include "ops/pickling.h"
-#include "types/decorator.h"
-#include "types/quendle_base.h"
 
 #include <algorithm>
 #include <tuple>

@@ -10,7 +10,7 @@
 // `__setstate__` sees only the user half. The copy module does not read a
 // state setter, hence `__copy__` and `__deepcopy__` of our own.
 #include "ops/pickling.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
 
 #include <algorithm>
 #include <vector>

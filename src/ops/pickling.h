@@ -54,6 +54,11 @@ void annotate(Error& error, const std::string& note);
 // `copy.deepcopy(obj, memo)`.
 Result<Ref> deepcopy_of(PyObject* obj, PyObject* memo);
 
+// `QuendleBase.__reduce_ex__`, `__copy__` and `__deepcopy__`.
+PyObject* qb_reduce_ex(PyObject* self, PyObject* protocol);
+PyObject* qb_copy(PyObject* self, PyObject* unused);
+PyObject* qb_deepcopy(PyObject* self, PyObject* memo);
+
 // The module function `_restore_instance(obj, state, /)`, the state setter
 // of a pickled instance.
 extern PyMethodDef restore_instance_def;

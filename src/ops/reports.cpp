@@ -1,7 +1,8 @@
 // The read-only reports `cached_values`, `dependency_graph` and
 // `validation_state`, keyed by entry labels: the method name for a call
 // without arguments, else the call's key tuple.
-#include "types/quendle_base.h"
+#include "ops/reports.h"
+#include "cache/objects.h"
 
 namespace quendle {
 

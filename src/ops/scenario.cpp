@@ -3,7 +3,7 @@
 #include "base/heap_type.h"
 #include "cache/cross_instance.h"
 #include "cache/instance_access.h"
-#include "types/quendle_base.h"
+#include "cache/objects.h"
 
 #include <atomic>
 #include <memory>

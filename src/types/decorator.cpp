@@ -1,10 +1,10 @@
 #include "types/decorator.h"
 
-#include "ops/async_call.h"
-
 #include "base/heap_type.h"
 #include "base/hints.h"
 #include "base/runtime.h"
+#include "ops/async_call.h"
+#include "ops/call_path.h"
 
 #include <memory>
 
@@ -381,11 +381,6 @@ PyType_Spec decorator_spec{"builtins.QuendleDecorator", sizeof(DecoratorObject),
 
 }  // namespace
 
-Error cleared_error(const char* class_name) {
-    return Error::builtin(PyExc_ReferenceError,
-                          std::string(class_name) + " object was cleared by the garbage collector");
-}
-
 Result<PyObject*> quendled_type() { return create_type_on_use(process().quendled_type, &quendled_spec, "quendled", false); }
 
 Result<PyObject*> automagically_quendled_type() {
@@ -395,11 +390,6 @@ Result<PyObject*> automagically_quendled_type() {
 Result<PyObject*> decorator_type() {
     return create_type_on_use(process().decorator_type, &decorator_spec, "QuendleDecorator", true,
                               install_decorator_doc);
-}
-
-Result<bool> is_decorator(PyObject* obj) {
-    Q_ASSIGN(PyObject * type, decorator_type());
-    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) != 0;
 }
 
 }  // namespace quendle
