@@ -69,7 +69,8 @@ CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
 # Minor versions that are reported, as skipped, when absent.
 EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14)]
-FORMATTED = ["src/*.cpp", "src/*.h", "tests/cpp/*.cpp"]
+# Every C++ source, src/ and its layer folders included.
+FORMATTED = ["src/**/*.cpp", "src/**/*.h", "tests/cpp/*.cpp"]
 # The stable-ABI builds, by wheel tag: the oldest CPython each one loads into,
 # which is also its QUENDLE_SABI (CMakeLists.txt) and its Py_LIMITED_API.
 SABI_BUILDS = {"cp310": (3, 10), "cp312": (3, 12)}
@@ -597,9 +598,9 @@ def model(session):
 
 @nox.session(default=False)
 def tidy(session):
-    """clang-tidy with the checks of .clang-tidy over src/*.cpp (or the files given)."""
+    """clang-tidy with the checks of .clang-tidy over src/**/*.cpp (or the files given)."""
     session.install(*CMAKE_DEPS, *nox.project.dependency_groups(PYPROJECT, "tidy"))
     build_dir = cmake_build(session, "tidy", f"-DPython_EXECUTABLE={build_python(session)}")
-    files = session.posargs or sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/*.cpp"))
+    files = session.posargs or sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/**/*.cpp"))
     # The flags are g++'s: warning options clang does not know are no error.
     session.run("clang-tidy", "-p", str(build_dir), "--quiet", "--extra-arg=-Wno-unknown-warning-option", *files)

@@ -28,7 +28,7 @@ Figures per variant and stack size:
 * guarded: (S - reserve) / depth, for quendled only.  The module raises
   RecursionError once a decorated call finds less than a reserve of stack
   left (a sixteenth of the stack, clamped to [32 KiB, 256 KiB], as in
-  src/runtime.cpp), so its search stops at the guard, not at the overflow;
+  src/base/runtime.cpp), so its search stops at the guard, not at the overflow;
 * marginal: (S2 - S1) / (depth2 - depth1) between the two stack sizes.  It
   cancels every fixed cost (the reserve, thread start-up, thread-local
   storage, the frames below the recursion), so it is the cost of one level
@@ -56,7 +56,7 @@ VARIANTS = ("quendled", "lru_cache", "plain")
 
 
 def guard_reserve(stack_size: int) -> int:
-    """The stack the module's C stack guard keeps free (see src/runtime.cpp)."""
+    """The stack the module's C stack guard keeps free (see src/base/runtime.cpp)."""
     return min(max(stack_size // 16, 32 * KIB), 256 * KIB)
 
 

@@ -1,10 +1,11 @@
-#include "binding.h"
-#include "cross_instance.h"
-#include "decorator.h"
-#include "explain.h"
-#include "pickling.h"
-#include "quendle_base.h"
-#include "scenario.h"
+#include "base/binding.h"
+#include "cache/cache_state.h"
+#include "ops/cross_instance_api.h"
+#include "ops/explain.h"
+#include "ops/pickling.h"
+#include "ops/scenario.h"
+#include "types/decorator.h"
+#include "types/quendle_base.h"
 
 namespace quendle {
 
@@ -43,7 +44,7 @@ Status exec_module(PyObject* module) {
         Result<PyObject*> (*get)();
     };
     const TypeEntry types[] = {
-        {"QuendleBase", quendle_base_type},
+        {"QuendleBase", make_quendle_base_type},
         {"quendled", quendled_type},
         {"automagically_quendled", automagically_quendled_type},
     };

@@ -1,7 +1,7 @@
 // Unit tests of the compact key set behind the dependency graph: it switches
 // from a short array to a hash table as it grows, and copies deeply (a
 // scenario keeps a copy of every set).
-#include "key_set.h"
+#include "keys/key_set.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,135 @@
+#include "base/hints.h"
+
+#include "base/binding.h"
+#include "base/runtime.h"
+
+namespace quendle {
+
+namespace {
+
+std::string text_of(PyObject* obj) {
+    std::optional<std::string> s = try_str(obj);
+    return s ? *s : std::string("<unknown>");
+}
+
+std::optional<std::string> repr_text(PyObject* obj) {
+    Ref r = Ref::steal(PyObject_Repr(obj));
+    if (!r) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return try_str(r.get());
+}
+
+}  // namespace
+
+Error hint_factory_not_called(Error error, PyObject* use_cache, const char* factory) {
+    if (use_cache == nullptr || PyCallable_Check(use_cache) == 0) {
+        return error;
+    }
+    std::string f(factory);
+    return with_note(std::move(error), "hint: " + f + " makes the decorator when called; write @" + f +
+                                           "() with parentheses, and options by keyword (@" + f +
+                                           "(use_cache=False))");
+}
+
+const char* wrapped_descriptor_kind(PyObject* func) {
+    // The exact types: a subclass may well define its own calling rules.
+    const char* type_name = nullptr;
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(func)), "__name__"));
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(func)), "__module__"));
+    if (!name || !module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    std::optional<std::string> n = try_str(name.get()), m = try_str(module.get());
+    if (n && m && *m == "builtins") {
+        if (*n == "classmethod") {
+            type_name = "classmethod";
+        } else if (*n == "staticmethod") {
+            type_name = "staticmethod";
+        }
+    }
+    return type_name;
+}
+
+Error hint_wrapped_descriptor(Error error, const char* kind) {
+    if (kind == nullptr) {
+        return error;
+    }
+    return with_note(std::move(error), std::string("hint: the decorated object is a ") + kind +
+                                           ", but cached methods are instance methods (each instance "
+                                           "has its own cache); decorate a plain function");
+}
+
+Error hint_unhashable(Error error, PyObject* method, PyObject* parameter) {
+    if (!error.matches(PyExc_TypeError)) {
+        return error;
+    }
+    return with_note(std::move(error), "hint: argument '" + text_of(parameter) + "' of " + text_of(method) +
+                                           " is not hashable, but every argument is part of the cache "
+                                           "key; pass a hashable value (a tuple for a list, a frozenset "
+                                           "for a set)");
+}
+
+std::optional<std::string> render_key(PyObject* key_tuple) {
+    if (!PyTuple_Check(key_tuple) || PyTuple_Size(key_tuple) != 2) {
+        return std::nullopt;
+    }
+    std::optional<std::string> out = try_str(PyTuple_GetItem(key_tuple, 0));
+    PyObject* pairs = PyTuple_GetItem(key_tuple, 1);
+    if (!out || !PyTuple_Check(pairs)) {
+        return std::nullopt;
+    }
+    *out += "(";
+    for (Py_ssize_t i = 0; i < PyTuple_Size(pairs); ++i) {
+        PyObject* pair = PyTuple_GetItem(pairs, i);
+        if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+            return std::nullopt;
+        }
+        std::optional<std::string> name = try_str(PyTuple_GetItem(pair, 0));
+        std::optional<std::string> value = repr_text(PyTuple_GetItem(pair, 1));
+        if (!name || !value) {
+            return std::nullopt;
+        }
+        *out += (i > 0 ? ", " : "") + *name + "=" + *value;
+    }
+    return *out + ")";
+}
+
+Error hint_no_entry(Error error, PyObject* key_tuple) {
+    std::optional<std::string> key = render_key(key_tuple);
+    if (!key) {
+        return error;
+    }
+    return with_note(std::move(error), "hint: this instance has no entry for " + *key +
+                                           ": it was never computed with exactly these arguments (a "
+                                           "query does not fill in defaults: name every argument, "
+                                           "defaults included)");
+}
+
+Error hint_no_source(Error error) {
+    if (!error.matches(PyExc_OSError) && !error.matches(PyExc_TypeError)) {
+        return error;
+    }
+    return with_note(std::move(error),
+                     "hint: automagically_quendled finds dependencies in the method's "
+                     "source, which is not available here; declare them instead with "
+                     "dependencies=[...]");
+}
+
+Error hint_missing_method(Error error, PyObject* type, PyObject* name) {
+    if (!error.matches(PyExc_AttributeError)) {
+        return error;
+    }
+    Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (!qualname) {
+        PyErr_Clear();
+    }
+    return with_note(std::move(error), "hint: load_cache found '" + text_of(name) + "' in the data, but class " +
+                                           (qualname ? text_of(qualname.get()) : std::string("<unknown>")) +
+                                           " has no such method; the data must come from dump_cache of the "
+                                           "same class");
+}
+
+}  // namespace quendle

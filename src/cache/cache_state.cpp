@@ -1,0 +1,598 @@
+#include "cache/cache_state.h"
+
+#include "base/hints.h"
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <utility>
+
+namespace quendle {
+
+// ------------------------------------------------------------- ValueSlots
+
+void ValueSlots::extend(CacheKey k) {
+    if (k == slots_.size()) {
+        slots_.emplace_back();
+    } else {
+        slots_.resize(k + 1);
+    }
+}
+
+bool ValueSlots::clear(CacheKey k, Graveyard& dead) {
+    if (k >= slots_.size() || !slots_[k]) {
+        return false;
+    }
+    dead.bury(std::exchange(slots_[k], Ref()).release());
+    return true;
+}
+
+int ValueSlots::traverse(visitproc visit, void* arg) const {
+    for (const Ref& p : slots_) {
+        Py_VISIT(p.get());
+    }
+    return 0;
+}
+
+void ValueSlots::move_all_to(Graveyard& dead) noexcept {
+    std::vector<Ref> old;
+    old.swap(slots_);
+    for (Ref& p : old) {
+        dead.bury(p.release());
+    }
+}
+
+// ------------------------------------------------------ DependencyTracker
+
+void DependencyTracker::extend_state(CacheKey k, ValidationState s) {
+    if (k > state.size()) {
+        state.resize(k, kNoEntry);
+    }
+    state.push_back(static_cast<std::uint8_t>(s));
+}
+
+void DependencyTracker::extend_nodes(CacheKey k) {
+    if (k > is_node.size()) {
+        is_node.resize(k, 0);
+    }
+    is_node.push_back(1);
+}
+
+DependencyTracker::Edges& DependencyTracker::edges_of(CacheKey k) {
+    if (edge_slot.size() <= k) {
+        edge_slot.resize(k + 1, 0);
+    }
+    if (edge_slot[k] == 0) {
+        if (edges.size() >= 0xffffffffULL) {
+            throw std::bad_alloc();
+        }
+        if (edges.empty()) {
+            edges.emplace_back();  // slot 0 means "no edges"
+        }
+        edges.emplace_back();
+        edge_slot[k] = static_cast<std::uint32_t>(edges.size() - 1);
+    }
+    return edges[edge_slot[k]];
+}
+
+void DependencyTracker::add_edge(CacheKey dependency, CacheKey dependant) {
+    ensure_node(dependant);
+    ensure_node(dependency);
+    Edges& from = edges_of(dependency);
+    if (from.dependants.contains(dependant)) {
+        return;
+    }
+    // Room in both sets first, so a failed allocation leaves no half edge.
+    Edges& to = edges_of(dependant);
+    Edges& from_again = edges[edge_slot[dependency]];  // edges_of may have moved the table
+    to.dependencies.reserve_one();
+    from_again.dependants.reserve_one();
+    to.dependencies.insert(dependency);
+    from_again.dependants.insert(dependant);
+}
+
+// --------------------------------------------------------- SignatureIndex
+
+namespace {
+
+// A seed per index: a process-wide random start, stepped and mixed for
+// each index (the system's random source is read once, not per instance).
+std::uint64_t random_seed() {
+    static const std::uint64_t start = [] {
+        std::random_device rd;
+        return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    }();
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t z = start + counter.fetch_add(1, std::memory_order_relaxed) * 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+size_t SignatureIndex::slot_of(std::int64_t hash) const noexcept {
+    std::uint64_t h = static_cast<std::uint64_t>(hash) ^ seed_;
+    h ^= h >> 31;
+    h *= 0x7fb5d329728ea185ULL;
+    h ^= h >> 27;
+    h *= 0x81dadef4bc2dd44dULL;
+    h ^= h >> 33;
+    return static_cast<size_t>(h) & (table_.size() - 1);
+}
+
+void SignatureIndex::place(CacheKey k) {
+    const size_t mask = table_.size() - 1;
+    size_t i = slot_of(hashes_[k]);
+    while (table_[i] != 0) {
+        i = (i + 1) & mask;
+    }
+    table_[i] = entry_of(k, hashes_[k]);
+}
+
+void SignatureIndex::insert(std::int64_t hash) {
+    if (hashes_.size() >= 0xfffffffeULL) {
+        throw std::bad_alloc();
+    }
+    hashes_.push_back(hash);
+    if (hashes_.size() * 4 > table_.size() * 3) {
+        try {
+            grow();
+        } catch (...) {
+            hashes_.pop_back();
+            throw;
+        }
+        return;  // grow placed every key, the new one included
+    }
+    place(hashes_.size() - 1);
+}
+
+void SignatureIndex::grow() {
+    if (table_.empty()) {
+        seed_ = random_seed();
+    }
+    std::vector<std::uint64_t> fresh(table_.empty() ? 16 : table_.size() * 2, 0);
+    table_.swap(fresh);
+    // Placing keys in allocation order keeps equal hashes in that order.
+    for (CacheKey k = 0; k < hashes_.size(); ++k) {
+        place(k);
+    }
+}
+
+// ------------------------------------------------------------- CacheState
+
+Result<std::optional<CacheKey>> CacheState::find_key(std::int64_t hash, PyObject* key) const {
+    return index_.find(hash, [&](CacheKey k) -> Result<bool> {
+        // The stored key as a tuple of its own items, compared as the tuple.
+        Q_ASSIGN(Ref stored, keys_.tuple(k));
+        Q_ASSIGN(Ref cmp, checked(PyObject_RichCompare(stored.get(), key, Py_EQ)));
+        int truth = PyObject_IsTrue(cmp.get());
+        if (truth < 0) {
+            return Error::fetch();
+        }
+        return truth == 1;
+    });
+}
+
+Result<CacheKey> CacheState::get_or_create_key(CallSignature sig) {
+    Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
+    if (found) {
+        return *found;
+    }
+    return insert_key(sig.hash, std::move(sig.key));
+}
+
+Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) const {
+    // The stored key is owned by this state and cannot go while the
+    // caller holds the instance.
+    return index_.find(call.hash, [&](CacheKey k) -> Result<bool> { return bound_equals(keys_, k, call); });
+}
+
+CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
+    const CacheKey k = keys_.size();
+    keys_.push_tuple(key.get());
+    try {
+        index_.insert(hash);
+    } catch (...) {
+        keys_.pop_back([](PyObject* p) { Py_DECREF(p); });
+        throw;
+    }
+    return k;
+}
+
+CacheKey CacheState::insert_bound(const BoundCall& call) {
+    const CacheKey k = keys_.size();
+    keys_.push(call.method, call.names.data(), call.values.data(), call.count);
+    try {
+        index_.insert(call.hash);
+    } catch (...) {
+        keys_.pop_back([](PyObject* p) { Py_DECREF(p); });
+        throw;
+    }
+    return k;
+}
+
+Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs) const {
+    Q_ASSIGN(CallSignature sig, query_signature(method_name, kwargs));
+    Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
+    if (!found) {
+        return hint_no_entry(Error::key_error("No cache key found for provided signature"), sig.key.get());
+    }
+    return *found;
+}
+
+PyObject* CacheState::effective_value(CacheKey k) const noexcept {
+    for (auto it = layers_.rbegin(); it != layers_.rend(); ++it) {
+        if (PyObject* v = it->values.at(k)) {
+            return v;
+        }
+        if (it->hides(k)) {
+            return nullptr;
+        }
+    }
+    return values_.at(k);
+}
+
+Ref CacheState::get_value(CacheKey k) const {
+    if (tracker_.read(k) != ValidationState::Valid) {
+        return {};
+    }
+    return Ref::borrow(effective_value(k));
+}
+
+bool CacheState::has_value(CacheKey k) const noexcept {
+    return tracker_.read(k) == ValidationState::Valid && effective_value(k) != nullptr;
+}
+
+void CacheState::store_value(CacheKey k, Ref value, Graveyard& dead) {
+    if (tracker_.read(k) != ValidationState::Valid) {
+        dead.bury(value.release());
+        return;
+    }
+    ValueSlots& target = layers_.empty() ? values_ : layers_.back().values;
+    target.set(k, std::move(value), dead);
+}
+
+void CacheState::register_call(CacheKey k, const std::vector<CacheKey>& declared) {
+    if (tracker_.has_state(k)) {
+        return;
+    }
+    // The state comes last: a failed allocation on the way leaves the key
+    // without one, so the next call registers it (and its edges) again.
+    tracker_.ensure_node(k);
+    for (CacheKey d : declared) {
+        tracker_.add_edge(d, k);
+    }
+    tracker_.set_state(k, ValidationState::Invalid);
+}
+
+void CacheState::add_runtime_dependency(CacheKey dependant, CacheKey dependency) {
+    tracker_.add_edge(dependency, dependant);
+}
+
+void CacheState::mark_permanently_invalid(CacheKey k) {
+    tracker_.set_state(k, ValidationState::PermanentlyInvalid);
+}
+
+void CacheState::revalidate(CacheKey k) {
+    if (tracker_.has_state(k) && tracker_.read(k) == ValidationState::Invalid) {
+        tracker_.set_state(k, ValidationState::Valid);
+    }
+}
+
+namespace {
+
+// Marks for keys met by a walk over all keys: one byte per key, allocated
+// once, so marking cannot fail.
+class DenseMarks {
+public:
+    explicit DenseMarks(size_t key_count) : marks_(key_count, 0) {}
+    bool insert(CacheKey k) noexcept { return std::exchange(marks_[k], 1) == 0; }
+
+private:
+    std::vector<std::uint8_t> marks_;
+};
+
+// Marks for a walk from one key: a set while few keys are met (the cost of
+// the walk follows what it reaches, not the size of the instance), one byte
+// per key once the walk has met a good share of them.
+class GrowingMarks {
+public:
+    explicit GrowingMarks(size_t key_count) : key_count_(key_count) {}
+    bool insert(CacheKey k) {
+        if (!dense_.empty()) {
+            return std::exchange(dense_[k], 1) == 0;
+        }
+        const bool fresh = set_.insert(k);
+        if (fresh && set_.size() >= 4096 && set_.size() >= key_count_ / 32) {
+            std::vector<std::uint8_t> dense(key_count_, 0);
+            set_.for_each([&](CacheKey m) { dense[m] = 1; });
+            dense_.swap(dense);
+            set_ = KeySet{};
+        }
+        return fresh;
+    }
+
+private:
+    size_t key_count_;
+    KeySet set_;
+    std::vector<std::uint8_t> dense_;
+};
+
+// Pops keys off `stack` until it is empty, calling f(key) for each and for
+// every dependant not yet in `seen` (pushed when it has dependants itself).
+// Keys on the stack on entry must be in `seen` already. With one `seen` for
+// all starting keys, every key is reached and every edge followed at most
+// once.
+template <class Seen, class F>
+void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, Seen& seen, F&& f) {
+    while (!stack.empty()) {
+        const CacheKey cur = stack.back();
+        stack.pop_back();
+        f(cur);
+        if (const KeySet* dependants = t.dependants(cur)) {
+            dependants->for_each([&](CacheKey d) {
+                if (!seen.insert(d)) {
+                    return;
+                }
+                // A key nothing depends on is done here, without a trip
+                // through the stack (a fan-out of a million leaves).
+                const KeySet* further = t.dependants(d);
+                if (further == nullptr || further->empty()) {
+                    f(d);
+                } else {
+                    stack.push_back(d);
+                }
+            });
+        }
+    }
+}
+
+void demote_if_valid(DependencyTracker& t, CacheKey k) noexcept { t.demote(k); }
+
+}  // namespace
+
+std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
+    // A set proportional to what is reached: invalidating one key costs
+    // its dependants, not the size of the instance.
+    std::vector<CacheKey> result;
+    std::vector<CacheKey> stack{k};
+    if (const KeySet* direct = tracker_.dependants(k)) {
+        result.reserve(size_t{direct->size()} + 1);  // at least these are reached
+    }
+    GrowingMarks visited(next_key());
+    visited.insert(k);
+    walk_dependants(tracker_, stack, visited, [&](CacheKey cur) { result.push_back(cur); });
+    return result;
+}
+
+std::vector<CacheKey> CacheState::collect_unseen_dependants(CacheKey k, KeySet& seen) const {
+    std::vector<CacheKey> result;
+    if (!seen.insert(k)) {
+        return result;
+    }
+    std::vector<CacheKey> stack{k};
+    walk_dependants(tracker_, stack, seen, [&](CacheKey cur) { result.push_back(cur); });
+    return result;
+}
+
+void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) {
+    // As in `invalidate`: first what can fail, then the change.
+    if (running_ != 0 && epochs_.size() < next_key()) {
+        epochs_.resize(next_key(), 0);
+    }
+    for (CacheKey d : keys) {
+        demote_if_valid(tracker_, d);
+        bump_epoch(d);
+    }
+}
+
+void CacheState::invalidate(CacheKey k) {
+    // Collected first: a failed allocation changes no state.
+    const std::vector<CacheKey> reached = collect_dependants(k);
+    // A computation in progress may have read any key: each gets an epoch
+    // that this and later invalidations bump.
+    if (running_ != 0 && epochs_.size() < next_key()) {
+        epochs_.resize(next_key(), 0);
+    }
+    ++revision_;
+    for (CacheKey d : reached) {
+        demote_if_valid(tracker_, d);
+        if (d < epochs_.size()) {
+            ++epochs_[d];
+        }
+    }
+}
+
+void CacheState::invalidate_saved(const std::vector<CacheKey>& keys, std::uint64_t stamp) {
+    for (Layer& layer : layers_) {
+        if (layer.stamp <= stamp) {
+            continue;
+        }
+        // The saved graph is the one the pop restores, so its edges decide.
+        std::vector<CacheKey> stack;
+        GrowingMarks visited(next_key());
+        for (CacheKey k : keys) {
+            if (visited.insert(k)) {
+                stack.push_back(k);
+            }
+        }
+        walk_dependants(layer.saved, stack, visited, [&](CacheKey d) { demote_if_valid(layer.saved, d); });
+    }
+}
+
+bool CacheState::clear_value(CacheKey k, Graveyard& dead) {
+    ValueSlots* holder = nullptr;
+    for (auto it = layers_.rbegin(); it != layers_.rend() && holder == nullptr; ++it) {
+        if (it->values.at(k) != nullptr) {
+            holder = &it->values;
+        } else if (it->hides(k)) {
+            return false;
+        }
+    }
+    if (holder == nullptr && values_.at(k) != nullptr) {
+        holder = &values_;
+    }
+    if (holder == nullptr) {
+        return false;
+    }
+    // A value beneath the top layer is only hidden; the room for the mark,
+    // the record and the invalidation are what can fail, and they come
+    // before the value goes out of view.
+    Layer* top = layers_.empty() ? nullptr : &layers_.back();
+    const bool release = top == nullptr || holder == &top->values;
+    if (!release) {
+        top->reserve_hidden(size_t{k} + 1);
+    }
+    changes_.note(k, ChangeKind::Cleared);
+    invalidate(k);
+    if (release) {
+        holder->clear(k, dead);
+    } else {
+        top->hidden[k] = 1;
+    }
+    return true;
+}
+
+void CacheState::clear_all_values(Graveyard& dead) {
+    // Value slots exist only for registered keys; the larger bound keeps the
+    // marks in range whatever the slots hold.
+    size_t key_count = next_key();
+    for (const Layer& layer : layers_) {
+        key_count = std::max(key_count, layer.values.size());
+    }
+    key_count = std::max(key_count, values_.size());
+    // What can fail is allocated here, before any state changes and before
+    // the first value goes: each key is pushed at most once, so the stack
+    // never grows past its reserve.
+    DenseMarks seen(key_count);
+    std::vector<CacheKey> stack;
+    stack.reserve(key_count);
+    Layer* top = layers_.empty() ? nullptr : &layers_.back();
+    if (top != nullptr) {
+        top->reserve_hidden(key_count);
+    }
+    for (CacheKey k = 0; k < key_count; ++k) {
+        if (effective_value(k) != nullptr && seen.insert(k)) {
+            stack.push_back(k);
+        }
+    }
+    changes_.note_clear_all(next_key());
+    ++clear_epoch_;
+    ++revision_;
+    if (stack.empty()) {
+        tracker_.demote_all();
+        return;
+    }
+    walk_dependants(tracker_, stack, seen, [&](CacheKey k) { demote_if_valid(tracker_, k); });
+    auto ignore = [](CacheKey) {};
+    if (top == nullptr) {
+        values_.clear_all(dead, ignore);
+        return;
+    }
+    top->values.clear_all(dead, ignore);
+    auto hide_stored = [&](const ValueSlots& values) {
+        for (CacheKey k = 0; k < values.size(); ++k) {
+            if (values.at(k) != nullptr) {
+                top->hidden[k] = 1;
+            }
+        }
+    };
+    for (size_t i = 0; i + 1 < layers_.size(); ++i) {
+        hide_stored(layers_[i].values);
+    }
+    hide_stored(values_);
+}
+
+const CallFrame* CacheState::top_frame(unsigned long thread) const noexcept {
+    for (const ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            return s.frames.empty() ? nullptr : &s.frames.back();
+        }
+    }
+    return nullptr;
+}
+
+void CacheState::push_frame(unsigned long thread, CallFrame frame) {
+    for (ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            s.frames.push_back(frame);
+            ++running_;
+            return;
+        }
+    }
+    // Stacks of threads with nothing in progress are kept for reuse, but
+    // only a few: drop the idle ones before adding another thread.
+    if (call_stacks_.size() >= 8) {
+        std::erase_if(call_stacks_, [](const ThreadStack& s) { return s.frames.empty(); });
+    }
+    call_stacks_.push_back(ThreadStack{thread, {}});
+    call_stacks_.back().frames.push_back(frame);
+    ++running_;
+}
+
+void CacheState::pop_frame(unsigned long thread) noexcept {
+    for (ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            if (!s.frames.empty()) {
+                s.frames.pop_back();
+                --running_;
+            }
+            return;
+        }
+    }
+}
+
+void CacheState::push_layer(std::uint64_t stamp) {
+    Layer layer;
+    layer.stamp = stamp;
+    layer.saved = tracker_;
+    layer.saved_changes = changes_;
+    ++layer_changes_;
+    ++revision_;
+    layers_.push_back(std::move(layer));
+}
+
+void CacheState::pop_layer(Graveyard& dead) noexcept {
+    Layer top = std::move(layers_.back());
+    layers_.pop_back();
+    ++layer_changes_;
+    ++revision_;
+    std::swap(tracker_, top.saved);
+    std::swap(changes_, top.saved_changes);
+    top.values.move_all_to(dead);
+}
+
+int CacheState::traverse(visitproc visit, void* arg) const {
+    if (int rc = values_.traverse(visit, arg)) {
+        return rc;
+    }
+    for (const Layer& layer : layers_) {
+        if (int rc = layer.values.traverse(visit, arg)) {
+            return rc;
+        }
+    }
+    if (int rc = keys_.traverse(visit, arg)) {
+        return rc;
+    }
+    return traverse_pending(visit, arg);
+}
+
+void CacheState::clear(Graveyard& dead) noexcept {
+    values_.move_all_to(dead);
+    for (Layer& layer : layers_) {
+        layer.values.move_all_to(dead);
+    }
+    layers_.clear();
+    call_stacks_.clear();
+    running_ = 0;
+    ++revision_;
+    ++clear_epoch_;  // a computation in progress commits nothing into the empty state
+    clear_pending(dead);
+    tracker_ = DependencyTracker{};
+    changes_ = ChangeLog{};
+    index_ = SignatureIndex{};
+    keys_.clear([&](PyObject* p) { dead.bury(p); });
+}
+
+}  // namespace quendle

@@ -1,0 +1,117 @@
+// The computations in progress of an instance: the snapshot each started
+// from (key epoch, whole-cache clears, scenario layer changes), the commit
+// of a result that checks it, and the asynchronous computations that
+// awaiters of the same key on the same event loop join.
+#include "cache/cache_state.h"
+
+namespace quendle {
+
+Result<Snapshot> CacheState::start_snapshot(CacheKey k) {
+    if (epochs_.size() <= k) {
+        epochs_.resize(k + 1, 0);
+    }
+    return snapshot(k);
+}
+
+Snapshot CacheState::snapshot(CacheKey k) const noexcept {
+    Snapshot s;
+    s.revision = revision_;
+    s.key_epoch = k < epochs_.size() ? epochs_[k] : 0;
+    s.clear_epoch = clear_epoch_;
+    s.layer_changes = layer_changes_;
+    return s;
+}
+
+bool CacheState::commit_computed(CacheKey k, const Snapshot& started, bool use_cache, ValidationState elsewhere,
+                                 Ref value, Graveyard& dead) {
+    if (!use_cache) {
+        mark_permanently_invalid(k);
+    }
+    if (started.revision != revision_ && !(snapshot(k) == started)) {
+        dead.bury(value.release());
+        return false;
+    }
+    bool permanently_invalid = elsewhere == ValidationState::PermanentlyInvalid;
+    bool any_invalid = elsewhere == ValidationState::Invalid;
+    if (const KeySet* deps = dependencies_of(k)) {
+        deps->for_each([&](CacheKey d) {
+            switch (tracker_.read(d)) {
+                case ValidationState::PermanentlyInvalid:
+                    permanently_invalid = true;
+                    break;
+                case ValidationState::Invalid:
+                    any_invalid = true;
+                    break;
+                case ValidationState::Valid:
+                    break;
+            }
+        });
+    }
+    if (permanently_invalid) {
+        forget_change(k);
+        mark_permanently_invalid(k);
+    } else if (any_invalid) {
+        // Computed from a stale input: the one record of this invalidation.
+        note_change(k, ChangeKind::Invalidated);
+        invalidate(k);
+    } else {
+        forget_change(k);
+        revalidate(k);
+    }
+    store_value(k, std::move(value), dead);
+    return true;
+}
+
+bool CacheState::has_pending(CacheKey k, const Snapshot& s) const noexcept {
+    for (const PendingComputation& p : pending_) {
+        if (p.key == k && p.started == s) {
+            return true;
+        }
+    }
+    return false;
+}
+
+PyObject* CacheState::find_pending(CacheKey k, const Snapshot& s, PyObject* loop) const noexcept {
+    for (const PendingComputation& p : pending_) {
+        if (p.key == k && p.started == s && p.loop.get() == loop) {
+            return p.computation.get();
+        }
+    }
+    return nullptr;
+}
+
+void CacheState::add_pending(PendingComputation p) { pending_.push_back(std::move(p)); }
+
+void CacheState::remove_pending(PyObject* which, Graveyard& dead) noexcept {
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->driver.get() == which || it->computation.get() == which) {
+            PendingComputation gone = std::move(*it);
+            pending_.erase(it);
+            dead.bury(gone.loop.release());
+            dead.bury(gone.computation.release());
+            dead.bury(gone.driver.release());
+            return;
+        }
+    }
+}
+
+int CacheState::traverse_pending(visitproc visit, void* arg) const {
+    for (const PendingComputation& p : pending_) {
+        Py_VISIT(p.loop.get());
+        Py_VISIT(p.computation.get());
+        Py_VISIT(p.driver.get());
+    }
+    return 0;
+}
+
+void CacheState::clear_pending(Graveyard& dead) noexcept {
+    std::vector<PendingComputation> old;
+    old.swap(pending_);
+    for (PendingComputation& p : old) {
+        dead.bury(p.loop.release());
+        dead.bury(p.computation.release());
+        dead.bury(p.driver.release());
+    }
+}
+
+}  // namespace quendle

@@ -1,0 +1,632 @@
+#include "keys/native_binder.h"
+
+#include "base/hints.h"
+
+#include "base/runtime.h"
+
+#include <algorithm>
+
+namespace quendle {
+
+namespace {
+
+Result<long> int_attr(PyObject* obj, const char* name) {
+    Q_ASSIGN(Ref v, get_attr(obj, name));
+    long x = PyLong_AsLong(v.get());
+    if (x == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    return x;
+}
+
+Result<std::uint64_t> hash_of(PyObject* obj) {
+    Py_hash_t h = PyObject_Hash(obj);
+    if (h == -1 && PyErr_Occurred()) {
+        return Error::fetch();
+    }
+    return static_cast<std::uint64_t>(h);
+}
+
+// Only ordinary, distinct identifiers bind natively: inspect rejects or
+// renames the others.
+Result<bool> plain_distinct_identifiers(const BinderLayout& c) {
+    OnceObject& iskeyword_cell = process().keyword_iskeyword;
+    Q_ASSIGN(PyObject * iskeyword, iskeyword_cell.get([]() -> Result<Ref> {
+        Q_ASSIGN(Ref keyword, import_module("keyword"));
+        return get_attr(keyword.get(), "iskeyword");
+    }));
+    for (size_t i = 0; i < c.names.size(); ++i) {
+        PyObject* name = c.names[i].get();
+        if (PyUnicode_IsIdentifier(name) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        Q_ASSIGN(Ref is_kw, call1(iskeyword, name));
+        if (is_kw.get() != Py_False) {
+            return false;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (c.texts[j] == c.texts[i]) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+Status load_layout(PyObject* code, BinderLayout& c) {
+    c.code = Ref::borrow(code);
+    Q_ASSIGN(long flags, int_attr(code, "co_flags"));
+    Q_ASSIGN(long argc, int_attr(code, "co_argcount"));
+    Q_ASSIGN(long posonly, int_attr(code, "co_posonlyargcount"));
+    Q_ASSIGN(long kwc, int_attr(code, "co_kwonlyargcount"));
+    Q_ASSIGN(Ref varnames, get_attr(code, "co_varnames"));
+    if ((flags & kCoVarkeywords) != 0 || !PyTuple_Check(varnames.get()) || argc < 0 || kwc < 0 ||
+        posonly < 0 || posonly > argc) {
+        return {};  // left to inspect
+    }
+    const bool varargs = (flags & kCoVarargs) != 0;
+    const Py_ssize_t needed = argc + kwc + (varargs ? 1 : 0);
+    if (PyTuple_Size(varnames.get()) < needed || static_cast<size_t>(needed) > kMaxNativeParams) {
+        return {};
+    }
+    auto add = [&](Py_ssize_t idx) -> Result<bool> {
+        PyObject* name = PyTuple_GetItem(varnames.get(), idx);
+        if (name == nullptr || !PyUnicode_CheckExact(name)) {
+            PyErr_Clear();
+            return false;
+        }
+        Q_ASSIGN(std::string text, utf8(name));
+        Q_ASSIGN(std::uint64_t h, hash_of(name));
+        c.hashes.push_back(h);
+        c.names.push_back(Ref::borrow(name));
+        c.texts.push_back(std::move(text));
+        return true;
+    };
+    std::vector<Py_ssize_t> indices;
+    for (Py_ssize_t i = 0; i < argc; ++i) {
+        indices.push_back(i);
+    }
+    if (varargs) {
+        indices.push_back(argc + kwc);
+    }
+    for (Py_ssize_t i = 0; i < kwc; ++i) {
+        indices.push_back(argc + i);
+    }
+    for (Py_ssize_t idx : indices) {
+        Q_ASSIGN(bool ok, add(idx));
+        if (!ok) {
+            c.names.clear();
+            return {};
+        }
+    }
+    Q_ASSIGN(bool plain, plain_distinct_identifiers(c));
+    if (!plain) {
+        c.names.clear();
+        return {};
+    }
+    c.posonly = static_cast<size_t>(posonly);
+    c.positional = static_cast<size_t>(argc);
+    c.kwonly = static_cast<size_t>(kwc);
+    c.varargs = varargs;
+    for (size_t i = 0; i < c.names.size(); ++i) {
+        if (c.texts[i] != "self") {
+            c.order.push_back(i);
+        }
+    }
+    std::sort(c.order.begin(), c.order.end(), [&](size_t a, size_t b) { return c.texts[a] < c.texts[b]; });
+    c.usable = true;
+    return {};
+}
+
+bool same_name(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    int rc = PyUnicode_Compare(a, b);
+    if (rc == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return rc == 0;
+}
+
+Status init_attr(FunctionAttr& attr, PyObject* ftype, const char* name) {
+    Q_ASSIGN(Ref d, get_attr(ftype, name));
+    attr.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d.get()), Py_tp_descr_get));
+    attr.descr = d.release();  // immortal by intent
+    return {};
+}
+
+PyObject* read_attr(const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
+    if (attr.get == nullptr) {
+        return PyObject_GetAttr(func, name);
+    }
+    return attr.get(attr.descr, func, ftype);
+}
+
+// Reads the attribute into `slot` unless an earlier read of this call did.
+Status read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
+    if (!slot) {
+        Q_ASSIGN(slot, checked(read_attr(attr, func, ftype, name)));
+    }
+    return {};
+}
+
+// The interpreter's tuple hash (64-bit), computed from the items' hashes.
+constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
+constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
+constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
+
+struct TupleHasher {
+    std::uint64_t acc = kPrime5;
+    std::uint64_t len = 0;
+    void add(std::uint64_t lane) {
+        acc += lane * kPrime2;
+        acc = (acc << 31) | (acc >> 33);
+        acc *= kPrime1;
+        ++len;
+    }
+    [[nodiscard]] std::int64_t finish() const {
+        std::uint64_t a = acc + (len ^ (kPrime5 ^ 3527539ULL));
+        if (a == static_cast<std::uint64_t>(-1)) {
+            return 1546275796;
+        }
+        return static_cast<std::int64_t>(a);
+    }
+};
+
+// A bound pair's hash, as the 2-tuple (name, value) hashes.
+[[gnu::always_inline]] inline std::uint64_t pair_hash(std::uint64_t name_hash, Py_hash_t value_hash) {
+    TupleHasher pair;
+    pair.add(name_hash);
+    pair.add(static_cast<std::uint64_t>(value_hash));
+    return static_cast<std::uint64_t>(pair.finish());
+}
+
+// A key's hash, as the tuple (method, pairs) hashes, from the pairs' hasher.
+[[gnu::always_inline]] inline std::int64_t key_hash(std::uint64_t method_hash, const TupleHasher& pairs) {
+    TupleHasher key;
+    key.add(method_hash);
+    key.add(static_cast<std::uint64_t>(pairs.finish()));
+    return key.finish();
+}
+
+Result<bool> hash_agrees() {
+    std::atomic<int>& agrees = process().hash_agrees;
+    if (agrees.load() >= 0) {
+        return agrees.load() == 1;
+    }
+    if (sizeof(Py_hash_t) != 8) {
+        agrees.store(0);
+        return false;
+    }
+    Q_ASSIGN(Ref probe, checked(Py_BuildValue("(s((si)(s())))", "m", "a", 1, "b")));
+    Q_ASSIGN(std::uint64_t expected, hash_of(probe.get()));
+    Q_ASSIGN(std::uint64_t name_hash, hash_of(PyTuple_GetItem(probe.get(), 0)));
+    PyObject* args = PyTuple_GetItem(probe.get(), 1);
+    TupleHasher outer_args;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) {
+        PyObject* pair = PyTuple_GetItem(args, i);
+        TupleHasher ph;
+        for (Py_ssize_t j = 0; j < 2; ++j) {
+            PyObject* item = PyTuple_GetItem(pair, j);
+            if (PyTuple_Check(item)) {
+                ph.add(static_cast<std::uint64_t>(TupleHasher{}.finish()));
+            } else {
+                Q_ASSIGN(std::uint64_t h, hash_of(item));
+                ph.add(h);
+            }
+        }
+        outer_args.add(static_cast<std::uint64_t>(ph.finish()));
+    }
+    TupleHasher key;
+    key.add(name_hash);
+    key.add(static_cast<std::uint64_t>(outer_args.finish()));
+    agrees.store(static_cast<std::uint64_t>(key.finish()) == expected ? 1 : 0);
+    return agrees.load() == 1;
+}
+
+}  // namespace
+
+namespace {
+
+// A step of the native bind: found = the call still fits, not found = the
+// call is left to inspect, failed = an error.
+struct Fit {};
+using Step = Lookup<Fit>;
+
+Step fits() { return Fit{}; }
+Step leave_to_inspect() { return Step::not_found(); }
+
+// The function carries nothing that could change what inspect reports.
+Step check_no_overrides(PyObject* func) {
+    Q_ASSIGN(Ref dict, checked(PyObject_GenericGetDict(func, nullptr)));
+    if (!PyDict_Check(dict.get())) {
+        return leave_to_inspect();
+    }
+    if (PyDict_Size(dict.get()) == 0) {
+        return fits();
+    }
+    Q_ASSIGN(const Names* n, names());
+    for (PyObject* key : {n->signature_attr, n->wrapped, n->text_signature, n->partialmethod_private,
+                          n->partialmethod}) {
+        const int rc = PyDict_Contains(dict.get(), key);
+        if (rc < 0) {
+            return Error::fetch();
+        }
+        if (rc == 1) {
+            return leave_to_inspect();
+        }
+    }
+    return fits();
+}
+
+// Puts the layout of the function's current code into `out.layout`; from
+// then on the bind reads only that reference, never the shared cache.
+Step take_layout(PyObject* func, BinderCache& cache, BoundCall& out, const Names* n) {
+    const ProcessValues& pv = process();
+    Q_ASSIGN(Ref code, checked(read_attr(pv.code_attr, func, pv.function_type_ready.load(), n->code)));
+    if (!cache.layout || cache.layout->code.get() != code.get()) {
+        auto fresh = std::make_unique<BinderLayout>();
+        Q_TRY(load_layout(code.get(), *fresh));
+        cache.replace(std::move(fresh));
+    }
+    out.pin.take(cache);
+    out.layout = cache.layout.get();
+    return out.layout->usable ? fits() : leave_to_inspect();
+}
+
+// The index of the parameter named `key`, or `total` when there is none.
+size_t parameter_index(const BinderLayout& c, PyObject* key) {
+    const size_t total = c.names.size();
+    // Keyword names are usually the very objects of the code's names.
+    for (size_t j = 0; j < total; ++j) {
+        if (c.names[j].get() == key) {
+            return j;
+        }
+    }
+    for (size_t j = 0; j < total; ++j) {
+        if (same_name(c.names[j].get(), key)) {
+            return j;
+        }
+    }
+    return total;
+}
+
+// Sorts the positional and keyword arguments into `vals`, by parameter.
+Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, BoundCall& out) {
+    const size_t nargs = in.npos;
+    const size_t P = c.positional;
+    if (nargs > P && !c.varargs) {
+        return leave_to_inspect();
+    }
+    const size_t total = c.names.size();
+    for (size_t i = 0; i < total; ++i) {
+        vals[i] = i < nargs && i < P ? in.pos[i] : nullptr;
+    }
+    if (c.varargs) {
+        const size_t first = std::min(nargs, P);
+        Q_ASSIGN(out.keep[0], checked(PyTuple_New(static_cast<Py_ssize_t>(nargs - first))));
+        for (size_t i = first; i < nargs; ++i) {
+            PyTuple_SetItem(out.keep[0].get(), static_cast<Py_ssize_t>(i - first), Py_NewRef(in.pos[i]));
+        }
+        vals[P] = out.keep[0].get();
+    }
+    for (size_t k = 0; k < in.nkw; ++k) {
+        PyObject* key = in.kw_names[k];
+        if (!PyUnicode_CheckExact(key)) {
+            return leave_to_inspect();
+        }
+        const size_t found = parameter_index(c, key);
+        if (found == total || (c.varargs && found == P) || found < c.posonly || vals[found] != nullptr) {
+            return leave_to_inspect();
+        }
+        vals[found] = in.kw_values[k];
+    }
+    return fits();
+}
+
+// Fills the parameters the call left out from the function's defaults.
+Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out, const Names* n) {
+    const ProcessValues& pv = process();
+    PyObject* ftype = pv.function_type_ready.load();
+    const size_t P = c.positional;
+    for (size_t i = 0; i < P; ++i) {
+        if (vals[i] != nullptr) {
+            continue;
+        }
+        Q_TRY(read_once(out.keep[1], pv.defaults_attr, func, ftype, n->defaults));
+        PyObject* defaults = out.keep[1].get();
+        if (!PyTuple_Check(defaults)) {
+            return leave_to_inspect();  // None: a required argument is missing
+        }
+        const size_t d = static_cast<size_t>(PyTuple_Size(defaults));
+        if (d > P || i < P - d) {
+            return leave_to_inspect();
+        }
+        vals[i] = PyTuple_GetItem(defaults, static_cast<Py_ssize_t>(i - (P - d)));
+    }
+    const size_t total = c.names.size();
+    for (size_t i = P + (c.varargs ? 1 : 0); i < total; ++i) {
+        if (vals[i] != nullptr) {
+            continue;
+        }
+        Q_TRY(read_once(out.keep[2], pv.kwdefaults_attr, func, ftype, n->kwdefaults));
+        PyObject* kwdefaults = out.keep[2].get();
+        if (!PyDict_CheckExact(kwdefaults)) {
+            return leave_to_inspect();
+        }
+        PyObject* v = PyDict_GetItemWithError(kwdefaults, c.names[i].get());
+        if (v == nullptr) {
+            if (PyErr_Occurred()) {
+                return Error::fetch();
+            }
+            return leave_to_inspect();
+        }
+        // Held on our own: user code run by hashing could change the dict.
+        out.extra.push_back(Ref::borrow(v));
+        vals[i] = v;
+    }
+    return fits();
+}
+
+// Sorts the pairs by name into `out` and hashes them exactly as
+// hash((method, ((name, value), ...))) would. Runs user code (`__hash__`).
+Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* vals, BoundCall& out) {
+    const BinderLayout& c = *out.layout;
+    TupleHasher pairs;
+    const size_t count = c.order.size();
+    for (size_t i = 0; i < count; ++i) {
+        const size_t j = c.order[i];
+        out.names[i] = c.names[j].get();
+        out.values[i] = vals[j];
+        const Py_hash_t hv = PyObject_Hash(vals[j]);
+        if (hv == -1 && PyErr_Occurred()) {
+            return hint_unhashable(Error::fetch(), method, c.names[j].get());
+        }
+        pairs.add(pair_hash(c.hashes[j], hv));
+    }
+    out.method = method;
+    out.count = count;
+    out.hash = key_hash(method_hash, pairs);
+    return {};
+}
+
+Status init_function_attrs() {
+    Q_ASSIGN(PyObject * ftype, plain_function_type());
+    ProcessValues& pv = process();
+    Q_TRY(init_attr(pv.code_attr, ftype, "__code__"));
+    Q_TRY(init_attr(pv.defaults_attr, ftype, "__defaults__"));
+    Q_TRY(init_attr(pv.kwdefaults_attr, ftype, "__kwdefaults__"));
+    pv.function_type_ready.store(ftype);
+    return {};
+}
+
+}  // namespace
+
+Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in,
+                                     BinderCache& cache, BoundCall& out) {
+    using Out = Lookup<const BoundCall*>;
+    PyObject* ftype = process().function_type_ready.load(std::memory_order_acquire);
+    if (ftype == nullptr) {
+        Q_TRY(init_function_attrs());
+        ftype = process().function_type_ready.load();
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
+        return Out::not_found();
+    }
+    if (process().hash_agrees.load(std::memory_order_relaxed) != 1) {
+        Q_ASSIGN(bool agrees, hash_agrees());
+        if (!agrees) {
+            return Out::not_found();
+        }
+    }
+    Q_ASSIGN(const Names* n, names());
+    PyObject* vals[kMaxNativeParams];
+    Q_LOOKUP(plain, check_no_overrides(func));
+    if (!plain.found()) {
+        return Out::not_found();
+    }
+    Q_LOOKUP(layout, take_layout(func, cache, out, n));
+    if (!layout.found()) {
+        return Out::not_found();
+    }
+    Q_LOOKUP(collected, collect_values(*out.layout, in, vals, out));
+    if (!collected.found()) {
+        return Out::not_found();
+    }
+    Q_LOOKUP(filled, fill_defaults(*out.layout, func, vals, out, n));
+    if (!filled.found()) {
+        return Out::not_found();
+    }
+    Q_TRY(hash_pairs(method, method_hash, vals, out));
+    return Out(&out);
+}
+
+namespace {
+
+// Hashing and comparing values of these types runs no Python code.
+bool pure_value(PyObject* v) noexcept {
+    return v == Py_None || v == Py_True || v == Py_False || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
+           PyFloat_CheckExact(v) || PyBytes_CheckExact(v);
+}
+
+bool pure_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out) {
+    const ProcessValues& pv = process();
+    PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
+    const Names& n = process().names;
+    const size_t P = c.positional;
+    for (size_t i = 0; i < P; ++i) {
+        if (vals[i] != nullptr) {
+            continue;
+        }
+        if (!out.keep[1]) {
+            out.keep[1] = Ref::steal(read_attr(pv.defaults_attr, func, ftype, n.defaults));
+            if (!out.keep[1]) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        PyObject* defaults = out.keep[1].get();
+        if (!PyTuple_Check(defaults)) {
+            return false;
+        }
+        const size_t d = static_cast<size_t>(PyTuple_Size(defaults));
+        if (d > P || i < P - d) {
+            return false;
+        }
+        vals[i] = PyTuple_GetItem(defaults, static_cast<Py_ssize_t>(i - (P - d)));
+    }
+    const size_t total = c.names.size();
+    for (size_t i = P + (c.varargs ? 1 : 0); i < total; ++i) {
+        if (vals[i] == nullptr) {
+            return false;  // keyword-only defaults: the general bind
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in, BinderCache& cache,
+               BoundCall& out) noexcept {
+    const ProcessValues& pv = process();
+    PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
+    const BinderLayout* c = cache.layout.get();
+    if (ftype == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || c == nullptr || !c->usable ||
+        c->varargs || pv.hash_agrees.load(std::memory_order_relaxed) != 1) {
+        return false;
+    }
+    {
+        // Nothing that could change what inspect reports: an empty __dict__,
+        // and the code the layout was read from.
+        Ref dict = Ref::steal(PyObject_GenericGetDict(func, nullptr));
+        if (!dict || !PyDict_Check(dict.get()) || PyDict_Size(dict.get()) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        Ref code = Ref::steal(read_attr(pv.code_attr, func, ftype, pv.names.code));
+        if (code.get() != c->code.get()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    PyObject* vals[kMaxNativeParams];
+    const size_t P = c->positional;
+    const size_t total = c->names.size();
+    if (in.npos > P) {
+        return false;
+    }
+    for (size_t i = 0; i < total; ++i) {
+        vals[i] = i < in.npos ? in.pos[i] : nullptr;
+    }
+    for (size_t k = 0; k < in.nkw; ++k) {
+        PyObject* key = in.kw_names[k];
+        size_t found = total;
+        for (size_t j = 0; j < total; ++j) {
+            if (c->names[j].get() == key) {  // interned: the names of the code itself
+                found = j;
+                break;
+            }
+        }
+        if (found == total || found < c->posonly || vals[found] != nullptr) {
+            return false;
+        }
+        vals[found] = in.kw_values[k];
+    }
+    if (!pure_defaults(*c, func, vals, out)) {
+        return false;
+    }
+    TupleHasher pairs;
+    const size_t count = c->order.size();
+    for (size_t i = 0; i < count; ++i) {
+        const size_t j = c->order[i];
+        PyObject* v = vals[j];
+        if (!pure_value(v)) {
+            return false;
+        }
+        out.names[i] = c->names[j].get();
+        out.values[i] = v;
+        const Py_hash_t hv = PyObject_Hash(v);
+        if (hv == -1) {
+            PyErr_Clear();
+            return false;
+        }
+        pairs.add(pair_hash(c->hashes[j], hv));
+    }
+    out.method = method;
+    out.count = count;
+    out.hash = key_hash(method_hash, pairs);
+    out.layout = c;
+    return true;
+}
+
+namespace {
+
+// 1 equal, 0 not, -1 undecided without user code.
+int pure_equal(PyObject* stored, PyObject* query) noexcept {
+    if (stored == query) {
+        return 1;
+    }
+    // Values of different types may still be equal (1 == 1.0 == True).
+    if (Py_TYPE(stored) != Py_TYPE(query) || !pure_value(stored)) {
+        return -1;
+    }
+    const int rc = PyObject_RichCompareBool(stored, query, Py_EQ);
+    if (rc < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return rc;
+}
+
+}  // namespace
+
+namespace {
+
+// Tuple equality of stored key k with the call: items left to right,
+// `equal` deciding each (1 equal, 0 not, negative: give up with that), up to
+// the shorter length, stopping at the first difference; then the lengths
+// decide. Every stored item stays alive: the store owns it and nothing can
+// change the store while the lookup holds the instance.
+template <class Equal>
+int compare_key(const KeyStore& keys, CacheKey k, const BoundCall& call, Equal&& equal) {
+    int rc = equal(keys.method(k), call.method);
+    if (rc <= 0) {
+        return rc;
+    }
+    const size_t stored_count = keys.count(k);
+    for (size_t i = 0; i < stored_count && i < call.count; ++i) {
+        rc = equal(keys.name(k, i), call.names[i]);
+        if (rc <= 0) {
+            return rc;
+        }
+        rc = equal(keys.value(k, i), call.values[i]);
+        if (rc <= 0) {
+            return rc;
+        }
+    }
+    return stored_count == call.count ? 1 : 0;
+}
+
+// 1 equal, 0 not, -1 failed; identity counts as equal, as in a tuple.
+inline int equal_items(PyObject* stored, PyObject* query) {
+    return stored == query ? 1 : PyObject_RichCompareBool(stored, query, Py_EQ);
+}
+
+}  // namespace
+
+int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
+    return compare_key(keys, k, call, pure_equal);
+}
+
+Result<bool> bound_equals(const KeyStore& keys, CacheKey k, const BoundCall& call) {
+    int rc = compare_key(keys, k, call, equal_items);
+    if (rc < 0) {
+        return Error::fetch();
+    }
+    return rc == 1;
+}
+
+}  // namespace quendle

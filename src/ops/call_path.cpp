@@ -1,0 +1,561 @@
+// The decorated call: key the call, register it and its declared
+// dependencies, record the runtime dependency of the caller on this thread,
+// then serve the stored value or compute, settle validity and store.
+#include "ops/call_path.h"
+#include "base/hints.h"
+#include "cache/cross_instance.h"
+#include "cache/objects.h"
+#include "ops/async_call.h"
+
+namespace quendle {
+
+Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key) {
+    if (state.tracker().has_state(key)) {
+        return {};  // registered, with its declared dependencies, on an earlier call
+    }
+    std::vector<CacheKey> declared;
+    declared.reserve(d.dependencies.size());
+    for (const CallSignature& dep : d.dependencies) {
+        Q_ASSIGN(CacheKey k, state.get_or_create_key(CallSignature{dep.hash, dep.key}));
+        declared.push_back(k);
+    }
+    state.register_call(key, declared);
+    return {};
+}
+
+namespace {
+
+// Room for the arrays of a tuple-and-dict call, while it is bound (in the
+// frame of the preparation, which returns before the body runs).
+struct ArgBuffers {
+    std::array<PyObject*, kMaxNativeParams + 1> pos;
+    std::array<PyObject*, kMaxNativeParams> kw_names;
+    std::array<PyObject*, kMaxNativeParams> kw_values;
+};
+
+// The arguments of one decorated call as they came: a tuple and a dict (a
+// call through tp_call) or an array with keyword names (vectorcall). The
+// tuple and dict that `inspect`, the asynchronous path and a tp_call body
+// need are built from an array only when asked for.
+class CallInput {
+public:
+    static CallInput from_tuple(PyObject* args, PyObject* kwargs) noexcept {
+        CallInput in;
+        in.tuple_ = args;
+        in.kw_ = kwargs;
+        return in;
+    }
+#if QUENDLE_VECTORCALL
+    static CallInput from_vector(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        CallInput in;
+        in.vector_ = args;
+        in.nargsf_ = nargsf;
+        in.kw_ = kwnames;
+        return in;
+    }
+#endif
+
+    // The instance (borrowed, alive for the call), or null without one.
+    [[nodiscard]] PyObject* first() const noexcept {
+        if (vector_ != nullptr) {
+            return npos() > 0 ? vector_[0] : nullptr;
+        }
+        if (tuple_ == nullptr || !PyTuple_Check(tuple_) || PyTuple_Size(tuple_) == 0) {
+            return nullptr;
+        }
+        return PyTuple_GetItem(tuple_, 0);
+    }
+
+    // The arguments as arrays for the native binder; false when there are
+    // more than it takes (the call then goes through inspect).
+    [[nodiscard]] bool view(BindArgs& out, ArgBuffers& buf) const noexcept {
+        if (vector_ != nullptr) {
+            out.pos = vector_;
+            out.npos = npos();
+            out.nkw = kw_ != nullptr ? static_cast<size_t>(PyTuple_Size(kw_)) : 0;
+            if (out.nkw > buf.kw_names.size()) {
+                return false;
+            }
+            for (size_t i = 0; i < out.nkw; ++i) {
+                buf.kw_names[i] = PyTuple_GetItem(kw_, static_cast<Py_ssize_t>(i));
+            }
+            out.kw_names = buf.kw_names.data();
+            out.kw_values = vector_ + out.npos;
+            return true;
+        }
+        const auto n = static_cast<size_t>(PyTuple_Size(tuple_));
+        if (n > buf.pos.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            buf.pos[i] = PyTuple_GetItem(tuple_, static_cast<Py_ssize_t>(i));
+        }
+        out.pos = buf.pos.data();
+        out.npos = n;
+        out.nkw = 0;
+        if (kw_ != nullptr) {
+            if (!PyDict_Check(kw_) || static_cast<size_t>(PyDict_Size(kw_)) > buf.kw_names.size()) {
+                return false;
+            }
+            Py_ssize_t it = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            while (PyDict_Next(kw_, &it, &key, &value)) {
+                buf.kw_names[out.nkw] = key;
+                buf.kw_values[out.nkw] = value;
+                ++out.nkw;
+            }
+        }
+        out.kw_names = buf.kw_names.data();
+        out.kw_values = buf.kw_values.data();
+        return true;
+    }
+
+    // The positional arguments as a tuple, and the keywords as a dict (an
+    // empty handle without keywords); built from an array when asked for.
+    [[nodiscard]] Result<Ref> tuple() const {
+        if (vector_ == nullptr) {
+            return Ref::borrow(tuple_);
+        }
+        const size_t n = npos();
+        Q_ASSIGN(Ref t, checked(PyTuple_New(static_cast<Py_ssize_t>(n))));
+        for (size_t i = 0; i < n; ++i) {
+            PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(vector_[i]));
+        }
+        return t;
+    }
+    [[nodiscard]] Result<Ref> dict() const {
+        if (vector_ == nullptr) {
+            return Ref::borrow(kw_);
+        }
+        if (kw_ == nullptr || PyTuple_Size(kw_) == 0) {
+            return Ref{};
+        }
+        Q_ASSIGN(Ref d, checked(PyDict_New()));
+        const Py_ssize_t n = PyTuple_Size(kw_);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Q_TRY(checked_status(
+                PyDict_SetItem(d.get(), PyTuple_GetItem(kw_, i), vector_[npos() + static_cast<size_t>(i)])));
+        }
+        return d;
+    }
+
+    // Calls the body with the arguments as they came: a new reference, or
+    // null with the exception set.
+    PyObject* call(PyObject* func) const noexcept {
+#if QUENDLE_VECTORCALL
+        if (vector_ != nullptr) {
+            return PyObject_Vectorcall(func, vector_, nargsf_, kw_);
+        }
+#endif
+        return PyObject_Call(func, tuple_, kw_);
+    }
+
+private:
+    CallInput() = default;
+    [[nodiscard]] size_t npos() const noexcept {
+#if QUENDLE_VECTORCALL
+        return nargsf_ & ~static_cast<size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
+#else
+        return nargsf_;
+#endif
+    }
+    // Four words: this sits in the frame every level of a recursion stacks.
+    PyObject* tuple_ = nullptr;          // the positional tuple (tp_call)
+    PyObject* kw_ = nullptr;             // the keyword dict (tp_call) or the keyword names (vectorcall)
+    PyObject* const* vector_ = nullptr;  // the arguments (vectorcall)
+    size_t nargsf_ = 0;
+};
+
+// A call between its preparation and its end. It lives in the one frame a
+// recursion of decorated methods stacks per level, so it is kept small; the
+// large locals of binding and keying live in `prepare`, which returns before
+// the body runs.
+struct Prepared {
+    std::optional<Borrow> decorator_borrow;  // shared, for the whole call
+    QuendleBaseObject* inst = nullptr;  // its cache state is fetched where used: user code may replace it
+    CacheKey key = 0;
+    unsigned long thread = 0;
+    bool frame_pushed = false;
+    Ref hit;  // the stored value on a hit
+    Snapshot started;  // on a miss: what the body starts from
+    PyObject* func = nullptr;
+    const DecoratorFields* fields = nullptr;
+    CrossFrame cross;  // this call on the thread's stack across instances, while its body runs
+
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    // Pops this call's frame on every way out.
+    ~Prepared() { pop_frame(); }
+    void pop_frame() noexcept {
+        if (std::exchange(frame_pushed, false)) {
+            if (inst->state != nullptr) {
+                inst->state->pop_frame(thread);
+            }
+            pop_cross_frame(cross);
+        }
+    }
+};
+
+// What a lookup of a bound call found, when no Python code has run since.
+struct KnownLookup {
+    enum class Kind : std::uint8_t {
+        Unknown,
+        Found,
+        Absent
+    };
+    Kind kind = Kind::Unknown;
+    CacheKey key = 0;  // when Found
+};
+
+Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
+                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
+                     KnownLookup known = {});
+
+Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long thread, Prepared& out) {
+    // The caller's arguments keep the instance alive for the whole call.
+    PyObject* first = in.first();
+    if (first == nullptr) {
+        return Error::value_error("quendled can only be used as an instance method decorator");
+    }
+    // The class of the last instance is remembered: a class stays a
+    // subclass of QuendleBase (its layout cannot lose the base).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d.known_class.get()) {
+        PyObject* base_type = quendle_base_type_if_created();
+        if (base_type == nullptr) {
+            Q_ASSIGN(base_type, quendle_base_type());
+        }
+        if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type))) {
+            return Error::type_error("The decorated method's class must inherit from QuendleBase");
+        }
+        d.known_class = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(first)));
+    }
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
+    // Bind (and hash) before touching the instance; a natively bound call
+    // is looked up without building its key tuple.
+    BoundCall call;
+    bool native = false;
+    BindArgs view;
+    if (ArgBuffers buf; in.view(view, buf)) {
+        Q_LOOKUP(bound, native_bind(d.name_obj.get(), d.name_hash, d.func.get(), view, d.binder, call));
+        native = bound.found();
+    }
+    std::optional<CallSignature> sig;
+    if (!native) {
+        Q_ASSIGN(Ref args, in.tuple());
+        Q_ASSIGN(Ref kwargs, in.dict());
+        Q_ASSIGN(sig, inspect_call_signature(d.name, d.func.get(), args.get(), kwargs.get()));
+    }
+    return prepare_bound(d, inst, native ? &call : nullptr, sig, thread, out);
+}
+
+// The preparation once the call is bound: natively (`call`) or else as a
+// signature (`sig`); `known` is what a lookup of `call` that ran no
+// Python code since has found it.
+Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
+                     std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
+                     KnownLookup known) {
+    // A tracking caller on another instance, of a class that opted in. The
+    // opt-in is read first: reading it runs user code, which may replace the
+    // instance's cache state.
+    CrossFrame* caller = current_cross_frame();
+    bool cross = false;
+    if (caller != nullptr && caller->inst != inst) {
+        Q_ASSIGN(cross, cross_caller_records(caller, inst));
+    }
+    Q_ASSIGN(CacheState * state, state_of(inst));
+    out.inst = inst;
+
+    // Keying, registration, the caller's runtime edge and the lookup run
+    // under one borrow; only the equality tests of key lookups can run
+    // Python code in between. A hit pushes no frame, since nothing would
+    // run while it was on the stack.
+    Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
+    CacheKey key;
+    if (known.kind == KnownLookup::Kind::Found) {
+        key = known.key;
+    } else if (known.kind == KnownLookup::Kind::Absent) {
+        key = state->insert_bound(*call);
+    } else if (call != nullptr) {
+        Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(*call));
+        key = found ? *found : state->insert_bound(*call);
+    } else {
+        Q_ASSIGN(key, state->get_or_create_key(std::move(*sig)));
+    }
+    Q_TRY(register_method_call(*state, d, key));
+    const CallFrame* top = state->top_frame(thread);
+    if (top != nullptr && top->track_runtime_dependencies) {
+        state->add_runtime_dependency(top->key, key);
+    }
+    if (cross) {
+        record_cross_edge(*caller, inst, key);
+    }
+    out.key = key;
+    if (Ref hit = state->get_value(key)) {
+        out.hit = std::move(hit);
+        return {};
+    }
+    if (d.is_async) {
+        return {};  // the body runs when the awaitable is first awaited
+    }
+    out.started = state->snapshot(key);
+    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    out.cross.inst = inst;
+    out.cross.key = key;
+    out.cross.track = d.track_runtime_dependencies;
+    push_cross_frame(out.cross);
+    out.frame_pushed = true;
+    return {};
+}
+
+// Takes the decorator for the call and fills in what every call needs.
+Status enter(DecoratorObject* self, Prepared& out) {
+    Q_ASSIGN(Borrow decorator_borrow, Borrow::shared(self->borrow, Conflict::Raise));
+    out.decorator_borrow.emplace(std::move(decorator_borrow));
+    if (self->fields == nullptr) {
+        return cleared_error("QuendleDecorator");
+    }
+    const DecoratorFields& d = *self->fields;
+    out.fields = &d;
+    out.func = d.func.get();
+    out.thread = PyThread_get_thread_ident();
+    return {};
+}
+
+Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
+    Q_TRY(enter(self, out));
+    Q_TRY(prepare_call(*out.fields, in, out.thread, out));
+    if (!out.hit && !out.fields->is_async) {
+        Q_TRY(check_stack_depth());
+    }
+    return {};
+}
+
+// After the body returned: commits the result (unless what it read changed
+// while it ran); an invalidation it causes is to reach `targets` elsewhere.
+Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& targets) {
+    auto elsewhere = ValidationState::Valid;
+    const bool cross = !p.cross.pending.empty() || p.inst->cross_edges;
+    if (cross) {
+        Q_ASSIGN(elsewhere, cross_dependency_state(p.inst, p.key, p.cross.pending));
+    }
+    Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Panic));
+    Q_ASSIGN(CacheState * state, state_of(p.inst));
+    if (!p.cross.pending.empty()) {
+        commit_cross_dependencies(p.inst, p.key, p.cross.pending);
+    }
+    const bool committed = state->commit_computed(p.key, p.started, p.fields->use_cache, elsewhere, value, dead);
+    if (committed && cross && state->tracker().read(p.key) == ValidationState::Invalid) {
+        collect_cross_targets(p.inst, *state, p.key, targets);
+    }
+    return value;
+}
+
+// Out of line and noexcept, so that the frame of `decorated_call` holds
+// none of their temporaries.
+[[gnu::noinline]] bool begin_noexcept(DecoratorObject* self, CallInput& in, Prepared& out) noexcept {
+    try {
+        Status s = begin(self, in, out);
+        if (s.ok()) {
+            return true;
+        }
+        s.take_error().restore();
+    } catch (...) {
+        set_error_from_current_cxx_exception();
+    }
+    return false;
+}
+
+[[gnu::noinline]] PyObject* end_noexcept(Prepared& p, PyObject* value) noexcept {
+    if (value == nullptr) {
+        return nullptr;  // nothing changes: the frame is popped by the caller
+    }
+    // Displaced values are released after the frame is popped, so that a
+    // decorated call made by a finaliser is not taken for one of this body.
+    CrossTargets targets;
+    Graveyard dead;
+    PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead, targets); });
+    p.pop_frame();
+    if (out != nullptr && !targets.refs.empty()) {
+        Ref result = Ref::steal(out);
+        out = entry_object([&]() -> Result<Ref> {
+            Q_TRY(invalidate_cross_targets(std::move(targets)));
+            return std::move(result);
+        });
+    }
+    return out;
+}
+
+// A failed call of a decorator over a classmethod or staticmethod gets a
+// hint at the mistake.
+[[gnu::noinline]] PyObject* failed(DecoratorObject* self) noexcept {
+    const DecoratorFields* f = self->fields;
+    if (f != nullptr && f->descriptor_kind != nullptr && PyErr_Occurred() != nullptr) {
+        hint_wrapped_descriptor(Error::fetch(), f->descriptor_kind).restore();
+    }
+    return nullptr;
+}
+
+// A decorated coroutine function's call: the awaitable of the cached value
+// on a hit, else one that runs, joins or is served when first awaited.
+[[gnu::noinline]] PyObject* async_result(DecoratorObject* self, Prepared& p, CallInput& in) noexcept {
+    return entry_object([&]() -> Result<Ref> {
+        if (p.hit) {
+            return ready_awaitable(std::move(p.hit));
+        }
+        Q_ASSIGN(Ref args, in.tuple());
+        Q_ASSIGN(Ref kwargs, in.dict());
+        return pending_awaitable(reinterpret_cast<PyObject*>(self), p.inst, p.key, args.get(), kwargs.get());
+    });
+}
+
+}  // namespace
+
+namespace {
+
+// A hit answered without user code and without taking a borrow: nothing
+// here runs Python code or lets another thread in, so finding no borrow
+// held stands for taking one. A call bound here that is no plain hit is
+// handed to the general preparation with its bind; a call that cannot be
+// bound here goes the general way (nothing done, no error set).
+enum class Quick {
+    Hit,       // `hit` holds the value
+    Prepared,  // the call is prepared in `p`, from the quick path's bind
+    Failed,    // the exception is set
+    General,   // nothing done: the general path decides
+};
+
+// The rest of a quick bind that found no value: prepared as the general
+// path prepares, from the same bind (no argument is hashed twice).
+[[gnu::noinline]] Quick hand_off(DecoratorObject* self, QuendleBaseObject* inst, BoundCall& call, Prepared& p,
+                                 KnownLookup known) noexcept {
+    try {
+        Status s = [&]() -> Status {
+            Q_TRY(enter(self, p));
+            // Lookups from here on may run user code, which may change the
+            // function: the bind keeps the layout it was made with.
+            call.pin.take(p.fields->binder);
+            std::optional<CallSignature> no_sig;
+            Q_TRY(prepare_bound(*p.fields, inst, &call, no_sig, p.thread, p, known));
+            if (!p.hit) {
+                Q_TRY(check_stack_depth());
+            }
+            return {};
+        }();
+        if (s.ok()) {
+            return Quick::Prepared;
+        }
+        s.take_error().restore();
+    } catch (...) {
+        set_error_from_current_cxx_exception();
+    }
+    return Quick::Failed;
+}
+
+// Returned in registers, so the frame of a decorated call keeps no slot for it.
+struct QuickResult {
+    Quick kind;
+    PyObject* hit = nullptr;
+};
+
+[[gnu::noinline]] QuickResult try_quick(DecoratorObject* self, const CallInput& in, Prepared& p) noexcept {
+    const DecoratorFields* d = self->fields;
+    if (d == nullptr || d->is_async || __atomic_load_n(&self->borrow.value, __ATOMIC_RELAXED) < 0) {
+        return {Quick::General};
+    }
+    ArgBuffers buf;
+    BindArgs view;
+    if (!in.view(view, buf) || view.npos == 0) {
+        return {Quick::General};
+    }
+    PyObject* first = view.pos[0];
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d->known_class.get()) {
+        return {Quick::General};
+    }
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
+    CacheState* state = inst->state;
+    if (state == nullptr || __atomic_load_n(&inst->borrow.value, __ATOMIC_RELAXED) != 0) {
+        return {Quick::General};
+    }
+    // Inside another thread's scenario the general path waits for its end.
+    if (inst->borrow.layer_owner != 0 && inst->borrow.foreign_layers(PyThread_get_thread_ident())) {
+        return {Quick::General};
+    }
+    // A tracking caller on another instance whose class has opted in (or
+    // not been asked yet) may be due an edge across instances.
+    const CrossFrame* caller = current_cross_frame();
+    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != 0) {
+        return {Quick::General};
+    }
+    BoundCall call;
+    if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
+        return {Quick::General};
+    }
+    CacheKey key = 0;
+    const int found = state->find_pure(call, key);
+    if (found != 1 || !state->tracker().has_state(key)) {
+        KnownLookup known;
+        if (found == 1) {
+            known = {KnownLookup::Kind::Found, key};
+        } else if (found == 0) {
+            known.kind = KnownLookup::Kind::Absent;
+        }
+        return {hand_off(self, inst, call, p, known)};
+    }
+    Ref hit = state->get_value(key);
+    if (!hit) {
+        return {hand_off(self, inst, call, p, {KnownLookup::Kind::Found, key})};
+    }
+    const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
+    if (top != nullptr && top->track_runtime_dependencies) {
+        try {
+            state->add_runtime_dependency(top->key, key);
+        } catch (...) {
+            return {Quick::General};  // nothing was added; the general way reports it
+        }
+    }
+    return {Quick::Hit, hit.release()};
+}
+
+// Inlined into both entry points, so that a recursion of decorated methods
+// stacks one frame of it per level.
+[[gnu::always_inline]] inline PyObject* run_call(DecoratorObject* self, CallInput& in) noexcept {
+    Prepared p;
+    const QuickResult quick = try_quick(self, in, p);
+    switch (quick.kind) {
+        case Quick::Hit:
+            return quick.hit;
+        case Quick::Failed:
+            return failed(self);
+        case Quick::Prepared:
+            break;
+        case Quick::General:
+            if (!begin_noexcept(self, in, p)) {
+                return failed(self);
+            }
+            break;
+    }
+    if (p.fields->is_async) {
+        return async_result(self, p, in);
+    }
+    if (p.hit) {
+        return p.hit.release();
+    }
+    PyObject* value = end_noexcept(p, in.call(p.func));
+    return value != nullptr ? value : failed(self);
+}
+
+}  // namespace
+
+PyObject* decorated_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    CallInput in = CallInput::from_tuple(args, kwargs);
+    return run_call(self, in);
+}
+
+#if QUENDLE_VECTORCALL
+PyObject* decorated_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    CallInput in = CallInput::from_vector(args, nargsf, kwnames);
+    return run_call(reinterpret_cast<DecoratorObject*>(self), in);
+}
+#endif
+
+}  // namespace quendle

@@ -1,0 +1,11 @@
+// The module function `explain(instance, method_name, /, **kwargs)`: why an
+// entry is or is not served. A module attribute outside `__all__`.
+#pragma once
+
+#include "base/binding.h"
+
+namespace quendle {
+
+extern PyMethodDef explain_def;
+
+}  // namespace quendle

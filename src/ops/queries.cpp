@@ -1,0 +1,148 @@
+#include "ops/queries.h"
+
+#include "cache/cross_instance.h"
+#include "cache/instance_access.h"
+#include "cache/objects.h"
+
+#include <string>
+
+namespace quendle {
+
+namespace {
+
+const ArgSpec kIsCached{"is_cached", "QuendleBase", {"method_name"}, 1, 1, true};
+const ArgSpec kGetCached{"get_cached_value", "QuendleBase", {"method_name", "strict"}, 2, 1, true};
+const ArgSpec kUpdateCached{"update_cached_value", "QuendleBase", {"method_name", "value"}, 2, 2, true};
+const ArgSpec kClearCached{"clear_cached_value", "QuendleBase", {"method_name"}, 1, 1, true};
+
+// What a keyed query works on, under the instance's exclusive borrow.
+struct Query {
+    CacheState& state;
+    const std::string& name;
+    BoundArgs& bound;
+};
+
+QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
+
+// The common frame of the keyed queries that read: bind, then run `op`
+// under the instance's exclusive borrow, with `method_name` converted (and
+// the collected keywords).
+template <class Op>
+PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs, Op&& op) {
+    return entry_object([&]() -> Result<Ref> {
+        Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
+        Q_ASSIGN(CacheState * state, state_of(base(self)));
+        Query q{*state, method_name, bound};
+        return op(q);
+    });
+}
+
+// The frame of the keyed queries that change a key: the key is found once,
+// in the plan, and the change is made whole or refused (`change_across`).
+// `has(state, key)` says whether the change can be made, `error` what a key
+// without it raises; `change(state, key, bound, dead, targets)` makes it.
+template <class Has, class Change>
+PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, PyObject* args, PyObject* kwargs,
+                       Has&& has, Change&& change) {
+    return entry_object([&]() -> Result<Ref> {
+        Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
+        QuendleBaseObject* inst = base(self);
+        std::string method_name;
+        CacheKey key = 0;
+        auto refuse = [&] { return Error::key_error("Cannot " + std::string(error) + " for '" + method_name + "'"); };
+        return change_across(
+            inst,
+            [&](CacheState& state, CrossTargets& targets) -> Status {
+                Q_ASSIGN(method_name, noted(to_text(bound.get(0)), "method_name"));
+                Q_ASSIGN(key, state.key_for_query(method_name, bound.surplus.get()));
+                if (!has(state, key)) {
+                    return refuse();
+                }
+                collect_cross_targets(inst, state, key, targets);
+                return {};
+            },
+            [&](CacheState& state, Graveyard& dead, CrossTargets& targets) -> Result<Ref> {
+                if (!has(state, key)) {
+                    return refuse();
+                }
+                change(state, key, bound, dead, targets);
+                return none_result();
+            });
+    });
+}
+
+}  // namespace
+
+PyObject* qb_is_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyed_query(kIsCached, self, args, kwargs,
+                       [](Query& q) -> Result<Ref> {
+                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           return bool_result(q.state.has_value(key));
+                       });
+}
+
+PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyed_query(kGetCached, self, args, kwargs,
+                       [](Query& q) -> Result<Ref> {
+                           bool strict = true;
+                           if (q.bound.get(1) != nullptr) {
+                               Q_ASSIGN(strict, noted(to_bool(q.bound.get(1)), "strict"));
+                           }
+                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           if (Ref v = q.state.get_value(key)) {
+                               return v;
+                           }
+                           if (strict) {
+                               return Error::key_error("Cannot get cached value for '" + q.name + "'");
+                           }
+                           return none_result();
+                       });
+}
+
+PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    QuendleBaseObject* inst = base(self);
+    return keyed_change(
+        kUpdateCached, "update cached value", self, args, kwargs,
+        [](const CacheState& state, CacheKey key) { return state.has_value(key); },
+        [inst](CacheState& state, CacheKey key, BoundArgs& bound, Graveyard& dead, CrossTargets& targets) {
+            // Invalidation first: it is what can fail, and it must not fail
+            // after the new value is in place.
+            state.note_change(key, ChangeKind::Updated);
+            collect_cross_targets(inst, state, key, targets);
+            state.invalidate(key);
+            state.revalidate(key);
+            state.store_value(key, bound.slots[1], dead);
+        });
+}
+
+PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    QuendleBaseObject* inst = base(self);
+    return keyed_change(
+        kClearCached, "clear cached value", self, args, kwargs,
+        [](const CacheState& state, CacheKey key) { return state.effective_value(key) != nullptr; },
+        [inst](CacheState& state, CacheKey key, BoundArgs& /*bound*/, Graveyard& dead, CrossTargets& targets) {
+            collect_cross_targets(inst, state, key, targets);
+            state.clear_value(key, dead);
+        });
+}
+
+PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
+    return entry_object([&]() -> Result<Ref> {
+        QuendleBaseObject* inst = base(self);
+        return change_across(
+            inst,
+            [&](CacheState& state, CrossTargets& targets) -> Status {
+                collect_all_cross_targets(inst, state, targets);
+                return {};
+            },
+            [&](CacheState& state, Graveyard& dead, CrossTargets& targets) -> Result<Ref> {
+                collect_all_cross_targets(inst, state, targets);
+                state.clear_all_values(dead);
+                return none_result();
+            });
+    });
+}
+
+}  // namespace quendle
