@@ -76,8 +76,7 @@ class Book(QuendleBase, cross_instance=True):
     def other(self):
         return "other"
 
-    @quendled(track_runtime_dependencies=True)
-    def value(self):
+    def read_rate_and_wait(self):
         self.runs += 1
         read = self.source.rate()
         if self.pause:
@@ -88,15 +87,12 @@ class Book(QuendleBase, cross_instance=True):
         return read * 10
 
     @quendled(track_runtime_dependencies=True)
+    def value(self):
+        return self.read_rate_and_wait()
+
+    @quendled(track_runtime_dependencies=True)
     async def value_async(self):
-        self.runs += 1
-        read = self.source.rate()
-        if self.pause:
-            self.pause = False
-            self.entered.set()
-            if not self.resume.wait(TIMEOUT):
-                raise TimeoutError("never resumed")
-        return read * 10
+        return self.read_rate_and_wait()
 
 
 def update_rate(src):
