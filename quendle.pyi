@@ -132,6 +132,10 @@ def custom_scenario(items: collections.abc.Sequence[typing.Any]) -> Scenario: ..
 
 # Not in __all__: why an entry is or is not served, "<category>: <reason>".
 def explain(instance: QuendleBase, method_name: builtins.str, /, **kwargs: typing.Any) -> builtins.str: ...
+# Not in __all__: warned, once per class and method, when a dependency names a
+# quendled method without arguments whose calls all bind defaults.
+class DependencyDefaultsWarning(UserWarning): ...
+
 def cross_instance_edges(
     obj: QuendleBase,
 ) -> builtins.dict[typing.Any, builtins.dict[builtins.str, builtins.list[tuple[QuendleBase, typing.Any]]]]: ...

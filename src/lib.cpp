@@ -1,6 +1,7 @@
 #include "base/binding.h"
 #include "cache/cache_state.h"
 #include "ops/cross_instance_api.h"
+#include "ops/defaults_warning.h"
 #include "ops/explain.h"
 #include "ops/pickling.h"
 #include "ops/scenario.h"
@@ -75,6 +76,9 @@ Status exec_module(PyObject* module) {
     // What pickled instances call for the tokens naming instances others depend on, outside `__all__`.
     Q_ASSIGN(Ref token, checked(PyCFunction_NewEx(&instance_token_def, module, module_name.get())));
     Q_TRY(checked_status(PyObject_SetAttrString(module, instance_token_def.ml_name, token.get())));
+    // The warning for a method never cached because its dependency binds no defaults, outside `__all__`.
+    Q_ASSIGN(PyObject * warning, dependency_defaults_warning_type());
+    Q_TRY(checked_status(PyObject_SetAttrString(module, "DependencyDefaultsWarning", warning)));
     Q_TRY(register_fork_handler(module));
 #ifdef QUENDLE_INVARIANTS
     // Builds with the state checks carry their debugging function, outside `__all__`.

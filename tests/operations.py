@@ -16,6 +16,7 @@ import importlib.util
 import inspect
 import pickle
 import sys
+import warnings
 import weakref
 
 from operation_support import (
@@ -310,6 +311,26 @@ def automagic_discovers():
     m = Shapes()
     decorator(m)
     assert len(m.dependency_graph) == 3
+
+
+@case(python_code=True)
+def dependency_binding_defaults_warned_and_explained():
+    class Priced(QuendleBase):  # a fresh class: the warning is once per class and method
+        @quendled()
+        def unit_price(self, currency="EUR"):
+            return 2
+
+        @quendled(dependencies=["unit_price"])
+        def total(self):
+            return self.unit_price() * 3
+
+    obj = Priced()
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        obj.total()
+        obj.total()
+    assert [w.category for w in seen] == [quendle.DependencyDefaultsWarning]
+    return quendle.explain(obj, "total").split(": ", 1)[0]
 
 
 @case

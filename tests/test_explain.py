@@ -157,8 +157,8 @@ def test_dependency_computed_too_late_and_defaults_not_named():
     fresh = Explained()
     fresh.on_default()  # discovered with_default() names no argument: ("with_default", ()) never has an entry
     assert explain(fresh, "on_default") == (
-        "permanently invalid: on_default() depends on with_default(), which had not been computed when "
-        "on_default() completed (a dependency names every parameter, defaults included); on_default()"
+        "permanently invalid: on_default() depends on with_default(), but with_default is called with its "
+        "defaults, as with_default(n=1) (a dependency names every parameter, defaults included); on_default()"
         + NEVER_STORED)
 
     class Late(QuendleBase):

@@ -47,6 +47,9 @@ struct DecoratorFields {
     mutable Ref known_class;     // a subclass of QuendleBase an instance of which called last
     mutable Ref passed_code;     // a code object of func that passed the serialisable check
     mutable std::optional<std::int64_t> no_argument_hash;  // of the key (name, ()), once made
+    // Weak references to the classes whose dependencies on methods that bind
+    // defaults were looked at for this method (ops/defaults_warning.cpp).
+    mutable Ref defaults_checked;
 };
 
 struct DecoratorObject {

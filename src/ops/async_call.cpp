@@ -16,6 +16,7 @@
 #include "base/heap_type.h"
 #include "cache/cross_instance.h"
 #include "cache/instance_access.h"
+#include "ops/defaults_warning.h"
 
 #include <new>
 
@@ -34,7 +35,7 @@ enum class Mode : std::uint8_t {
 struct AwaitState {
     Mode mode = Mode::Done;
     Ref value;                // Ready: the result
-    Ref decorator;            // Start
+    Ref decorator;            // Start, Drive
     Ref args, kwargs;         // Start: the call's arguments, the instance first
     Ref inst;                 // Start, Drive
     Ref iter;                 // Delegate: the awaited iterator; Drive: the body's
@@ -174,6 +175,9 @@ Status store_result(PyObject* self, const Ref& value) {
         Q_ASSIGN(elsewhere, cross_dependency_state(inst, st.key, st.cross_pending));
     }
     CrossTargets targets;
+    Ref dec_ref = st.decorator;
+    const DecoratorFields* fields = dec_ref ? reinterpret_cast<DecoratorObject*>(dec_ref.get())->fields : nullptr;
+    std::vector<Ref> unentered;
     {
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(borrow_of(inst_ref.get()), Conflict::Panic));
         Q_ASSIGN(CacheState * cache, state_of(inst));
@@ -182,11 +186,24 @@ Status store_result(PyObject* self, const Ref& value) {
             commit_cross_dependencies(inst, st.key, st.cross_pending);
         }
         const bool committed = cache->commit_computed(st.key, st.started, st.use_cache, elsewhere, value, access.dead());
+        if (committed && fields != nullptr) {
+            Q_ASSIGN(unentered, unentered_dependencies(*cache, *fields, st.key));
+        }
         if (committed && cross && cache->tracker().read(st.key) == ValidationState::Invalid) {
             collect_cross_targets(inst, *cache, st.key, targets);
         }
     }
-    return invalidate_cross_targets(std::move(targets));
+    Q_TRY(invalidate_cross_targets(std::move(targets)));
+    if (unentered.empty()) {
+        return {};
+    }
+    Q_ASSIGN(Borrow dec_borrow, Borrow::shared(reinterpret_cast<DecoratorObject*>(dec_ref.get())->borrow,
+                                               Conflict::Raise));
+    fields = reinterpret_cast<DecoratorObject*>(dec_ref.get())->fields;
+    if (fields == nullptr) {
+        return {};
+    }
+    return warn_dependency_defaults(inst_ref.get(), *fields, unentered);
 }
 
 Result<Outcome> delegate(PyObject* self, PyObject* arg, PyObject* thrown) {
@@ -346,7 +363,6 @@ Status start(PyObject* self) {
     }
     Q_ASSIGN(Ref body, checked(PyObject_Call(f.func.get(), st.args.get(), st.kwargs.get())));
     Q_ASSIGN(Ref it, await_iterator(body.get()));
-    st.decorator.reset();
     st.args.reset();
     st.kwargs.reset();
     st.iter = std::move(it);

@@ -6,6 +6,7 @@
 #include "cache/cross_instance.h"
 #include "cache/objects.h"
 #include "ops/async_call.h"
+#include "ops/defaults_warning.h"
 
 namespace quendle {
 
@@ -181,6 +182,9 @@ struct Prepared {
     PyObject* func = nullptr;
     const DecoratorFields* fields = nullptr;
     CrossFrame cross;  // this call on the thread's stack across instances, while its body runs
+    // After a commit that left the entry permanently invalid: its declared
+    // dependencies without arguments that have no entry.
+    std::vector<Ref> unentered;
 
     Prepared() = default;
     Prepared(const Prepared&) = delete;
@@ -344,6 +348,9 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
         commit_cross_dependencies(p.inst, p.key, p.cross.pending);
     }
     const bool committed = state->commit_computed(p.key, p.started, p.fields->use_cache, elsewhere, value, dead);
+    if (committed) {
+        Q_ASSIGN(p.unentered, unentered_dependencies(*state, *p.fields, p.key));
+    }
     if (committed && cross && state->tracker().read(p.key) == ValidationState::Invalid) {
         collect_cross_targets(p.inst, *state, p.key, targets);
     }
@@ -379,6 +386,13 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
         Ref result = Ref::steal(out);
         out = entry_object([&]() -> Result<Ref> {
             Q_TRY(invalidate_cross_targets(std::move(targets)));
+            return std::move(result);
+        });
+    }
+    if (out != nullptr && !p.unentered.empty()) {
+        Ref result = Ref::steal(out);
+        out = entry_object([&]() -> Result<Ref> {
+            Q_TRY(warn_dependency_defaults(reinterpret_cast<PyObject*>(p.inst), *p.fields, p.unentered));
             return std::move(result);
         });
     }

@@ -6,6 +6,7 @@
 #include "ops/explain.h"
 
 #include "cache/objects.h"
+#include "ops/defaults_warning.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -277,6 +278,7 @@ struct Subject {
     std::vector<Ref> path;          // key tuples along diag.path
     std::vector<Ref> dependencies;  // key tuples of diag.dependencies
     PyObject* type = nullptr;       // the instance's class
+    PyObject* inst = nullptr;       // the instance (borrowed from the arguments)
     Ref text;                       // call_text of the entry
     Ref class_name;
 
@@ -343,6 +345,19 @@ Result<Ref> word_blocked(const Subject& s, size_t i, MethodKind kind) {
             break;
     }
     if (s.diag.cause == Diagnosis::Cause::MissingDependency) {
+        PyObject* args = PyTuple_GetItem(s.path[i].get(), 1);
+        if (args != nullptr && PyTuple_Size(args) == 0) {
+            // Every call binds defaults, so the entry named is never computed.
+            Q_ASSIGN(Ref pairs, defaults_bound_by(s.inst, s.name_at(i)));
+            if (pairs) {
+                Q_ASSIGN(Ref key, checked(PyTuple_Pack(2, s.name_at(i), pairs.get())));
+                Q_ASSIGN(Ref bound, call_text(key.get()));
+                return format(
+                    "permanently invalid: %U depends on %U%U, but %U is called with its defaults, as %U (a "
+                    "dependency names every parameter, defaults included); %U%s",
+                    head, dep.first.get(), dep.second.get(), s.name_at(i), bound.get(), head, kNeverStored);
+            }
+        }
         Q_ASSIGN(Ref before, call_text(s.path[i - 1].get()));
         return format(
             "permanently invalid: %U depends on %U%U, which had not been computed when %U completed "
@@ -434,6 +449,7 @@ Result<Ref> explain(PyObject* args, PyObject* kwargs) {
     auto* inst = reinterpret_cast<QuendleBaseObject*>(obj);
     Subject s;
     s.type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    s.inst = obj;
     Ref query;
     {
         Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise, Share::Recorded));
