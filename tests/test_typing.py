@@ -101,7 +101,7 @@ def test_stub_is_installed_beside_the_module() -> None:
 def test_stub_matches_the_module(tmp_path: Path) -> None:
     # QuendleDecorator and Scenario are no module attributes, so stubtest
     # cannot reach them through `quendle`; the module quendle_classes, made
-    # here, holds the module's names, the two classes and the module function
+    # here, holds the module's names, the two classes and the module attributes
     # outside `__all__`, with the installed stub as its own, so their members
     # are compared with the runtime too.
     (tmp_path / "quendle_classes.py").write_text(
@@ -110,6 +110,7 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
         "Scenario = type(custom_scenario([]))\n"
         "cross_instance_edges = quendle.cross_instance_edges\n"
         "explain = quendle.explain\n"
+        "DependencyDefaultsWarning = quendle.DependencyDefaultsWarning\n"
     )
     (tmp_path / "quendle_classes.pyi").write_text((module_dir() / "quendle.pyi").read_text())
     path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
@@ -142,10 +143,11 @@ def test_typed_example_passes_strict(tmp_path: Path) -> None:
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.parametrize("source", ["good_calls.py", "realistic_uses.py"])
 @pytest.mark.parametrize("checker", CHECKERS)
-def test_correct_calls_pass_strict(checker: str, tmp_path: Path) -> None:
-    """Every assert_type in good_calls.py holds and nothing else is reported."""
-    errors, output = CHECKERS[checker](TYPING / "good_calls.py", tmp_path)
+def test_correct_calls_pass_strict(checker: str, source: str, tmp_path: Path) -> None:
+    """Every assert_type in the file holds and nothing else is reported."""
+    errors, output = CHECKERS[checker](TYPING / source, tmp_path)
     assert not errors, output
 
 
