@@ -155,7 +155,8 @@ def test_dependency_computed_too_late_and_defaults_not_named():
     m = Explained()
     m.forecast(2)  # growth() is declared, and computed by the body: stored
     fresh = Explained()
-    fresh.on_default()  # discovered with_default() names no argument: ("with_default", ()) never has an entry
+    with pytest.warns(quendle.DependencyDefaultsWarning):
+        fresh.on_default()  # discovered with_default() names no argument: ("with_default", ()) never has an entry
     assert explain(fresh, "on_default") == (
         "permanently invalid: on_default() depends on with_default(), but with_default is called with its "
         "defaults, as with_default(n=1) (a dependency names every parameter, defaults included); on_default()"
