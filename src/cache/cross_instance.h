@@ -171,7 +171,7 @@ Result<Ref> change_across(QuendleBaseObject* inst, Plan&& plan, Apply&& apply) {
 void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out);
 
 // ------------------------------------------------ pickling and copying
-// (cross_instance.cpp, its last section; used by pickle_entries.cpp)
+// (cross_instance.cpp, its last section; used by pickle_cross_part.cpp)
 
 // A dependency elsewhere of one of an instance's keys, the far end held alive.
 struct CrossDependency {

@@ -3,121 +3,13 @@
 #include "base/hints.h"
 
 #include "base/runtime.h"
+#include "keys/native_binder_parts.h"
 
 #include <algorithm>
 
 namespace quendle {
 
 namespace {
-
-Result<long> int_attr(PyObject* obj, const char* name) {
-    Q_ASSIGN(Ref v, get_attr(obj, name));
-    long x = PyLong_AsLong(v.get());
-    if (x == -1 && PyErr_Occurred()) {
-        return Error::fetch();
-    }
-    return x;
-}
-
-Result<std::uint64_t> hash_of(PyObject* obj) {
-    Py_hash_t h = PyObject_Hash(obj);
-    if (h == -1 && PyErr_Occurred()) {
-        return Error::fetch();
-    }
-    return static_cast<std::uint64_t>(h);
-}
-
-// Only ordinary, distinct identifiers bind natively: inspect rejects or
-// renames the others.
-Result<bool> plain_distinct_identifiers(const BinderLayout& c) {
-    OnceObject& iskeyword_cell = process().keyword_iskeyword;
-    Q_ASSIGN(PyObject * iskeyword, iskeyword_cell.get([]() -> Result<Ref> {
-        Q_ASSIGN(Ref keyword, import_module("keyword"));
-        return get_attr(keyword.get(), "iskeyword");
-    }));
-    for (size_t i = 0; i < c.names.size(); ++i) {
-        PyObject* name = c.names[i].get();
-        if (PyUnicode_IsIdentifier(name) != 1) {
-            PyErr_Clear();
-            return false;
-        }
-        Q_ASSIGN(Ref is_kw, call1(iskeyword, name));
-        if (is_kw.get() != Py_False) {
-            return false;
-        }
-        for (size_t j = 0; j < i; ++j) {
-            if (c.texts[j] == c.texts[i]) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-Status load_layout(PyObject* code, BinderLayout& c) {
-    c.code = Ref::borrow(code);
-    Q_ASSIGN(long flags, int_attr(code, "co_flags"));
-    Q_ASSIGN(long argc, int_attr(code, "co_argcount"));
-    Q_ASSIGN(long posonly, int_attr(code, "co_posonlyargcount"));
-    Q_ASSIGN(long kwc, int_attr(code, "co_kwonlyargcount"));
-    Q_ASSIGN(Ref varnames, get_attr(code, "co_varnames"));
-    if ((flags & kCoVarkeywords) != 0 || !PyTuple_Check(varnames.get()) || argc < 0 || kwc < 0 ||
-        posonly < 0 || posonly > argc) {
-        return {};  // left to inspect
-    }
-    const bool varargs = (flags & kCoVarargs) != 0;
-    const Py_ssize_t needed = argc + kwc + (varargs ? 1 : 0);
-    if (PyTuple_Size(varnames.get()) < needed || static_cast<size_t>(needed) > kMaxNativeParams) {
-        return {};
-    }
-    auto add = [&](Py_ssize_t idx) -> Result<bool> {
-        PyObject* name = PyTuple_GetItem(varnames.get(), idx);
-        if (name == nullptr || !PyUnicode_CheckExact(name)) {
-            PyErr_Clear();
-            return false;
-        }
-        Q_ASSIGN(std::string text, utf8(name));
-        Q_ASSIGN(std::uint64_t h, hash_of(name));
-        c.hashes.push_back(h);
-        c.names.push_back(Ref::borrow(name));
-        c.texts.push_back(std::move(text));
-        return true;
-    };
-    std::vector<Py_ssize_t> indices;
-    for (Py_ssize_t i = 0; i < argc; ++i) {
-        indices.push_back(i);
-    }
-    if (varargs) {
-        indices.push_back(argc + kwc);
-    }
-    for (Py_ssize_t i = 0; i < kwc; ++i) {
-        indices.push_back(argc + i);
-    }
-    for (Py_ssize_t idx : indices) {
-        Q_ASSIGN(bool ok, add(idx));
-        if (!ok) {
-            c.names.clear();
-            return {};
-        }
-    }
-    Q_ASSIGN(bool plain, plain_distinct_identifiers(c));
-    if (!plain) {
-        c.names.clear();
-        return {};
-    }
-    c.posonly = static_cast<size_t>(posonly);
-    c.positional = static_cast<size_t>(argc);
-    c.kwonly = static_cast<size_t>(kwc);
-    c.varargs = varargs;
-    for (size_t i = 0; i < c.names.size(); ++i) {
-        if (c.texts[i] != "self") {
-            c.order.push_back(i);
-        }
-    }
-    std::sort(c.order.begin(), c.order.end(), [&](size_t a, size_t b) { return c.texts[a] < c.texts[b]; });
-    c.usable = true;
-    return {};
-}
 
 bool same_name(PyObject* a, PyObject* b) {
     if (a == b) {
@@ -151,80 +43,6 @@ Status read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* 
         Q_ASSIGN(slot, checked(read_attr(attr, func, ftype, name)));
     }
     return {};
-}
-
-// The interpreter's tuple hash (64-bit), computed from the items' hashes.
-constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
-constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
-constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
-
-struct TupleHasher {
-    std::uint64_t acc = kPrime5;
-    std::uint64_t len = 0;
-    void add(std::uint64_t lane) {
-        acc += lane * kPrime2;
-        acc = (acc << 31) | (acc >> 33);
-        acc *= kPrime1;
-        ++len;
-    }
-    [[nodiscard]] std::int64_t finish() const {
-        std::uint64_t a = acc + (len ^ (kPrime5 ^ 3527539ULL));
-        if (a == static_cast<std::uint64_t>(-1)) {
-            return 1546275796;
-        }
-        return static_cast<std::int64_t>(a);
-    }
-};
-
-// A bound pair's hash, as the 2-tuple (name, value) hashes.
-[[gnu::always_inline]] inline std::uint64_t pair_hash(std::uint64_t name_hash, Py_hash_t value_hash) {
-    TupleHasher pair;
-    pair.add(name_hash);
-    pair.add(static_cast<std::uint64_t>(value_hash));
-    return static_cast<std::uint64_t>(pair.finish());
-}
-
-// A key's hash, as the tuple (method, pairs) hashes, from the pairs' hasher.
-[[gnu::always_inline]] inline std::int64_t key_hash(std::uint64_t method_hash, const TupleHasher& pairs) {
-    TupleHasher key;
-    key.add(method_hash);
-    key.add(static_cast<std::uint64_t>(pairs.finish()));
-    return key.finish();
-}
-
-Result<bool> hash_agrees() {
-    std::atomic<int>& agrees = process().hash_agrees;
-    if (agrees.load() >= 0) {
-        return agrees.load() == 1;
-    }
-    if (sizeof(Py_hash_t) != 8) {
-        agrees.store(0);
-        return false;
-    }
-    Q_ASSIGN(Ref probe, checked(Py_BuildValue("(s((si)(s())))", "m", "a", 1, "b")));
-    Q_ASSIGN(std::uint64_t expected, hash_of(probe.get()));
-    Q_ASSIGN(std::uint64_t name_hash, hash_of(PyTuple_GetItem(probe.get(), 0)));
-    PyObject* args = PyTuple_GetItem(probe.get(), 1);
-    TupleHasher outer_args;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) {
-        PyObject* pair = PyTuple_GetItem(args, i);
-        TupleHasher ph;
-        for (Py_ssize_t j = 0; j < 2; ++j) {
-            PyObject* item = PyTuple_GetItem(pair, j);
-            if (PyTuple_Check(item)) {
-                ph.add(static_cast<std::uint64_t>(TupleHasher{}.finish()));
-            } else {
-                Q_ASSIGN(std::uint64_t h, hash_of(item));
-                ph.add(h);
-            }
-        }
-        outer_args.add(static_cast<std::uint64_t>(ph.finish()));
-    }
-    TupleHasher key;
-    key.add(name_hash);
-    key.add(static_cast<std::uint64_t>(outer_args.finish()));
-    agrees.store(static_cast<std::uint64_t>(key.finish()) == expected ? 1 : 0);
-    return agrees.load() == 1;
 }
 
 }  // namespace
@@ -446,12 +264,6 @@ Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash
 
 namespace {
 
-// Hashing and comparing values of these types runs no Python code.
-bool pure_value(PyObject* v) noexcept {
-    return v == Py_None || v == Py_True || v == Py_False || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
-           PyFloat_CheckExact(v) || PyBytes_CheckExact(v);
-}
-
 bool pure_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out) {
     const ProcessValues& pv = process();
     PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
@@ -560,73 +372,6 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
     out.hash = key_hash(method_hash, pairs);
     out.layout = c;
     return true;
-}
-
-namespace {
-
-// 1 equal, 0 not, -1 undecided without user code.
-int pure_equal(PyObject* stored, PyObject* query) noexcept {
-    if (stored == query) {
-        return 1;
-    }
-    // Values of different types may still be equal (1 == 1.0 == True).
-    if (Py_TYPE(stored) != Py_TYPE(query) || !pure_value(stored)) {
-        return -1;
-    }
-    const int rc = PyObject_RichCompareBool(stored, query, Py_EQ);
-    if (rc < 0) {
-        PyErr_Clear();
-        return -1;
-    }
-    return rc;
-}
-
-}  // namespace
-
-namespace {
-
-// Tuple equality of stored key k with the call: items left to right,
-// `equal` deciding each (1 equal, 0 not, negative: give up with that), up to
-// the shorter length, stopping at the first difference; then the lengths
-// decide. Every stored item stays alive: the store owns it and nothing can
-// change the store while the lookup holds the instance.
-template <class Equal>
-int compare_key(const KeyStore& keys, CacheKey k, const BoundCall& call, Equal&& equal) {
-    int rc = equal(keys.method(k), call.method);
-    if (rc <= 0) {
-        return rc;
-    }
-    const size_t stored_count = keys.count(k);
-    for (size_t i = 0; i < stored_count && i < call.count; ++i) {
-        rc = equal(keys.name(k, i), call.names[i]);
-        if (rc <= 0) {
-            return rc;
-        }
-        rc = equal(keys.value(k, i), call.values[i]);
-        if (rc <= 0) {
-            return rc;
-        }
-    }
-    return stored_count == call.count ? 1 : 0;
-}
-
-// 1 equal, 0 not, -1 failed; identity counts as equal, as in a tuple.
-inline int equal_items(PyObject* stored, PyObject* query) {
-    return stored == query ? 1 : PyObject_RichCompareBool(stored, query, Py_EQ);
-}
-
-}  // namespace
-
-int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
-    return compare_key(keys, k, call, pure_equal);
-}
-
-Result<bool> bound_equals(const KeyStore& keys, CacheKey k, const BoundCall& call) {
-    int rc = compare_key(keys, k, call, equal_items);
-    if (rc < 0) {
-        return Error::fetch();
-    }
-    return rc == 1;
 }
 
 }  // namespace quendle

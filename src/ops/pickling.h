@@ -24,7 +24,7 @@ namespace quendle {
 // The version of the cache part this build writes and reads.
 constexpr long kCacheFormatVersion = 1;
 
-// ---------------------------------------------------- pickle_entries.cpp
+// ------------------------------ pickle_export.cpp, pickle_import.cpp
 
 // The instance's cache part. For a pickler each record is wrapped in an
 // object whose reduction annotates a failure to pickle it with the entry's
@@ -45,8 +45,9 @@ Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo);
 // checked before the instance changes.
 Status import_cache_part(PyObject* obj, PyObject* part);
 
-// Adds `note` to the error's exception (before 3.11, which has no notes: an
-// exception of the same type saying both, caused by the original).
+// (pickle_records.cpp) Adds `note` to the error's exception (before 3.11,
+// which has no notes: an exception of the same type saying both, caused by
+// the original).
 void annotate(Error& error, const std::string& note);
 
 // --------------------------------------------------------- pickling.cpp
@@ -64,7 +65,7 @@ PyObject* qb_deepcopy(PyObject* self, PyObject* memo);
 extern PyMethodDef restore_instance_def;
 
 // The module function `_instance_token()`, which unpickling calls to make a
-// new token standing for an instance (pickle_entries.cpp).
+// new token standing for an instance (instance_tokens.cpp).
 extern PyMethodDef instance_token_def;
 
 }  // namespace quendle
