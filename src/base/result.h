@@ -88,6 +88,15 @@ private:
 
 using Status = Result<void>;
 
+// The answer to a question asked where no Python code may run, or that was
+// not asked yet: yes, no, or undecided (the general path asks it again, and
+// may run user code to answer).
+enum class Tri : unsigned char {
+    No,
+    Yes,
+    Undecided,
+};
+
 // The outcome of a lookup: found (with a value), not found, or failed.
 template <class T>
 class [[nodiscard]] Lookup {

@@ -75,15 +75,10 @@ public:
     Result<CacheKey> get_or_create_key(CallSignature sig);
     // Looks a natively bound call up without building its key tuple.
     Result<std::optional<CacheKey>> find_bound(const BoundCall& call) const;
-    // The same for a purely bound call, running no Python code: 1 found
-    // (`out`), 0 absent, -1 undecided without user code.
-    int find_pure(const BoundCall& call, CacheKey& out) const noexcept {
-        return index_.find_raw(
-            call.hash,
-            [&](CacheKey k) {
-                return bound_equals_pure(keys_, k, call);
-            },
-            out);
+    // The same for a purely bound call, running no Python code: found
+    // (Yes), absent (No), or undecided without user code.
+    Probe find_pure(const BoundCall& call) const noexcept {
+        return index_.probe(call.hash, [&](CacheKey k) { return bound_equals_pure(keys_, k, call); });
     }
     // Allocates a key for a signature known not to be registered yet.
     CacheKey insert_key(std::int64_t hash, Ref key);

@@ -234,7 +234,7 @@ Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash
     if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
         return Out::not_found();
     }
-    if (process().hash_agrees.load(std::memory_order_relaxed) != 1) {
+    if (process().hash_agrees.load(std::memory_order_relaxed) != Tri::Yes) {
         Q_ASSIGN(bool agrees, hash_agrees());
         if (!agrees) {
             return Out::not_found();
@@ -307,7 +307,7 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
     PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
     const BinderLayout* c = cache.layout.get();
     if (ftype == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || c == nullptr || !c->usable ||
-        c->varargs || pv.hash_agrees.load(std::memory_order_relaxed) != 1) {
+        c->varargs || pv.hash_agrees.load(std::memory_order_relaxed) != Tri::Yes) {
         return false;
     }
     {

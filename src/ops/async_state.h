@@ -29,7 +29,7 @@ struct AwaitState {
     bool tracking = false;    // Drive: the method tracks runtime dependencies
     bool use_cache = true;    // Drive
     bool may_hand_off = false;  // Drive by the first awaiter: a suspension hands the body to a task
-    std::int8_t cross_opted = -1;        // Drive: the class's opt-in, as the steps' frames read it
+    Tri cross_opted = Tri::Undecided;    // Drive: the class's opt-in, as the steps' frames read it
     std::vector<CrossRef> cross_pending;  // Drive: dependencies elsewhere recorded by the steps so far
 };
 

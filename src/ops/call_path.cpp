@@ -60,20 +60,9 @@ struct Prepared {
     }
 };
 
-// What a lookup of a bound call found, when no Python code has run since.
-struct KnownLookup {
-    enum class Kind : std::uint8_t {
-        Unknown,
-        Found,
-        Absent
-    };
-    Kind kind = Kind::Unknown;
-    CacheKey key = 0;  // when Found
-};
-
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
-                     KnownLookup known = {});
+                     Probe known = {Tri::Undecided});
 
 Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
@@ -117,7 +106,7 @@ Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long
 // Python code since has found it.
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
-                     KnownLookup known) {
+                     Probe known) {
     // A tracking caller on another instance, of a class that opted in. The
     // opt-in is read first: reading it runs user code, which may replace the
     // instance's cache state.
@@ -135,9 +124,9 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     // run while it was on the stack.
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
     CacheKey key;
-    if (known.kind == KnownLookup::Kind::Found) {
+    if (known.answer == Tri::Yes) {
         key = known.key;
-    } else if (known.kind == KnownLookup::Kind::Absent) {
+    } else if (known.answer == Tri::No) {
         key = state->insert_bound(*call);
     } else if (call != nullptr) {
         Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(*call));
@@ -190,7 +179,7 @@ Status enter(DecoratorObject* self, Prepared& out) {
 struct QuickBind {
     QuendleBaseObject* inst;
     BoundCall& call;
-    KnownLookup known;
+    Probe known;
 };
 
 // Prepares the call: bound here, or (from the quick path) from its bind, so
@@ -320,7 +309,7 @@ enum class Quick {
 // The rest of a quick bind that found no value: prepared as the general
 // path prepares, from the same bind.
 [[gnu::noinline]] Quick hand_off(DecoratorObject* self, const CallInput& in, QuendleBaseObject* inst, BoundCall& call,
-                                 Prepared& p, KnownLookup known) noexcept {
+                                 Prepared& p, Probe known) noexcept {
     QuickBind quick{inst, call, known};
     return begin_noexcept(self, in, p, &quick) ? Quick::Prepared : Quick::Failed;
 }
@@ -357,27 +346,21 @@ struct QuickResult {
     // A tracking caller on another instance whose class has opted in (or
     // not been asked yet) may be due an edge across instances.
     const CrossFrame* caller = current_cross_frame();
-    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != 0) {
+    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != Tri::No) {
         return {Quick::General};
     }
     BoundCall call;
     if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
         return {Quick::General};
     }
-    CacheKey key = 0;
-    const int found = state->find_pure(call, key);
-    if (found != 1 || !state->tracker().has_state(key)) {
-        KnownLookup known;
-        if (found == 1) {
-            known = {KnownLookup::Kind::Found, key};
-        } else if (found == 0) {
-            known.kind = KnownLookup::Kind::Absent;
-        }
-        return {hand_off(self, in, inst, call, p, known)};
+    const Probe found = state->find_pure(call);
+    if (found.answer != Tri::Yes || !state->tracker().has_state(found.key)) {
+        return {hand_off(self, in, inst, call, p, found)};
     }
+    const CacheKey key = found.key;
     Ref hit = state->get_value(key);
     if (!hit) {
-        return {hand_off(self, in, inst, call, p, {KnownLookup::Kind::Found, key})};
+        return {hand_off(self, in, inst, call, p, found)};
     }
     const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
     if (top != nullptr && top->track_runtime_dependencies) {
