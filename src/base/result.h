@@ -96,6 +96,7 @@ enum class Tri : unsigned char {
     Yes,
     Undecided,
 };
+static_assert(static_cast<int>(Tri::No) == 0 && static_cast<int>(Tri::Yes) == 1, "a comparison's 0/1 casts to Tri");
 
 // The outcome of a lookup: found (with a value), not found, or failed.
 template <class T>

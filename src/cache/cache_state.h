@@ -77,7 +77,7 @@ public:
     Result<std::optional<CacheKey>> find_bound(const BoundCall& call) const;
     // The same for a purely bound call, running no Python code: found
     // (Yes), absent (No), or undecided without user code.
-    Probe find_pure(const BoundCall& call) const noexcept {
+    [[gnu::always_inline]] Probe find_pure(const BoundCall& call) const noexcept {
         return index_.probe(call.hash, [&](CacheKey k) { return bound_equals_pure(keys_, k, call); });
     }
     // Allocates a key for a signature known not to be registered yet.

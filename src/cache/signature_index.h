@@ -29,7 +29,7 @@ public:
     // (the search ends with that key), No (it goes on) or Undecided (it
     // gives up). Answers No when no key matched.
     template <class F>
-    Probe probe(std::int64_t hash, F&& match) const {
+    [[gnu::always_inline]] Probe probe(std::int64_t hash, F&& match) const {
         if (hashes_.empty()) {
             return {};
         }

@@ -21,7 +21,7 @@ Tri pure_equal(PyObject* stored, PyObject* query) noexcept {
         PyErr_Clear();
         return Tri::Undecided;
     }
-    return rc == 1 ? Tri::Yes : Tri::No;
+    return static_cast<Tri>(rc);  // 0 or 1: No or Yes
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ inline Tri equal_items(PyObject* stored, PyObject* query) {
         return Tri::Yes;
     }
     const int rc = PyObject_RichCompareBool(stored, query, Py_EQ);
-    return rc < 0 ? Tri::Undecided : (rc == 1 ? Tri::Yes : Tri::No);
+    return rc < 0 ? Tri::Undecided : static_cast<Tri>(rc);
 }
 
 }  // namespace
