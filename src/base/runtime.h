@@ -163,6 +163,10 @@ Result<Ref> import_module(const char* name);
 // Attribute helpers returning new references.
 Result<Ref> get_attr(PyObject* obj, PyObject* name);
 Result<Ref> get_attr(PyObject* obj, const char* name);
+// The attribute, or an empty handle when there is none (AttributeError);
+// any other failure is an error.
+Result<Ref> optional_attr(PyObject* obj, PyObject* name);
+Result<Ref> optional_attr(PyObject* obj, const char* name);
 
 // Calls helpers.
 Result<Ref> call0(PyObject* callable);

@@ -78,14 +78,9 @@ Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee)
     if (caller->opted == Tri::Undecided) {
         Q_ASSIGN(PyObject * name, flag_name());
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(reinterpret_cast<PyObject*>(caller->inst)));
-        Ref flag = Ref::steal(PyObject_GetAttr(type, name));
+        Q_ASSIGN(Ref flag, optional_attr(type, name));
         int truth = 0;
-        if (!flag) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                return Error::fetch();
-            }
-            PyErr_Clear();
-        } else if ((truth = PyObject_IsTrue(flag.get())) < 0) {
+        if (flag && (truth = PyObject_IsTrue(flag.get())) < 0) {
             return Error::fetch();
         }
         caller->opted = truth == 1 ? Tri::Yes : Tri::No;

@@ -76,15 +76,11 @@ Result<Ref> defaults_bound_by(PyObject* inst, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         return Ref();
     }
-    PyObject* attr = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(inst)), name);
-    if (attr == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
+    Q_ASSIGN(Ref held, optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(inst)), name));
+    if (!held) {
         return Ref();
     }
-    Ref held = Ref::steal(attr);
+    PyObject* attr = held.get();
     Q_ASSIGN(bool decorated, is_decorator(attr));
     if (!decorated) {
         return Ref();

@@ -199,15 +199,11 @@ enum class MethodKind {
 };
 
 Result<MethodKind> method_kind(PyObject* type, PyObject* name) {
-    PyObject* attr = PyObject_GetAttr(type, name);
-    if (attr == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
+    Q_ASSIGN(Ref held, optional_attr(type, name));
+    if (!held) {
         return MethodKind::Missing;
     }
-    Ref held = Ref::steal(attr);
+    PyObject* attr = held.get();
     Q_ASSIGN(bool decorated, is_decorator(attr));
     if (!decorated) {
         return MethodKind::Plain;

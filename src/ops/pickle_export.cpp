@@ -32,16 +32,11 @@ Result<Ref> record_of(const CacheEntry& e) {
 }
 
 Result<bool> carries_cache(PyObject* cls) {
-    PyObject* flag = PyObject_GetAttrString(cls, "__quendle_pickle_cache__");
-    if (flag == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
+    Q_ASSIGN(Ref flag, optional_attr(cls, "__quendle_pickle_cache__"));
+    if (!flag) {
         return true;
     }
-    Ref owned = Ref::steal(flag);
-    const int truth = PyObject_IsTrue(flag);
+    const int truth = PyObject_IsTrue(flag.get());
     if (truth < 0) {
         return Error::fetch();
     }
