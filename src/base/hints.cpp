@@ -1,6 +1,7 @@
 #include "base/hints.h"
 
 #include "base/binding.h"
+#include "base/key_text.h"
 #include "base/runtime.h"
 
 namespace quendle {
@@ -10,15 +11,6 @@ namespace {
 std::string text_of(PyObject* obj) {
     std::optional<std::string> s = try_str(obj);
     return s ? *s : std::string("<unknown>");
-}
-
-std::optional<std::string> repr_text(PyObject* obj) {
-    Ref r = Ref::steal(PyObject_Repr(obj));
-    if (!r) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return try_str(r.get());
 }
 
 }  // namespace
@@ -72,37 +64,8 @@ Error hint_unhashable(Error error, PyObject* method, PyObject* parameter) {
                                            "for a set)");
 }
 
-std::optional<std::string> render_key(PyObject* key_tuple) {
-    if (!PyTuple_Check(key_tuple) || PyTuple_Size(key_tuple) != 2) {
-        return std::nullopt;
-    }
-    std::optional<std::string> out = try_str(PyTuple_GetItem(key_tuple, 0));
-    PyObject* pairs = PyTuple_GetItem(key_tuple, 1);
-    if (!out || !PyTuple_Check(pairs)) {
-        return std::nullopt;
-    }
-    *out += "(";
-    for (Py_ssize_t i = 0; i < PyTuple_Size(pairs); ++i) {
-        PyObject* pair = PyTuple_GetItem(pairs, i);
-        if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
-            return std::nullopt;
-        }
-        std::optional<std::string> name = try_str(PyTuple_GetItem(pair, 0));
-        std::optional<std::string> value = repr_text(PyTuple_GetItem(pair, 1));
-        if (!name || !value) {
-            return std::nullopt;
-        }
-        *out += (i > 0 ? ", " : "") + *name + "=" + *value;
-    }
-    return *out + ")";
-}
-
 Error hint_no_entry(Error error, PyObject* key_tuple) {
-    std::optional<std::string> key = render_key(key_tuple);
-    if (!key) {
-        return error;
-    }
-    return with_note(std::move(error), "hint: this instance has no entry for " + *key +
+    return with_note(std::move(error), "hint: this instance has no entry for " + key_text(key_tuple) +
                                            ": it was never computed with exactly these arguments (a "
                                            "query does not fill in defaults: name every argument, "
                                            "defaults included)");

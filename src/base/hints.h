@@ -32,7 +32,4 @@ Error hint_no_source(Error error);
 // `load_cache` was given a name the class has no attribute for.
 Error hint_missing_method(Error error, PyObject* type, PyObject* name);
 
-// "name(arg=repr, ...)" for a key tuple, or nothing when a repr fails.
-std::optional<std::string> render_key(PyObject* key_tuple);
-
 }  // namespace quendle

@@ -1,6 +1,7 @@
 // The cache part of a pickled or copied instance as it is made: one record
 // per entry the cache state exports, wrapped for a pickler, with the
 // cross-instance part when there is one, and the deep copy of a part.
+#include "base/key_text.h"
 #include "cache/instance_access.h"
 #include "ops/pickle_parts.h"
 
@@ -96,7 +97,8 @@ Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo) {
             Result<Ref> copied = deepcopy_of(item, memo);
             if (!copied.ok()) {
                 Error error = copied.take_error();
-                annotate(error, "while copying the cache entry " + entry_label(record_key(record)));
+                error = with_note(std::move(error), "while copying the cache entry " + key_text(record_key(record)),
+                                  WithoutNotes::Reworded);
                 return error;
             }
             PyTuple_SetItem(copy.get(), at, copied.take().release());
