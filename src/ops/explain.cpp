@@ -5,11 +5,11 @@
 // per operation that the walk reads (ChangeLog).
 #include "ops/explain.h"
 
+#include "base/text.h"
 #include "cache/objects.h"
 #include "ops/defaults_warning.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <unordered_map>
 
 namespace quendle {
@@ -180,14 +180,6 @@ const ArgSpec kExplain{"explain", nullptr, {"instance", "method_name"}, 2, 2, fa
 
 const char kRecomputes[] = "; the next call recomputes it";
 const char kNeverStored[] = " is never stored, so every call runs its body";
-
-Result<Ref> format(const char* fmt, ...) {
-    va_list va;
-    va_start(va, fmt);
-    PyObject* text = PyUnicode_FromFormatV(fmt, va);
-    va_end(va);
-    return checked(text);
-}
 
 // What the instance's class holds under a method name, looked up as
 // load_cache looks it up.
