@@ -1442,7 +1442,7 @@ OPERATIONS += [
     Operation("decorate_automatically", lambda e: type(automagically_quendled()(extra_automatic)).__name__,
               python_code=True, parses=True),
     Operation("decorate_and_use", _decorate_and_use),
-    Operation("explain_each_state", _explain_each_state, setup=_warm),
+    Operation("explain_each_state", _explain_each_state, setup=_warm, python_code=True),  # inspect binds
     Operation("explain_binds_as_a_call", _explain_bound, setup=_warm_square, python_code=True),  # inspect
     Operation("queries_name_no_decorated_method", _misspelt_queries, python_code=True),  # difflib
     # asynchronous methods
