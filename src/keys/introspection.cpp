@@ -95,7 +95,7 @@ Result<CallSignature> signature_from_mapping(std::string_view method_name, PyObj
 namespace {
 
 // inspect.signature(func).bind(*args, **kwargs) with defaults applied; a
-// failure to bind names the method and its signature.
+// failure to bind of a plain function names the method and its signature.
 Result<Ref> bind_with_inspect(std::string_view method_name, PyObject* func, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
@@ -109,7 +109,10 @@ Result<Ref> bind_with_inspect(std::string_view method_name, PyObject* func, PyOb
     }
     Ref bound = Ref::steal(PyObject_Call(bind.get(), args, kwargs));
     if (!bound) {
-        return hint_arity(Error::fetch(), method_name, sig.get());
+        // A classmethod or staticmethod has its own hint at the call path.
+        Error error = Error::fetch();
+        return wrapped_descriptor_kind(func) != nullptr ? std::move(error)
+                                                        : hint_arity(std::move(error), method_name, sig.get());
     }
     Q_ASSIGN(Ref applied, call_method0(bound.get(), n->apply_defaults));
     return get_attr(bound.get(), n->arguments);
