@@ -116,3 +116,27 @@ def test_explain_binds_as_a_call(product, args, kwargs, entry):
 def test_explain_bound_entries_not_stored(product, args, kwargs, expected):
     name = "raw" if not args else "quote"
     assert explain(product, name, *args, **kwargs) == expected
+
+
+class Noisy:
+    """An argument value whose repr() calls a decorated method of its owner."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        return isinstance(other, Noisy)
+
+    def __repr__(self):
+        return f"Noisy({self.owner.total()})"
+
+
+def test_entry_hint_worded_with_the_instance_free(product):
+    with pytest.raises(KeyError) as ei:
+        product.is_cached("quote", qty=Noisy(product))
+    assert notes(ei.value) == (["hint: this instance has no entry for quote(qty=Noisy(10)): it was never computed "
+                                "with exactly these arguments (a query does not fill in defaults: name every "
+                                "argument, defaults included)"] if HAS_NOTES else [])
