@@ -139,8 +139,11 @@ class Scenario:
 
 def custom_scenario(items: collections.abc.Sequence[typing.Any]) -> Scenario: ...
 
-# Not in __all__: why an entry is or is not served, "<category>: <reason>".
-def explain(instance: QuendleBase, method_name: builtins.str, /, **kwargs: typing.Any) -> builtins.str: ...
+# Not in __all__: why an entry is or is not served, "<category>: <reason>"; the
+# arguments are bound as a call of the method binds them.
+def explain(
+    instance: QuendleBase, method_name: builtins.str, /, *args: typing.Any, **kwargs: typing.Any
+) -> builtins.str: ...
 # Not in __all__: warned, once per class and method, when a dependency names a
 # quendled method without arguments whose calls all bind defaults.
 class DependencyDefaultsWarning(UserWarning): ...

@@ -1224,6 +1224,19 @@ def _cross_sound(env, outcome):
         assert holder.value() == 1.0, "a copy served a value computed before its dependency changed"
 
 
+def _misspelt_queries(env):
+    m = env.m
+    expect(KeyError, NO_KEY, m.update_cached_value, "squre", 1, n=2)  # hinted with the closest names
+    expect(KeyError, NO_KEY, m.is_cached, "clear_cache")  # not decorated
+    expect(KeyError, NO_KEY, quendle.explain, m, "totl")
+    return True
+
+
+def _explain_bound(env):
+    expect(TypeError, "too many positional arguments", quendle.explain, env.m, "square", 1, 2)
+    return quendle.explain(env.m, "square", 3).split(": ", 1)[0]
+
+
 def _explain_each_state(env):
     m = env.m
     m.update_cached_value("rate", 3)
@@ -1429,7 +1442,9 @@ OPERATIONS += [
     Operation("decorate_automatically", lambda e: type(automagically_quendled()(extra_automatic)).__name__,
               python_code=True, parses=True),
     Operation("decorate_and_use", _decorate_and_use),
-    Operation("explain_each_state", _explain_each_state, setup=_warm),
+    Operation("explain_each_state", _explain_each_state, setup=_warm, python_code=True),  # inspect binds
+    Operation("explain_binds_as_a_call", _explain_bound, setup=_warm_square, python_code=True),  # inspect
+    Operation("queries_name_no_decorated_method", _misspelt_queries, python_code=True),  # difflib
     # asynchronous methods
     Operation("await_miss_and_hit", _await_twice,
               not_hunted="the asynchronous leak hunt (tests/leaks/test_refleaks_async.py) covers it"),

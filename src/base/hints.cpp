@@ -65,10 +65,74 @@ Error hint_unhashable(Error error, PyObject* method, PyObject* parameter) {
 }
 
 Error hint_no_entry(Error error, PyObject* key_tuple) {
-    return with_note(std::move(error), "hint: this instance has no entry for " + key_text(key_tuple) +
+    std::optional<std::string> key = exact_key_text(key_tuple);
+    if (!key) {
+        return error;  // a value that cannot be shown: no hint rather than a garbled one
+    }
+    return with_note(std::move(error), "hint: this instance has no entry for " + *key +
                                            ": it was never computed with exactly these arguments (a "
                                            "query does not fill in defaults: name every argument, "
                                            "defaults included)");
+}
+
+namespace {
+
+// "'a'", "'a' or 'b'", "'a', 'b' or 'c'": the names of a list, by repr().
+std::optional<std::string> alternatives(PyObject* names) {
+    const Py_ssize_t n = PyList_Size(names);
+    std::string out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::optional<std::string> name = try_repr(PyList_GetItem(names, i));
+        if (!name) {
+            return std::nullopt;
+        }
+        out += (i == 0 ? "" : i + 1 == n ? " or "
+                                         : ", ") +
+               *name;
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<Ref> close_names(PyObject* name, PyObject* candidates) {
+    Ref difflib = Ref::steal(PyImport_ImportModule("difflib"));
+    if (!difflib) {
+        return Error::fetch();
+    }
+    Q_ASSIGN(Ref matches, checked(PyObject_CallMethod(difflib.get(), "get_close_matches", "OO", name, candidates)));
+    if (!PyList_Check(matches.get())) {
+        return cast_error(matches.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+    }
+    return matches;
+}
+
+Error hint_not_decorated(Error error, PyObject* class_name, PyObject* name, bool plain, PyObject* close) {
+    std::optional<std::string> quoted = try_repr(name);
+    std::optional<std::string> suggested = close != nullptr && PyList_Check(close) && PyList_Size(close) > 0
+                                               ? alternatives(close)
+                                               : std::optional<std::string>(std::string());
+    if (!quoted || !suggested) {
+        return error;
+    }
+    std::string note = plain ? "hint: " + text_of(class_name) + "." + text_of(name) +
+                                   " is not a quendled method (it is not decorated), so it has no cache entries"
+                             : "hint: " + text_of(class_name) + " has no quendled method " + *quoted;
+    if (!suggested->empty()) {
+        note += "; did you mean " + *suggested + "?";
+    }
+    return with_note(std::move(error), note);
+}
+
+Error hint_arity(Error error, std::string_view method, PyObject* signature) {
+    if (!error.matches(PyExc_TypeError)) {
+        return error;
+    }
+    std::optional<std::string> parameters = try_str(signature);
+    if (!parameters) {
+        return error;
+    }
+    return with_note(std::move(error), "hint: the arguments do not match " + std::string(method) + *parameters);
 }
 
 Error hint_no_source(Error error) {

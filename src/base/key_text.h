@@ -16,5 +16,7 @@ std::optional<std::string> try_repr(PyObject* obj);
 // and a value's text is cut at 200 characters. Runs user code (`__repr__`
 // of the values); leaves no exception set.
 std::string key_text(PyObject* key_tuple);
+// The same, or nothing when a part cannot be shown (a failing `__repr__`).
+std::optional<std::string> exact_key_text(PyObject* key_tuple);
 
 }  // namespace quendle

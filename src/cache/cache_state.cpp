@@ -1,7 +1,5 @@
 #include "cache/cache_state.h"
 
-#include "base/hints.h"
-
 #include <algorithm>
 #include <utility>
 
@@ -60,11 +58,12 @@ CacheKey CacheState::insert_bound(const BoundCall& call) {
     return k;
 }
 
-Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs) const {
+Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs, Ref& missing) const {
     Q_ASSIGN(CallSignature sig, query_signature(method_name, kwargs));
     Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
     if (!found) {
-        return hint_no_entry(Error::key_error("No cache key found for provided signature"), sig.key.get());
+        missing = std::move(sig.key);
+        return Error::key_error("No cache key found for provided signature");
     }
     return *found;
 }

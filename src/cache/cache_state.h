@@ -84,7 +84,10 @@ public:
     CacheKey insert_key(std::int64_t hash, Ref key);
     // The same for a natively bound call: the key is stored from its parts.
     CacheKey insert_bound(const BoundCall& call);
-    Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
+    // The key a query names. When the instance has none, the query's key
+    // tuple is left in `missing`, for the hint the caller words once no
+    // pointer into this state is held.
+    Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs, Ref& missing) const;
     // A new key tuple (method, ((name, value), ...)) for k.
     [[nodiscard]] Result<Ref> key_tuple(CacheKey k) const { return keys_.tuple(k); }
     // k's key tuple as reports hand it out: the same object every time.

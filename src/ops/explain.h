@@ -1,4 +1,4 @@
-// The module function `explain(instance, method_name, /, **kwargs)`: why an
+// The module function `explain(instance, method_name, /, *args, **kwargs)`: why an
 // entry is or is not served. A module attribute outside `__all__`.
 #pragma once
 
