@@ -313,7 +313,17 @@ void CacheState::invalidate(CacheKey k, bool keep_self) {
 }
 
 void CacheState::note_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached,
-                              EventCause cause, std::optional<CacheKey> origin) {
+                              EventCause cause, std::optional<CacheKey> origin) noexcept {
+    // The change is made: a trace that cannot be told misses its events.
+    try {
+        queue_demoted(demoted, reached, cause, origin);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+}
+
+void CacheState::queue_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached,
+                               EventCause cause, std::optional<CacheKey> origin) {
     // Each event names a dependency through which the change reached the
     // key: the one reached first, the origin before any other.
     std::unordered_map<CacheKey, size_t> order;

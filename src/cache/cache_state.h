@@ -248,7 +248,9 @@ private:
     // Counts the keys `demoted` turned Invalid and, with a trace open,
     // queues their events (`reached`: every key the walk reached).
     void note_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached, EventCause cause,
-                      std::optional<CacheKey> origin);
+                      std::optional<CacheKey> origin) noexcept;
+    void queue_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached, EventCause cause,
+                       std::optional<CacheKey> origin);
     void clear_pending(Graveyard& dead) noexcept;
 
     ValueSlots values_;

@@ -102,8 +102,8 @@ Result<std::vector<MethodInfo>> read_counts(QuendleBaseObject* inst) {
 
 Result<Ref> info_tuple(const MethodInfo& m) {
     Q_ASSIGN(PyObject * type, cache_info_type());
-    const std::uint64_t values[] = {m.counts.hits,          m.counts.runs,          m.counts.unchanged,
-                                    m.counts.revalidated,   m.counts.invalidations, m.entries};
+    const std::uint64_t values[] = {m.counts.hits, m.counts.runs, m.counts.unchanged,
+                                    m.counts.revalidated, m.counts.invalidations, m.entries};
     Q_ASSIGN(Ref args, checked(PyTuple_New(6)));
     for (Py_ssize_t i = 0; i < 6; ++i) {
         Q_ASSIGN(Ref v, checked(PyLong_FromUnsignedLongLong(values[i])));
