@@ -30,44 +30,25 @@ class CallCounters {
 public:
     // Room for one more key (throws std::bad_alloc, changing nothing).
     void reserve_key() {
-        reserve_more(slot_, 1);
-        reserve_more(counts_, 1);
-        reserve_more(first_key_, 1);
+        if (slot_.size() == slot_.capacity()) [[unlikely]] {
+            slot_.reserve(slot_.size() * 2 + 16);
+        }
+        if (counts_.size() == counts_.capacity() || first_key_.size() == first_key_.capacity()) [[unlikely]] {
+            counts_.reserve(counts_.size() * 2 + 4);
+            first_key_.reserve(counts_.size() * 2 + 4);
+        }
     }
     // Assigns the key just appended to `keys` (k == the number of keys
-    // counted so far) to its method's record, after `reserve_key`. Method
-    // names are exact `str`: comparing them runs no Python code.
+    // counted so far) to its method's record, after `reserve_key`: the
+    // record of the previous key's method when it is the same name object,
+    // else found (or made) by `find_record`.
     void add_key(CacheKey k, const KeyStore& keys) noexcept {
-        PyObject* method = keys.method(k);
-        std::uint32_t found = static_cast<std::uint32_t>(counts_.size());
-        for (std::uint32_t s = 0; s < counts_.size(); ++s) {
-            if (keys.method(first_key_[s]) == method) {
-                found = s;
-                break;
-            }
+        std::uint32_t found = last_;
+        if (found >= counts_.size() || keys.method(first_key_[found]) != keys.method(k)) {
+            found = find_record(k, keys);
         }
-        if (found == counts_.size()) {
-            for (std::uint32_t s = 0; s < counts_.size(); ++s) {
-                if (PyUnicode_Compare(keys.method(first_key_[s]), method) == 0) {
-                    found = s;
-                    break;
-                }
-            }
-        }
-        if (found == counts_.size()) {
-            counts_.emplace_back();
-            first_key_.push_back(k);
-        }
+        last_ = found;
         slot_.push_back(found);
-    }
-    // Forgets the last key (its insertion failed after `add_key`).
-    void drop_last_key() noexcept {
-        const std::uint32_t s = slot_.back();
-        slot_.pop_back();
-        if (s + 1 == counts_.size() && first_key_.back() == slot_.size()) {
-            counts_.pop_back();
-            first_key_.pop_back();
-        }
     }
     [[nodiscard]] MethodCounts& of(CacheKey k) noexcept { return counts_[slot_[k]]; }
     [[nodiscard]] const MethodCounts& of(CacheKey k) const noexcept { return counts_[slot_[k]]; }
@@ -86,12 +67,35 @@ public:
         slot_.clear();
         counts_.clear();
         first_key_.clear();
+        last_ = 0;
     }
 
 private:
+    // The record of k's method, made when there is none (within the room
+    // `reserve_key` made). Method names are exact `str`: comparing them
+    // runs no Python code.
+    std::uint32_t find_record(CacheKey k, const KeyStore& keys) noexcept {
+        PyObject* method = keys.method(k);
+        const auto n = static_cast<std::uint32_t>(counts_.size());
+        for (std::uint32_t s = 0; s < n; ++s) {
+            if (keys.method(first_key_[s]) == method) {
+                return s;
+            }
+        }
+        for (std::uint32_t s = 0; s < n; ++s) {
+            if (PyUnicode_Compare(keys.method(first_key_[s]), method) == 0) {
+                return s;
+            }
+        }
+        counts_.emplace_back();
+        first_key_.push_back(k);
+        return n;
+    }
+
     std::vector<std::uint32_t> slot_;   // by key
     std::vector<MethodCounts> counts_;  // by record
     std::vector<CacheKey> first_key_;   // by record
+    std::uint32_t last_ = 0;            // the record of the last key added
 };
 
 // ----------------------------------------------------------------- events
