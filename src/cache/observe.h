@@ -29,7 +29,7 @@ struct MethodCounts {
 class CallCounters {
 public:
     // Room for one more key (throws std::bad_alloc, changing nothing).
-    void reserve_key() {
+    [[gnu::always_inline]] void reserve_key() {
         if (slot_.size() == slot_.capacity()) [[unlikely]] {
             slot_.reserve(slot_.size() * 2 + 16);
         }
@@ -42,7 +42,7 @@ public:
     // counted so far) to its method's record, after `reserve_key`: the
     // record of the previous key's method when it is the same name object,
     // else found (or made) by `find_record`.
-    void add_key(CacheKey k, const KeyStore& keys) noexcept {
+    [[gnu::always_inline]] void add_key(CacheKey k, const KeyStore& keys) noexcept {
         std::uint32_t found = last_;
         if (found >= counts_.size() || keys.method(first_key_[found]) != keys.method(k)) {
             found = find_record(k, keys);
