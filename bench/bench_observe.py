@@ -87,6 +87,7 @@ def child(build: str, args: list[str], valgrind: bool = False) -> str:
     env = dict(os.environ, PYTHONPATH=build)
     command = [sys.executable, __file__, *args]
     if valgrind:
+        env["PYTHONHASHSEED"] = "0"  # the same dict layouts in every run, so counts compare
         command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *command]
     done = subprocess.run(command, env=env, capture_output=True, text=True, check=True)
     return done.stdout if not valgrind else done.stderr
