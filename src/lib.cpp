@@ -3,6 +3,7 @@
 #include "ops/cross_instance_api.h"
 #include "ops/defaults_warning.h"
 #include "ops/explain.h"
+#include "ops/observe.h"
 #include "ops/pickling.h"
 #include "ops/scenario.h"
 #include "types/decorator.h"
@@ -93,6 +94,8 @@ Status exec_module(PyObject* module) {
     // The warning for a method never cached because its dependency binds no defaults.
     Q_ASSIGN(PyObject * warning, dependency_defaults_warning_type());
     Q_TRY(checked_status(PyObject_SetAttrString(module, "DependencyDefaultsWarning", warning)));
+    // Counters and traces, outside `__all__`.
+    Q_TRY(register_observe(module));
     Q_TRY(register_fork_handler(module));
     return {};
 }

@@ -13,8 +13,9 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-# The scale-out sweeps (sweep_*.py) take no picture argument: tests/test_scale_out.py runs them.
-EXAMPLES = sorted(p for p in (ROOT / "examples").glob("*.py") if not p.name.startswith("sweep_"))
+# The scale-out sweeps (sweep_*.py) take no picture argument: tests/test_scale_out.py runs them; the
+# tracing example (trace_*.py) needs an optional package: tests/test_observe.py runs it.
+EXAMPLES = sorted(p for p in (ROOT / "examples").glob("*.py") if not p.name.startswith(("sweep_", "trace_")))
 
 
 def readme_blocks() -> list[str]:

@@ -111,6 +111,8 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
         "cross_instance_edges = quendle.cross_instance_edges\n"
         "explain = quendle.explain\n"
         "DependencyDefaultsWarning = quendle.DependencyDefaultsWarning\n"
+        "cache_info, trace, CacheInfo, TraceEvent = quendle.cache_info, quendle.trace, quendle.CacheInfo, "
+        "quendle.TraceEvent\nTrace = type(quendle.trace())\n"
     )
     (tmp_path / "quendle_classes.pyi").write_text((module_dir() / "quendle.pyi").read_text())
     path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))

@@ -15,6 +15,7 @@
 
 #include "base/heap_type.h"
 #include "cache/instance_access.h"
+#include "cache/observe.h"
 #include "ops/async_call.h"
 #include "ops/defaults_warning.h"
 
@@ -305,6 +306,10 @@ Status start(PyObject* self) {
     {
         Q_ASSIGN(Borrow b, Borrow::exclusive(borrow_of(st.inst.get()), Conflict::Raise));
         if (Ref v = cache->get_value(st.key)) {
+            if (observe::wanted()) {
+                cache->queue_event(EventKind::Hit, st.key);
+            }
+            ++cache->counts(st.key).hits;
             finish_as(st, Mode::Ready, std::move(v));
             return {};
         }
@@ -323,6 +328,10 @@ Status start(PyObject* self) {
         // Fetched again: joining ran user code.
         Q_ASSIGN(cache, state_of(reinterpret_cast<QuendleBaseObject*>(st.inst.get())));
         Q_ASSIGN(st.started, cache->start_snapshot(st.key));
+        if (observe::wanted()) {
+            cache->queue_run(st.key);
+        }
+        ++cache->counts(st.key).runs;
     }
     Q_ASSIGN(Ref body, checked(PyObject_Call(f.func.get(), st.args.get(), st.kwargs.get())));
     Q_ASSIGN(Ref it, await_iterator(body.get()));

@@ -8,6 +8,7 @@
 #include "ops/async_call.h"
 #include "ops/call_input.h"
 #include "ops/defaults_warning.h"
+#include "ops/observe.h"
 
 namespace quendle {
 
@@ -144,12 +145,20 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     }
     out.key = key;
     if (Ref hit = state->get_value(key)) {
+        if (observe::wanted()) {
+            state->queue_event(EventKind::Hit, key);
+        }
+        ++state->counts(key).hits;
         out.hit = std::move(hit);
         return {};
     }
     if (d.is_async) {
         return {};  // the body runs when the awaitable is first awaited
     }
+    if (observe::wanted()) {
+        state->queue_run(key);
+    }
+    ++state->counts(key).runs;
     out.started = state->snapshot(key);
     state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
     out.cross.inst = inst;
@@ -370,6 +379,14 @@ struct QuickResult {
             return {Quick::General};  // nothing was added; the general way reports it
         }
     }
+    if (observe::wanted()) {
+        try {
+            state->queue_event(EventKind::Hit, key);
+        } catch (...) {
+            return {Quick::General};  // nothing was queued; the general way reports it
+        }
+    }
+    ++state->counts(key).hits;
     return {Quick::Hit, hit.release()};
 }
 
@@ -380,7 +397,7 @@ struct QuickResult {
     const QuickResult quick = try_quick(self, in, p);
     switch (quick.kind) {
         case Quick::Hit:
-            return quick.hit;
+            return observed(quick.hit);
         case Quick::Failed:
             return failed(self);
         case Quick::Prepared:
@@ -392,13 +409,13 @@ struct QuickResult {
             break;
     }
     if (p.fields->is_async) {
-        return async_result(self, p, in);
+        return observed(async_result(self, p, in));
     }
     if (p.hit) {
-        return p.hit.release();
+        return observed(p.hit.release());
     }
     PyObject* value = end_noexcept(p, in.call(p.func));
-    return value != nullptr ? value : failed(self);
+    return value != nullptr ? observed(value) : failed(self);
 }
 
 }  // namespace

@@ -479,6 +479,8 @@ PyObject* explain_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
 
 }  // namespace
 
+Result<Ref> entry_text(PyObject* key) { return call_text(key); }
+
 PyMethodDef explain_def = {
     "explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(explain_entry)), METH_VARARGS | METH_KEYWORDS,
     "explain(instance, method_name, /, *args, **kwargs)\n--\n\n"

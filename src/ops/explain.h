@@ -8,4 +8,8 @@ namespace quendle {
 
 extern PyMethodDef explain_def;
 
+// A call as explanations write it, `name(param=value, ...)` (values by
+// repr()), from its key tuple.
+Result<Ref> entry_text(PyObject* key);
+
 }  // namespace quendle

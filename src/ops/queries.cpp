@@ -4,6 +4,7 @@
 #include "cache/instance_access.h"
 #include "cache/objects.h"
 #include "ops/name_hints.h"
+#include "ops/observe.h"
 
 #include <string>
 
@@ -123,7 +124,7 @@ PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuendleBaseObject* inst = base(self);
-    return keyed_change(
+    return observed(keyed_change(
         kUpdateCached, "update cached value", self, args, kwargs,
         [](const CacheState& state, CacheKey key) { return state.has_value(key); },
         [inst](CacheState& state, CacheKey key, BoundArgs& bound, Graveyard& dead, CrossTargets& targets) {
@@ -131,25 +132,25 @@ PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwarg
             // after the new value is in place.
             state.note_change(key, ChangeKind::Updated);
             collect_cross_targets(inst, state, key, targets);
-            state.invalidate(key);
+            state.invalidate(key, true);
             state.revalidate(key);
             state.store_value(key, bound.slots[1], dead);
-        });
+        }));
 }
 
 PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuendleBaseObject* inst = base(self);
-    return keyed_change(
+    return observed(keyed_change(
         kClearCached, "clear cached value", self, args, kwargs,
         [](const CacheState& state, CacheKey key) { return state.effective_value(key) != nullptr; },
         [inst](CacheState& state, CacheKey key, BoundArgs& /*bound*/, Graveyard& dead, CrossTargets& targets) {
             collect_cross_targets(inst, state, key, targets);
             state.clear_value(key, dead);
-        });
+        }));
 }
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
-    return entry_object([&]() -> Result<Ref> {
+    return observed(entry_object([&]() -> Result<Ref> {
         QuendleBaseObject* inst = base(self);
         return change_across(
             inst,
@@ -162,7 +163,7 @@ PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
                 state.clear_all_values(dead);
                 return none_result();
             });
-    });
+    }));
 }
 
 }  // namespace quendle
