@@ -76,12 +76,15 @@ Status exec_module(PyObject* module) {
     // method is taken: the view of an instance's cross-instance edges, the
     // explanation of an entry's state, the state setter that pickled
     // instances name and what they call for the tokens of instances others
-    // depend on (and, in builds with the state checks, their check).
+    // depend on, the counters and traces of a model (and, in builds with the
+    // state checks, their check).
     PyMethodDef* const unlisted[] = {
         &cross_instance_edges_def,
         &explain_def,
         &restore_instance_def,
         &instance_token_def,
+        &cache_info_def,
+        &trace_def,
 #ifdef QUENDLE_INVARIANTS
         &check_invariants_def,
 #endif
@@ -95,7 +98,7 @@ Status exec_module(PyObject* module) {
     Q_ASSIGN(PyObject * warning, dependency_defaults_warning_type());
     Q_TRY(checked_status(PyObject_SetAttrString(module, "DependencyDefaultsWarning", warning)));
     // Counters and traces, outside `__all__`.
-    Q_TRY(register_observe(module));
+    Q_TRY(register_observe_types(module));
     Q_TRY(register_fork_handler(module));
     return {};
 }

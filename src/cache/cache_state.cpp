@@ -313,11 +313,12 @@ void CacheState::invalidate(CacheKey k, bool keep_self) {
 
 void CacheState::note_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached,
                               EventCause cause, std::optional<CacheKey> origin) noexcept {
-    // The change is made: a trace that cannot be told misses its events.
+    // The change is made: the traces are told at the next flush that their
+    // record is incomplete.
     try {
         queue_demoted(demoted, reached, cause, origin);
     } catch (const std::bad_alloc&) {
-        return;
+        observe::note_lost();
     }
 }
 

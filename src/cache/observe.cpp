@@ -1,6 +1,8 @@
 #include "cache/observe.h"
 
 #include <algorithm>
+#include <new>
+#include <utility>
 
 namespace quendle::observe {
 
@@ -15,10 +17,15 @@ struct ThreadTraces {
     std::vector<PyObject*> lists;  // borrowed: each trace holds its list until it closes
     std::vector<QueuedEvent> queued;
     bool flushing = false;
+    bool lost = false;  // events of a change made could not be queued
 };
 
-std::vector<ThreadTraces>& registry() {
-    static auto* threads = new std::vector<ThreadTraces>();  // kept until the process ends
+// Made in static storage without allocating (an empty vector), so that the
+// noexcept lookups below cannot fail on first use; never destroyed, so a
+// trace closed by a finaliser at exit still finds it.
+std::vector<ThreadTraces>& registry() noexcept {
+    alignas(std::vector<ThreadTraces>) static unsigned char storage[sizeof(std::vector<ThreadTraces>)];
+    static auto* threads = new (storage) std::vector<ThreadTraces>();
     return *threads;
 }
 
@@ -54,7 +61,7 @@ void open_trace(PyObject* list) {
     const unsigned long thread = PyThread_get_thread_ident();
     ThreadTraces* t = find(thread);
     if (t == nullptr) {
-        registry().push_back(ThreadTraces{thread, {}, {}, false});
+        registry().push_back(ThreadTraces{thread, {}, {}, false, false});
         t = &registry().back();
     }
     t->lists.push_back(list);
@@ -91,7 +98,7 @@ std::vector<Ref> thread_lists() {
 
 bool begin_flush() noexcept {
     ThreadTraces* t = find(PyThread_get_thread_ident());
-    if (t == nullptr || t->flushing || t->queued.empty()) {
+    if (t == nullptr || t->flushing || (t->queued.empty() && !t->lost)) {
         return false;
     }
     t->flushing = true;
@@ -104,6 +111,17 @@ std::vector<QueuedEvent> take_queued() noexcept {
         out.swap(t->queued);
     }
     return out;
+}
+
+void note_lost() noexcept {
+    if (ThreadTraces* t = find(PyThread_get_thread_ident())) {
+        t->lost = true;
+    }
+}
+
+bool take_lost() noexcept {
+    ThreadTraces* t = find(PyThread_get_thread_ident());
+    return t != nullptr && std::exchange(t->lost, false);
 }
 
 void end_flush() noexcept {

@@ -170,6 +170,12 @@ bool begin_flush() noexcept;
 // Takes the calling thread's queued events, oldest first.
 std::vector<QueuedEvent> take_queued() noexcept;
 void end_flush() noexcept;
+// Events of a change already made could not be queued (out of memory):
+// the next flush reports it as a MemoryError rather than hand the traces
+// an incomplete record as if it were whole.
+void note_lost() noexcept;
+// Whether events were lost since the last call; clears the mark.
+bool take_lost() noexcept;
 
 }  // namespace observe
 

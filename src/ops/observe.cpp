@@ -152,11 +152,15 @@ PyObject* cache_info_entry(PyObject* /*module*/, PyObject* args, PyObject* kwarg
     return entry_object([&] { return cache_info(args, kwargs); });
 }
 
+}  // namespace
+
 PyMethodDef cache_info_def = {
     "cache_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(cache_info_entry)),
     METH_VARARGS | METH_KEYWORDS,
     "cache_info(instance, /)\n--\n\n"
     "The counters of every decorated method of the instance, keyed by method name."};
+
+namespace {
 
 // ------------------------------------------------------------- the events
 
@@ -388,12 +392,12 @@ PyObject* trace_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return entry_object([&] { return trace(args, kwargs); });
 }
 
+}  // namespace
+
 PyMethodDef trace_def = {
     "trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(trace_entry)), METH_VARARGS | METH_KEYWORDS,
     "trace()\n--\n\n"
     "A context manager collecting the events of the calls made on this thread while it is open."};
-
-}  // namespace
 
 Status flush_events() {
     if (!observe::begin_flush()) {
@@ -403,6 +407,10 @@ Status flush_events() {
     for (;;) {
         std::vector<QueuedEvent> batch = observe::take_queued();
         if (batch.empty()) {
+            if (observe::take_lost()) {
+                PyErr_NoMemory();  // the traces miss events of a change that was made
+                return Error::fetch();
+            }
             return {};
         }
         for (const QueuedEvent& e : batch) {
@@ -432,12 +440,7 @@ PyObject* flush_after(PyObject* out) noexcept {
     });
 }
 
-Status register_observe(PyObject* module) {
-    Q_ASSIGN(Ref module_name, checked(PyModule_GetNameObject(module)));
-    for (PyMethodDef* def : {&cache_info_def, &trace_def}) {
-        Q_ASSIGN(Ref f, checked(PyCFunction_NewEx(def, module, module_name.get())));
-        Q_TRY(checked_status(PyObject_SetAttrString(module, def->ml_name, f.get())));
-    }
+Status register_observe_types(PyObject* module) {
     Q_ASSIGN(PyObject * info, cache_info_type());
     Q_TRY(checked_status(PyObject_SetAttrString(module, "CacheInfo", info)));
     Q_ASSIGN(PyObject * event, trace_event_type());

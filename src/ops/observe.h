@@ -11,7 +11,11 @@
 namespace quendle {
 
 // Registers `cache_info`, `trace`, `CacheInfo` and `TraceEvent` on the module.
-Status register_observe(PyObject* module);
+// `quendle.cache_info` and `quendle.trace`.
+extern PyMethodDef cache_info_def;
+extern PyMethodDef trace_def;
+// Sets the record types `CacheInfo` and `TraceEvent` on the module.
+Status register_observe_types(PyObject* module);
 
 // Words the events queued on the calling thread and hands them to its open
 // traces, in order. Runs Python code (repr() of argument values).
