@@ -429,7 +429,11 @@ mount --rbind /dev "$tree/dev"
 for path in /etc/ssl/certs /etc/pip.conf /etc/xdg/pip /etc/resolv.conf /etc/hosts "$HOME/.config/pip" \
             "$HOME/.pip" $QUENDLE_HOST_PATHS; do
     [ -e "$path" ] || continue
-    if [ -d "$path" ]; then mkdir -p "$tree$path"; else mkdir -p "$(dirname "$tree$path")"; touch "$tree$path"; fi
+    if [ -d "$path" ]; then
+        mkdir -p "$tree$path"
+    elif [ ! -e "$tree$path" ]; then
+        mkdir -p "$(dirname "$tree$path")" && touch "$tree$path"
+    fi
     mount --bind "$path" "$tree$path"
     mount -o remount,bind,ro "$tree$path" 2>/dev/null || true
 done
@@ -444,12 +448,18 @@ def chroot_command(tree):
 
 
 def host_paths():
-    """Files and folders that PIP_* variables name (find-links, certificates, configuration)."""
-    paths = []
-    for key, value in os.environ.items():
-        if key.startswith("PIP_") or key in ("SSL_CERT_FILE", "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE"):
-            paths += [v for v in value.split() if v.startswith("/") and os.path.exists(v)]
-    return " ".join(sorted(set(paths)))
+    """The files and folders that pip's configuration names (find-links, local indexes,
+    certificates, constraints), in PIP_* variables and in the configuration files."""
+    home = os.path.expanduser("~")
+    configs = ["/etc/pip.conf", "/etc/xdg/pip/pip.conf", f"{home}/.pip/pip.conf", f"{home}/.config/pip/pip.conf",
+               os.environ.get("PIP_CONFIG_FILE", "")]
+    words = [w for key, value in os.environ.items()
+             if key.startswith("PIP_") or key in ("SSL_CERT_FILE", "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE")
+             for w in value.split()]
+    for config in filter(os.path.isfile, configs):
+        words += [config, *re.split(r"[\s=]+", Path(config).read_text(errors="replace"))]
+    paths = {re.sub(r"^file://", "", w) for w in words if w.startswith(("/", "file:///"))}
+    return " ".join(sorted(p for p in paths if os.path.exists(p)))
 
 
 def debian_mirror():

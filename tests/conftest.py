@@ -32,11 +32,11 @@ def runs_elsewhere(group):
 def once(group):
     """A mark that skips a test of ``group`` when another nox session runs that group."""
     session = runs_elsewhere(group)
-    return pytest.mark.skipif(session is not None, reason=f"{ONCE_GROUPS[group]} run once, in the nox session {session}")
+    return pytest.mark.skipif(session is not None, reason=f"{ONCE_GROUPS[group]}: run once, in the nox session {session}")
 
 
 def run_once(group):
     """Skips the calling test module when another nox session runs ``group``."""
     session = runs_elsewhere(group)
     if session is not None:
-        pytest.skip(f"{ONCE_GROUPS[group]} run once, in the nox session {session}", allow_module_level=True)
+        pytest.skip(f"{ONCE_GROUPS[group]}: run once, in the nox session {session}", allow_module_level=True)
