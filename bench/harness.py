@@ -103,6 +103,8 @@ class Row:
 
 
 def fmt(v: float) -> str:
+    if v != v:  # NaN: no figure
+        return "-"
     if v >= 100:
         return f"{v:,.0f}"
     if v >= 10:
