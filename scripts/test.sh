@@ -3,10 +3,11 @@
 #
 # Installs the Debian packages (as root) and .venv with nox, then runs every
 # default session of noxfile.py: the two stable-ABI wheels (cp310-abi3 and
-# cp312-abi3), the suite under each CPython >= 3.10 on the machine (and against
-# the cp312-abi3 wheel under each >= 3.12), the C++ tests, the leak hunt, the
-# sanitizer run, the allocation-failure sweeps, the sdist check and the format
-# check. The arguments narrow every session (`-k scenario`, a test file). To
+# cp312-abi3), the suite under each CPython 3.10 to 3.15 (and against the
+# cp312-abi3 wheel from 3.12 on; 3.14 and 3.15 from a Debian sid chroot made
+# as root when the machine has neither), the C++ tests, the leak hunt, the
+# sanitizer run, the allocation-failure sweeps, the sdist check, the docs and
+# the format check. The arguments narrow every session (`-k scenario`, a test file). To
 # run some sessions only: .venv/bin/nox -s asan faults -- -k scenario
 set -euo pipefail
 # shellcheck source=scripts/bootstrap.sh
