@@ -347,7 +347,7 @@ class Env:
     def __init__(self, session, python, chroot=None):
         self.session, self.chroot = session, chroot
         self.prefix = chroot_command(chroot) if chroot else []
-        self.dir = Path(session.create_tmp()).parent / "env"
+        self.dir = Path(session.create_tmp()).resolve().parent / "env"
         self.python = str(self.dir / "bin" / "python")
         stamp = self.dir / "quendle-interpreter.txt"
         made_by = f"{chroot or ''}:{python}"
