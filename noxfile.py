@@ -416,12 +416,8 @@ for _minor in EXPECTED_MINORS:
 # --- the Debian sid chroot -------------------------------------------------------
 
 SID_CHROOT = ROOT / "build" / "sid-chroot"
-# Run as `bash -c SCRIPT - CHROOT ROOT COMMAND...` in a mount namespace of its own
-# (unshare), so the mounts end with the command: the host never sees them, and removing
-# build/ never reaches through them into the project. The host's certificate authorities,
-# pip configuration and name resolution are mounted read-only, so pip inside trusts and
-# reaches what pip outside does.
-_CHROOT_SCRIPT = r"""
+# scripts/in-chroot.sh runs a command inside a Debian tree, in a mount namespace
+# of its own: see there.
 set -e
 tree=$1 root=$2; shift 2
 mount -t proc proc "$tree/proc"
@@ -444,7 +440,8 @@ exec chroot "$tree" /usr/bin/env -C "$root" "$@"
 
 
 def chroot_command(tree):
-    return ["unshare", "--mount", "--propagation", "private", "bash", "-c", _CHROOT_SCRIPT, "-", str(tree), str(ROOT)]
+    return ["unshare", "--mount", "--propagation", "private", "bash", str(ROOT / "scripts" / "in-chroot.sh"),
+            str(tree), str(ROOT)]
 
 
 def host_paths():
