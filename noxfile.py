@@ -418,25 +418,6 @@ for _minor in EXPECTED_MINORS:
 SID_CHROOT = ROOT / "build" / "sid-chroot"
 # scripts/in-chroot.sh runs a command inside a Debian tree, in a mount namespace
 # of its own: see there.
-set -e
-tree=$1 root=$2; shift 2
-mount -t proc proc "$tree/proc"
-mount --rbind /dev "$tree/dev"
-for path in /etc/ssl/certs /etc/pip.conf /etc/xdg/pip /etc/resolv.conf /etc/hosts "$HOME/.config/pip" \
-            "$HOME/.pip" $QUENDLE_HOST_PATHS; do
-    [ -e "$path" ] || continue
-    if [ -d "$path" ]; then
-        mkdir -p "$tree$path"
-    elif [ ! -e "$tree$path" ]; then
-        mkdir -p "$(dirname "$tree$path")" && touch "$tree$path"
-    fi
-    mount --bind "$path" "$tree$path"
-    mount -o remount,bind,ro "$tree$path" 2>/dev/null || true
-done
-mkdir -p "$tree$root"
-mount --bind "$root" "$tree$root"
-exec chroot "$tree" /usr/bin/env -C "$root" "$@"
-"""
 
 
 def chroot_command(tree):
