@@ -484,8 +484,9 @@ def sid_python(session, minor):
         shell = chroot_command(SID_CHROOT)
         for packages in ([p for m in wanted for p in sid_packages(m)], sid_packages(minor)):
             try:
-                session.run(*shell, "sh", "-c", 'apt-get -q update && DEBIAN_FRONTEND=noninteractive '
-                            'apt-get -q install -y --no-install-recommends "$@"', "-", *packages, external=True)
+                session.run(*shell, "sh", "-c", "dpkg --configure -a && apt-get -q update && "
+                            'apt-get -q install -y --no-install-recommends "$@"', "-", *packages, external=True,
+                            env={"QUENDLE_CHROOT_SETUP": "1", "DEBIAN_FRONTEND": "noninteractive"})
                 break
             except CommandFailed:
                 session.warn(f"could not install {' '.join(packages)} in {SID_CHROOT}")

@@ -11,10 +11,15 @@ set -e
 tree=$1 root=$2; shift 2
 mount -t proc proc "$tree/proc"
 mount --rbind /dev "$tree/dev"
-# QUENDLE_HOST_PATHS is a list of paths, split on spaces.
-# shellcheck disable=SC2086
-for path in /etc/ssl/certs /etc/pip.conf /etc/xdg/pip /etc/resolv.conf /etc/hosts "$HOME/.config/pip" \
-            "$HOME/.pip" ${QUENDLE_HOST_PATHS:-}; do
+# QUENDLE_HOST_PATHS is a list of paths, split on spaces. With
+# QUENDLE_CHROOT_SETUP set (apt's runs), only name resolution is the host's:
+# the tree's own packages write their own certificate store.
+host=(/etc/resolv.conf /etc/hosts)
+if [ -z "${QUENDLE_CHROOT_SETUP:-}" ]; then
+    # shellcheck disable=SC2206
+    host+=(/etc/ssl/certs /etc/pip.conf /etc/xdg/pip "$HOME/.config/pip" "$HOME/.pip" ${QUENDLE_HOST_PATHS:-})
+fi
+for path in "${host[@]}"; do
     [ -e "$path" ] || continue
     if [ -d "$path" ]; then
         mkdir -p "$tree$path"
