@@ -436,7 +436,9 @@ def host_paths():
              for w in value.split()]
     for config in filter(os.path.isfile, configs):
         words += [config, *re.split(r"[\s=]+", Path(config).read_text(errors="replace"))]
-    paths = {re.sub(r"^file://", "", w) for w in words if w.startswith(("/", "file:///"))}
+    paths = {re.sub(r"^file://", "", w).rstrip("/") for w in words if w.startswith(("/", "file:///"))}
+    # A local index's pages link to files beside its simple/ folder.
+    paths |= {os.path.dirname(p) for p in paths if p.endswith("/simple")}
     return " ".join(sorted(p for p in paths if os.path.exists(p)))
 
 
