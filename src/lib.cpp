@@ -9,6 +9,12 @@
 #include "types/decorator.h"
 #include "types/quendle_base.h"
 
+// A build for the debug interpreter (QUENDLE_DEBUG_PYTHON) that found the release
+// headers would count references as a release build does: it stops here instead.
+#if defined(QUENDLE_DEBUG_PYTHON) && !defined(Py_DEBUG)
+#error "QUENDLE_DEBUG_PYTHON is set but Python.h does not define Py_DEBUG: the release headers were found"
+#endif
+
 namespace quendle {
 
 namespace {

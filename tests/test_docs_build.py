@@ -11,7 +11,9 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from conftest import run_once
 
+run_once("sphinx")
 sphinx = pytest.importorskip("sphinx")
 
 MODULE = '''

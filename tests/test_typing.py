@@ -17,11 +17,13 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
+from conftest import run_once
 
 ROOT = Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"
 VERSION = f"{sys.version_info[0]}.{sys.version_info[1]}"
 
+run_once("typing")
 pytest.importorskip("mypy")
 
 # Errors inside the stub are not what these checks look at (mypy is silent
