@@ -12,16 +12,23 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   reports and checked: its tag, every source compiled with its Py_LIMITED_API,
   a single quendle.abi3.so that does not link libpython. The one that fits
   .venv's interpreter is installed there when nox runs from it (scripts/test.sh's).
-- tests-3.X: the suite against the cp310-abi3 wheel, with each CPython >= 3.10
-  found on the machine (the one running nox, pyenv's, python3.X on PATH); one
-  that is not found is skipped. The suite includes the typing checks, the
-  examples and the README's code.
-- tests-3.X-cp312: the same suite against the cp312-abi3 wheel, with each
-  CPython >= 3.12 found.
+- tests-3.X: the suite against the cp310-abi3 wheel, with CPython 3.X for X from
+  10 to 15: the one nox runs on, pyenv's or python3.X on PATH, looked for when a
+  session starts (`nox -l` probes nothing). Where the machine has no 3.14 or 3.15
+  and nox runs as root, Debian sid's python3.X runs in a minimal sid chroot that
+  the session makes with debootstrap and keeps in build/sid-chroot (the project
+  is mounted at its own path inside, in a mount namespace of the command's own);
+  otherwise, or when debootstrap fails, the session is skipped with the reason.
+  The session of the interpreter nox runs on (tests-3.11 on Debian 12) also
+  installs the type checkers and Dask and runs their tests, which check what is
+  the same on every interpreter; every other session skips them, saying where
+  they ran (QUENDLE_ONCE, tests/conftest.py). pytest reports each skip's reason.
+- tests-3.X-cp312: the same suite against the cp312-abi3 wheel, for 3.12 and later.
 - cpp: the C++ unit tests (GoogleTest, CMake preset cpp-tests).
 - leaks: the reference-leak hunt and the rest of the suite under Debian's debug
-  interpreter (python3-dbg), against a module built for it (debug-python), for
-  the 3.12 stable ABI when that interpreter is 3.12 or newer.
+  interpreter (python3-dbg), against a module built for it (debug-python, which
+  stops compiling if the headers it finds lack Py_DEBUG), for the 3.12 stable
+  ABI when that interpreter is 3.12 or newer.
 - asan: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
   build (asan); any sanitizer report fails it.
 - faults: the allocation-failure sweeps against the fault-injection build.
@@ -29,7 +36,7 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   nox runs on) passes the suite the sdist carries.
 - docs: docs/ built by Sphinx (html, warnings are errors, `-n`) against the
   wheel, its examples run by Sphinx's doctest builder, and the Sphinx tests
-  (tests/test_docs_build.py); the pages land in build/docs/html.
+  (tests/test_docs_build.py, run here only); the pages land in build/docs/html.
 - format: clang-format over src/ and tests/cpp/ (`-- --fix` rewrites).
 Not run by default: dev (the inner loop: incremental build/dev, then pytest
 against it), demo (examples/demo.py against the wheel), model (the graph model
@@ -42,11 +49,11 @@ QUENDLE_EXTRA_PYTHONS (more interpreters to try, separated by spaces).
 
 from __future__ import annotations
 
+import functools
 import glob
 import json
 import os
 import re
-import shlex
 import shutil
 import subprocess
 import sys
@@ -62,13 +69,16 @@ ROOT = Path(__file__).resolve().parent
 DIST = ROOT / "dist"
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test")
+TYPING_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-typing")
 OPTIONAL_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-optional")
 SCALE_OUT_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-scale-out")
 BUILD_DEPS = nox.project.dependency_groups(PYPROJECT, "build")
 CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
 # Minor versions that are reported, as skipped, when absent.
-EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14)]
+EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14), (3, 15)]
+# Minor versions that a Debian sid chroot provides when the machine has none (root only).
+SID_MINORS = [(3, 14), (3, 15)]
 # Every C++ source, src/ and its layer folders included.
 FORMATTED = ["src/**/*.cpp", "src/**/*.h", "tests/cpp/*.cpp"]
 # The stable-ABI builds, by wheel tag: the oldest CPython each one loads into,
@@ -114,9 +124,11 @@ def _candidates():
                 yield exe, False
 
 
-def discover_pythons():
+@functools.cache
+def pythons():
     """{(major, minor, free-threaded): (version, path)}: one CPython >= 3.10 per minor
-    version; the one nox runs on for its own, otherwise the newest found."""
+    version; the one nox runs on for its own, otherwise the newest found. Probed on the
+    first call, by the sessions that need an interpreter, never at import (`nox -l`)."""
     found, seen = {}, set()
     for exe, main in _candidates():
         info = _probe(exe)
@@ -130,9 +142,6 @@ def discover_pythons():
         if key not in found or (not found[key][2] and version > found[key][0]):
             found[key] = (version, real, main)
     return {k: v[:2] for k, v in found.items()}
-
-
-PYTHONS = discover_pythons()
 
 
 # --- helpers -------------------------------------------------------------------
@@ -193,12 +202,13 @@ def pytest_args(session, default=("tests",)):
     return (args if paths else [*default, *args]), paths
 
 
-def run_pytest(session, python, args, *, env=None, log=None):
-    """pytest (with a time limit) from the root, its output also written to `log` if given;
-    when arguments narrowed the run, selecting nothing is no failure."""
+def run_pytest(session, python, args, *, env=None, log=None, prefix=()):
+    """pytest (with a time limit) from the root, skip reasons shown, its output also written
+    to `log` if given; when arguments narrowed the run, selecting nothing is no failure."""
     color = ["--color=yes"] if sys.stdout.isatty() and not os.environ.get("CI") else []
-    command = ["timeout", "--foreground", "-k", "30", TIMEOUT, python, "-m", "pytest",
-               "-p", "no:cacheprovider", "--rootdir", str(ROOT), *color, *args]
+    env = {"QUENDLE_ONCE": once_elsewhere(session), **(env or {})}
+    command = [*prefix, "timeout", "--foreground", "-k", "30", TIMEOUT, python, "-m", "pytest",
+               "-p", "no:cacheprovider", "-rs", "--rootdir", str(ROOT), *color, *args]
     if log is not None:
         command = ["bash", "-c", 'set -o pipefail; log="$1"; shift; "$@" 2>&1 | tee "$log"', "-", str(log), *command]
     session.run(*command, env=env, external=True, success_codes=[0, 5] if session.posargs else [0])
@@ -218,12 +228,13 @@ def cached_value(build_dir, name):
 
 
 def install_test_deps(session):
+    """The test dependencies and numpy (where PyPI has a wheel of it: its tests skip without it)
+    into the session's own environment; the once-only tools are the tools session's."""
     session.install(*TEST_DEPS)
-    for optional in (OPTIONAL_TEST_DEPS, SCALE_OUT_TEST_DEPS):
-        try:
-            session.install("--only-binary=:all:", *optional)
-        except CommandFailed:
-            session.warn(f"not installed: {' '.join(optional)}; the tests that need them skip")
+    try:
+        session.install("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
+    except CommandFailed:
+        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
 
 
 def build_python(session):
@@ -259,7 +270,7 @@ def build_env(session, version, python):
 def sabi_builder():
     """(version, path) of the CPython that builds the cp312-abi3 wheel: 3.12 if found, else
     the oldest newer one; None if there is none."""
-    newer = sorted(v for (*minor, free_threaded), v in PYTHONS.items()
+    newer = sorted(v for (*minor, free_threaded), v in pythons().items()
                    if not free_threaded and tuple(minor) >= SABI_BUILDS["cp312"])
     return newer[0] if newer else None
 
@@ -315,47 +326,230 @@ def repair_wheel(session, raw):
     session.log(f"{raw.name} repaired as {tag}")
 
 
-def _suite(minor, free_threaded, found, tag="cp310"):
-    name = f"tests-{minor[0]}.{minor[1]}{'t' if free_threaded else ''}{'' if tag == 'cp310' else '-' + tag}"
-    usable = found is not None and not free_threaded
+def tools_session():
+    """The suite session that runs the once-only tests (the type checkers, Dask): the one of
+    the interpreter nox runs on, against the cp310-abi3 wheel."""
+    return f"tests-{sys.version_info[0]}.{sys.version_info[1]}"
 
-    @nox.session(name=name, python=found[1] if usable else False, requires=["build"] if usable else None)
+
+def once_elsewhere(session):
+    """QUENDLE_ONCE for pytest: each group of once-only tests (tests/conftest.py) this
+    session leaves to another, as group=session."""
+    groups = {"typing": tools_session(), "dask": tools_session(), "sphinx": "docs"}
+    return " ".join(f"{group}={name}" for group, name in groups.items() if name != session.name)
+
+
+class Env:
+    """A virtual environment of one interpreter, kept in the session's folder for the next run.
+    With `chroot`, the interpreter and every command run inside that Debian tree, where the
+    project is mounted at its own path (so paths read the same inside and out)."""
+
+    def __init__(self, session, python, chroot=None):
+        self.session, self.chroot = session, chroot
+        self.prefix = chroot_command(chroot) if chroot else []
+        self.dir = Path(session.create_tmp()).resolve().parent / "env"
+        self.python = str(self.dir / "bin" / "python")
+        stamp = self.dir / "quendle-interpreter.txt"
+        made_by = f"{chroot or ''}:{python}"
+        if not stamp.exists() or stamp.read_text() != made_by:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.run(python, "-m", "venv", str(self.dir))
+            stamp.write_text(made_by)
+
+    def run(self, *args, **kwargs):
+        return self.session.run(*self.prefix, *args, external=True, **kwargs)
+
+    def pip(self, *args):
+        self.run(self.python, "-m", "pip", "install", "-q", *args)
+
+
+def install_suite_deps(env, tools=False):
+    """The test dependencies; numpy (and with `tools`, the type checkers and Dask) where PyPI
+    has them: the tests that need one skip without it."""
+    env.pip(*TEST_DEPS, *(TYPING_TEST_DEPS if tools else ()))
+    for optional in (OPTIONAL_TEST_DEPS, *([SCALE_OUT_TEST_DEPS] if tools else [])):
+        try:
+            env.pip("--only-binary=:all:", *optional)
+        except CommandFailed:
+            env.session.warn(f"not installed: {' '.join(optional)}; the tests that need them skip")
+
+
+def _suite(minor, tag="cp310"):
+    version = f"{minor[0]}.{minor[1]}"
+    name = f"tests-{version}{'' if tag == 'cp310' else '-' + tag}"
+
+    @nox.session(name=name, python=False, requires=["build"])
     def suite(session):
+        found, chroot = pythons().get((*minor, False)), None
+        if found is None and minor in SID_MINORS:
+            found, chroot = sid_python(session, minor), SID_CHROOT
         if found is None:
-            session.skip(f"no CPython {minor[0]}.{minor[1]} found (pyenv versions, python3.X on PATH)")
-        if free_threaded:
-            session.skip(f"{found[1]} is a free-threaded build, which cannot load stable-ABI modules")
+            session.skip(f"no CPython {version} found (pyenv versions, python3.X on PATH)")
+        if not list(DIST.glob(f"quendle-*-{tag}-abi3-*.whl")) and tag != "cp310":
+            session.skip(f"no {tag}-abi3 wheel: the build session makes it with a CPython >= 3.12 of the machine")
+        tools = name == tools_session()
+        env = Env(session, found[1], chroot)
         # Forced: a reused environment holding the same version would otherwise keep its older build.
-        session.install("--force-reinstall", "--no-deps", str(the_wheel(session, tag)))
-        install_test_deps(session)
+        env.pip("--force-reinstall", "--no-deps", str(the_wheel(session, tag)))
+        install_suite_deps(env, tools)
         # From the root, `import quendle` must find the installed wheel, not a stray build.
-        where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
-                            silent=True, log=False).strip()
-        if not where.startswith(str(Path(session.virtualenv.location).resolve())):
+        where = env.run(env.python, "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
+                        silent=True, log=False).strip().splitlines()[-1]
+        if not where.startswith(str(env.dir.resolve())):
             session.error(f"'import quendle' from {ROOT} finds {where}, not the installed wheel; remove it")
-        session.log(f"Python {'.'.join(map(str, found[0]))} ({found[1]}), the {tag}-abi3 wheel")
+        session.log(f"Python {'.'.join(map(str, found[0]))} ({found[1]}{' in ' + str(chroot) if chroot else ''}), "
+                    f"the {tag}-abi3 wheel{'; the once-only tests run here' if tools else ''}")
         # tests/test_packaging.py checks that the wheel installed is this one.
-        run_pytest(session, "python", pytest_args(session)[0], env={"QUENDLE_WHEEL_TAG": tag})
+        run_pytest(session, env.python, pytest_args(session)[0], env={"QUENDLE_WHEEL_TAG": tag}, prefix=env.prefix)
 
-    if usable:
-        suite.__doc__ = (f"The suite against the {tag}-abi3 wheel with Python "
-                         f"{'.'.join(map(str, found[0]))} ({found[1]}).")
+    suite.__doc__ = f"The suite against the {tag}-abi3 wheel with CPython {version}" + (
+        " (from a Debian sid chroot, made as root, when the machine has none)." if minor in SID_MINORS else ".")
     return suite
 
 
-for _key in sorted(set(PYTHONS) | {(*m, False) for m in EXPECTED_MINORS}):
-    _suite(_key[:2], _key[2], PYTHONS.get(_key))
-    if not _key[2] and _key[:2] >= SABI_BUILDS["cp312"]:
-        _suite(_key[:2], False, PYTHONS.get(_key), "cp312")
+for _minor in EXPECTED_MINORS:
+    _suite(_minor)
+    if _minor >= SABI_BUILDS["cp312"]:
+        _suite(_minor, "cp312")
+
+
+# --- the Debian sid chroot -------------------------------------------------------
+
+SID_CHROOT = ROOT / "build" / "sid-chroot"
+# scripts/in-chroot.sh runs a command inside a Debian tree, in a mount namespace
+# of its own: see there.
+
+
+def chroot_command(tree):
+    return ["unshare", "--mount", "--propagation", "private", "bash", str(ROOT / "scripts" / "in-chroot.sh"),
+            str(tree), str(ROOT)]
+
+
+def host_paths():
+    """The files and folders that pip's configuration names (find-links, local indexes,
+    certificates, constraints), in PIP_* variables and in the configuration files."""
+    home = os.path.expanduser("~")
+    configs = ["/etc/pip.conf", "/etc/xdg/pip/pip.conf", f"{home}/.pip/pip.conf", f"{home}/.config/pip/pip.conf",
+               os.environ.get("PIP_CONFIG_FILE", "")]
+    words = [w for key, value in os.environ.items()
+             if key.startswith("PIP_") or key in ("SSL_CERT_FILE", "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE")
+             for w in value.split()]
+    for config in filter(os.path.isfile, configs):
+        words += [config, *re.split(r"[\s=]+", Path(config).read_text(errors="replace"))]
+    paths = {re.sub(r"^file://", "", w).rstrip("/") for w in words if w.startswith(("/", "file:///"))}
+    # A local index's pages link to files beside its simple/ folder.
+    paths |= {os.path.dirname(p) for p in paths if p.endswith("/simple")}
+    return " ".join(sorted(p for p in paths if os.path.exists(p)))
+
+
+def debian_mirror():
+    """The Debian archive the host's apt uses (deb.debian.org when none is found)."""
+    for source in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")) + ["/etc/apt/sources.list"]:
+        try:
+            text = Path(source).read_text()
+        except OSError:
+            continue
+        for uri in re.findall(r"^(?:URIs:|deb)\s+(?:\[[^]]*\]\s+)?(\S+)", text, re.M):
+            if uri.rstrip("/").endswith("/debian"):
+                return uri
+    return "http://deb.debian.org/debian"
+
+
+def sid_python(session, minor):
+    """(version, path) of CPython `minor` inside build/sid-chroot, a minimal Debian sid tree
+    made (debootstrap) and given Debian's python3.X, -venv and -dev here, as root, and kept
+    for the next run; where that cannot be done, the session is skipped with the reason."""
+    version = f"{minor[0]}.{minor[1]}"
+    exe = f"/usr/bin/python{version}"
+    os.environ["QUENDLE_HOST_PATHS"] = host_paths()
+    absent = f"no CPython {version} found (pyenv versions, python3.X on PATH)"
+    if not (SID_CHROOT / exe[1:]).exists() or not (SID_CHROOT / f"usr/lib/python{version}/venv").is_dir():
+        if os.geteuid() != 0:
+            session.skip(f"{absent}, and only root can make the Debian sid chroot that would provide one")
+        for tool in ("debootstrap", "unshare", "chroot"):
+            if shutil.which(tool) is None:
+                session.skip(f"{absent}, and {tool} is not installed to make a Debian sid chroot")
+        if not (SID_CHROOT / "etc" / "quendle-sid").exists():
+            partial = SID_CHROOT.with_name("sid-chroot.partial")
+            shutil.rmtree(partial, ignore_errors=True)
+            shutil.rmtree(SID_CHROOT, ignore_errors=True)
+            session.log(f"{absent}: making a Debian sid chroot in {SID_CHROOT}")
+            try:
+                session.run("debootstrap", "--variant=minbase", "sid", str(partial), debian_mirror(), external=True)
+            except CommandFailed:
+                session.skip(f"{absent}, and debootstrap could not make a Debian sid chroot (no network?)")
+            # sid's Release file outlives its Valid-Until date.
+            (partial / "etc/apt/apt.conf.d/99quendle").write_text('Acquire::Check-Valid-Until "false";\n')
+            (partial / "etc" / "quendle-sid").write_text("made by noxfile.py for the CPython sessions\n")
+            partial.rename(SID_CHROOT)
+        wanted = [m for m in SID_MINORS if not (SID_CHROOT / f"usr/bin/python{m[0]}.{m[1]}").exists()]
+        shell = chroot_command(SID_CHROOT)
+        for packages in ([p for m in wanted for p in sid_packages(m)], sid_packages(minor)):
+            try:
+                session.run(*shell, "sh", "-c", "dpkg --configure -a && apt-get -q update && "
+                            'apt-get -q install -y --no-install-recommends "$@"', "-", *packages, external=True,
+                            env={"QUENDLE_CHROOT_SETUP": "1", "DEBIAN_FRONTEND": "noninteractive"})
+                break
+            except CommandFailed:
+                session.warn(f"could not install {' '.join(packages)} in {SID_CHROOT}")
+        else:
+            session.skip(f"{absent}, and Debian sid's python{version} could not be installed in {SID_CHROOT}")
+    out = session.run(*chroot_command(SID_CHROOT), exe, "-c", "import sys; print(*sys.version_info[:3])",
+                      external=True, silent=True, log=False)
+    return tuple(int(x) for x in out.split()[-3:]), exe
+
+
+def sid_packages(minor):
+    version = f"{minor[0]}.{minor[1]}"
+    return [f"python{version}", f"python{version}-venv", f"python{version}-dev"]
 
 
 def _matches(expression, name):
-    """Whether a test name matches a pytest -k expression (words match case-insensitive substrings)."""
+    """Whether a test name matches a pytest -k expression: words match case-insensitive
+    substrings, combined by `not`, `and`, `or` and parentheses; a malformed one matches nothing."""
     tokens = re.findall(r"\(|\)|[^\s()]+", expression)
-    code = " ".join(t if t in ("(", ")", "and", "or", "not") else repr(t.lower() in name.lower()) for t in tokens)
+    pos = 0
+
+    def peek():
+        return tokens[pos] if pos < len(tokens) else None
+
+    def take():
+        nonlocal pos
+        pos += 1
+        return tokens[pos - 1]
+
+    def either():  # a or b
+        value = both()
+        while peek() == "or":
+            take()
+            value = both() or value
+        return value
+
+    def both():  # a and b
+        value = negation()
+        while peek() == "and":
+            take()
+            value = negation() and value
+        return value
+
+    def negation():
+        if peek() == "not":
+            take()
+            return not negation()
+        if peek() == "(":
+            take()
+            value = either()
+            if take() != ")":
+                raise ValueError(expression)
+            return value
+        if peek() in (None, ")", "and", "or"):
+            raise ValueError(expression)
+        return take().lower() in name.lower()
+
     try:
-        return bool(eval(code, {"__builtins__": {}}))  # only literals and boolean operators
-    except SyntaxError:
+        value = either()
+        return value if pos == len(tokens) else False
+    except (ValueError, IndexError):
         return False
 
 
@@ -399,7 +593,7 @@ def leaks(session):
     build_dir = cmake_build(session, "debug-python", f"-DPython_EXECUTABLE={dbg}", f"-DQUENDLE_SABI={sabi}")
     check_compiled_for(session, build_dir, tag)
     so = build_dir / "quendle.abi3.so"
-    check_py_debug(session, build_dir, so, tag)
+    check_py_debug(session, so, tag)
     # Some debug interpreters do not load stable-ABI file names: give them the plain one too.
     suffixes = session.run(dbg, "-c", "import importlib.machinery as m; print(*m.EXTENSION_SUFFIXES)",
                            external=True, silent=True, log=False).split()
@@ -426,23 +620,9 @@ def leaks(session):
         run_pytest(session, dbg, ["--ignore=tests/leaks", *args], env=env)
 
 
-def check_py_debug(session, build_dir, so, tag):
-    """Py_DEBUG really was on in the debug-python build (the headers can lose it, see CMakeLists.txt)."""
-    # The headers the build compiled with, asked with its own compiler and flags.
-    (lib,) = [c for c in json.loads((build_dir / "compile_commands.json").read_text())
-              if c["file"].endswith("lib.cpp")]
-    args = lib["arguments"] if "arguments" in lib else shlex.split(lib["command"])
-    flags, args = [], iter(args)
-    for arg in args:  # without the source, the object and the dependency file
-        if arg in ("-c", "-o", "-MF", "-MT", "-MQ"):
-            next(args, None)
-        elif arg not in ("-MD", "-MMD"):
-            flags.append(arg)
-    test = Path(session.create_tmp()).resolve() / "py_debug.cpp"
-    test.write_text("#include <Python.h>\n#ifndef Py_DEBUG\n#error Py_DEBUG is not defined\n#endif\n")
-    probe = subprocess.run([*flags, "-fsyntax-only", str(test)], cwd=lib["directory"], capture_output=True, text=True)
-    if probe.returncode:
-        session.error(f"{build_dir} was not compiled with Py_DEBUG: {' '.join(probe.stderr.split())[:300]}")
+def check_py_debug(session, so, tag):
+    """The debug-python build calls the reference-counting functions a debug build calls (that
+    it saw Py_DEBUG at all, src/lib.cpp checks as it compiles)."""
     # Against the 3.10 limited API a debug build counts references through these functions and
     # a release build inlines them. Against 3.12's, Py_INCREF and Py_DECREF call them in every
     # build (object.h), so there the module only has to call them.
@@ -534,7 +714,8 @@ def sdist(session):
             for a in pytest_args(session)[0]]
     with session.chdir(src):
         session.run("timeout", "--foreground", "-k", "30", TIMEOUT, "python", "-m", "pytest",
-                    "-p", "no:cacheprovider", "-q", "--rootdir", str(src), *args, env={"QUENDLE_WHEEL_TAG": tag},
+                    "-p", "no:cacheprovider", "-q", "-rs", "--rootdir", str(src), *args,
+                    env={"QUENDLE_WHEEL_TAG": tag, "QUENDLE_ONCE": once_elsewhere(session)},
                     external=True, success_codes=[0, 5] if session.posargs else [0])
 
 

@@ -139,8 +139,45 @@ class Scenario:
 
 def custom_scenario(items: collections.abc.Sequence[typing.Any]) -> Scenario: ...
 
-# Not in __all__: why an entry is or is not served, "<category>: <reason>".
-def explain(instance: QuendleBase, method_name: builtins.str, /, **kwargs: typing.Any) -> builtins.str: ...
+# Not in __all__: why an entry is or is not served, "<category>: <reason>"; the
+# arguments are bound as a call of the method binds them.
+def explain(
+    instance: QuendleBase, method_name: builtins.str, /, *args: typing.Any, **kwargs: typing.Any
+) -> builtins.str: ...
+# Not in __all__: the counters of one decorated method of an instance. They
+# count events since the instance was made (a copy or an unpickled instance
+# starts at zero); a scenario's exit does not take them back.
+class CacheInfo(typing.NamedTuple):
+    hits: builtins.int
+    runs: builtins.int
+    unchanged: builtins.int
+    revalidated: builtins.int
+    invalidations: builtins.int
+    entries: builtins.int
+
+# Not in __all__: per decorated method of the instance's class, in the
+# class's method order, its counters.
+def cache_info(instance: QuendleBase, /) -> builtins.dict[builtins.str, CacheInfo]: ...
+
+# Not in __all__: one event of a traced call. `cause` says, for "run" and
+# "invalidated", which change made it (and through which dependency).
+class TraceEvent(typing.NamedTuple):
+    kind: typing.Literal["hit", "run", "unchanged", "revalidated", "invalidated"]
+    instance: QuendleBase
+    label: builtins.str
+    cause: builtins.str | None
+
+@typing.final
+class Trace:
+    def __enter__(self) -> builtins.list[TraceEvent]: ...
+    # Never swallows an exception.
+    def __exit__(
+        self, _exc_type: typing.Any | None, _exc_value: typing.Any | None, _traceback: typing.Any | None
+    ) -> None: ...
+
+# Not in __all__: collects the events of the calls made on this thread while open.
+def trace() -> Trace: ...
+
 # Not in __all__: warned, once per class and method, when a dependency names a
 # quendled method without arguments whose calls all bind defaults.
 class DependencyDefaultsWarning(UserWarning): ...

@@ -22,10 +22,9 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import statistics
 import time
 
-import quendle
+from harness import Row, header, interleaved, print_table
 from quendle import QuendleBase, quendled
 
 try:
@@ -80,32 +79,31 @@ async def check(obj, caches):
         assert obj.runs == 1, f"{type(obj).__name__}: the hit ran the body"
 
 
-async def main(rounds, n):
+def main(rounds, n):
     contenders = {"quendle": Model(), "plain async def": Plain()}
     if alru_cache is not None:
         contenders["alru_cache"] = lru_model()
-    for name, obj in contenders.items():
-        await check(obj, name != "plain async def")
-    figures = {name: [] for name in contenders}
-    names = list(contenders)
-    for r in range(rounds):
-        order = names[r % len(names):] + names[: r % len(names)]
-        for name in order:
-            figures[name].append(await timed(contenders[name], n))
-    return {name: statistics.median(v) for name, v in figures.items()}
+    loop = asyncio.new_event_loop()  # one loop for every await, checks included
+    try:
+        for name, obj in contenders.items():
+            loop.run_until_complete(check(obj, name != "plain async def"))
+        return interleaved({name: lambda obj=obj: loop.run_until_complete(timed(obj, n))
+                            for name, obj in contenders.items()}, rounds)
+    finally:
+        loop.close()
 
 
 def report(medians, rounds):
-    print(f"quendle from {quendle.__file__}")
-    print(f"{rounds} interleaved rounds, medians; ratio = quendle / anchor")
+    header(rounds)
     q = medians["quendle"]
-    print(f"hit, await o.get() (0 arguments)")
-    print(f"  {'quendle':<28}{q:8.1f} ns/await")
+    bench = "hit, await o.get() (0 arguments)"
+    rows = [Row(bench, "quendle", q, "ns/await")]
     for name in ("alru_cache", "plain async def"):
-        if name not in medians:
-            print(f"  {'/ ' + name:<28}     not installed")
-            continue
-        print(f"  {'/ ' + name:<28}{medians[name]:8.1f} ns/await  {q / medians[name]:6.2f}x")
+        if name in medians:
+            rows.append(Row(bench, "  / " + name, medians[name], "ns/await", ratio=q / medians[name]))
+        else:
+            rows.append(Row(bench, "  / " + name, float("nan"), "", note="not installed"))
+    print_table(rows)
 
 
 def cli():
@@ -115,7 +113,7 @@ def cli():
     args = p.parse_args()
     rounds = args.rounds or (3 if args.quick else 9)
     n = 2_000 if args.quick else 100_000
-    report(asyncio.run(main(rounds, n)), rounds)
+    report(main(rounds, n), rounds)
 
 
 if __name__ == "__main__":

@@ -26,61 +26,12 @@ from __future__ import annotations
 
 import argparse
 import functools
-import gc
-import os
-import resource
-import statistics
 import sys
 import time
 
 import quendle
+from harness import Row, check, collect, header, interleaved, print_table, rss_bytes, settle_gc
 from quendle import QuendleBase, quendled
-
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-# --------------------------------------------------------------------------
-# helpers
-
-
-def rss_bytes() -> int:
-    """Current resident set size of this process."""
-    try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * PAGE
-    except OSError:
-        # ru_maxrss is a peak (KiB on Linux), good enough while only growing.
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-
-
-def settle_gc() -> None:
-    gc.collect()
-    gc.collect()
-
-
-class Check(AssertionError):
-    pass
-
-
-def check(cond: bool, what: str) -> None:
-    if not cond:
-        raise Check(what)
-
-
-def interleaved(contenders, rounds):
-    """Median nanoseconds per contender.
-
-    ``contenders`` maps a label to a zero-argument callable that performs one
-    measurement and returns the elapsed nanoseconds.
-    """
-    labels = list(contenders)
-    samples = {label: [] for label in labels}
-    for r in range(rounds):
-        k = r % len(labels)
-        for label in labels[k:] + labels[:k]:
-            samples[label].append(contenders[label]())
-    return {label: statistics.median(v) for label, v in samples.items()}
-
 
 UNROLL = 10
 
@@ -161,18 +112,6 @@ def hit_classes():
 
 # --------------------------------------------------------------------------
 # benchmarks; each returns rows for the table
-
-
-class Row:
-    def __init__(self, bench, contender, value, unit, ratio=None, target=None, ok=None, note=""):
-        self.bench = bench
-        self.contender = contender
-        self.value = value
-        self.unit = unit
-        self.ratio = ratio
-        self.target = target
-        self.ok = ok
-        self.note = note
 
 
 # Hit targets as ratios to lru_cache: vectorcall (the 3.12 stable-ABI build)
@@ -587,123 +526,6 @@ def make_plain_declared(i, body_runs):
     return body
 
 
-def bench_scenario(cfg):
-    n = cfg.scenario_keys
-
-    class Q(QuendleBase):
-        @quendled()
-        def v(self, i):
-            return i
-
-    obj = Q()
-    for i in range(n):
-        obj.v(i)
-    vs = obj.validation_state
-    check(len(vs) == n and set(vs.values()) == {"valid"}, "scenario: all keys valid before")
-    del vs
-
-    # Checks: a change inside the scenario is thrown away on exit.
-    with quendle.custom_scenario([obj]):
-        obj.update_cached_value("v", "inside", i=0)
-        check(obj.v(0) == "inside", "scenario: update seen inside")
-    check(obj.v(0) == 0, "scenario: update dropped on exit")
-
-    items = [obj]
-
-    def once():
-        s = quendle.custom_scenario(items)
-        t0 = time.perf_counter_ns()
-        s.__enter__()
-        s.__exit__(None, None, None)
-        return time.perf_counter_ns() - t0
-
-    def repeat():
-        return min(once() for _ in range(cfg.scenario_reps))
-
-    # The whole enter+exit is one measurement; a round takes the best of a
-    # few so an interrupt does not decide the round.
-    def once_with_update():
-        s = quendle.custom_scenario(items)
-        t0 = time.perf_counter_ns()
-        s.__enter__()
-        obj.update_cached_value("v", "inside", i=1)
-        s.__exit__(None, None, None)
-        return time.perf_counter_ns() - t0
-
-    def repeat_with_update():
-        return min(once_with_update() for _ in range(cfg.scenario_reps))
-
-    med = interleaved({"plain": repeat, "update": repeat_with_update}, cfg.rounds)
-    check(obj.v(n - 1) == n - 1 and obj.is_cached("v", i=n - 1), "scenario: state intact after exits")
-    check(obj.v(1) == 1 and obj.validation_state[("v", (("i", 1),))] == "valid", "scenario: update undone")
-    us = med["plain"] / 1e3
-    bench = f"scenario over {n} valid keys"
-    return [
-        Row(bench, "enter+exit", us, "us",
-            target="<= 1000 us" if n >= 100_000 else "<= 1000 us (at 100000)",
-            ok=us <= 1000.0 if n >= 100_000 else None),
-        Row(bench, "enter+1 update_cached_value+exit", med["update"] / 1e3, "us"),
-    ]
-
-
-def bench_dump_load(cfg):
-    count = 50
-    runs = Counter()
-    values = [("value", i) for i in range(count)]
-
-    def make(i):
-        def body(self):
-            runs.n += 1
-            return values[i]
-
-        body.__name__ = f"s{i}"
-        return quendled(serialisable=True)(body)
-
-    S = type("S", (QuendleBase,), {f"s{i}": make(i) for i in range(count)})
-
-    src = S()
-    for i in range(count):
-        getattr(src, f"s{i}")()
-    runs.n = 0
-    data = src.dump_cache()
-    check(runs.n == 0 and len(data) == count, "dump: served from the cache, one item per method")
-    check(all(data[f"s{i}"] is values[i] for i in range(count)), "dump: identical objects")
-    loaded = [object() for _ in range(count)]
-    fresh = S()
-    fresh.load_cache({f"s{i}": loaded[i] for i in range(count)})
-    check(all(fresh.get_cached_value(f"s{i}") is loaded[i] for i in range(count)), "load: values in place")
-    check(all(getattr(fresh, f"s{i}")() is loaded[i] for i in range(count)), "load: calls served from load")
-
-    reps = cfg.dump_reps
-
-    def dump_once():
-        t0 = time.perf_counter_ns()
-        for _ in range(reps):
-            src.dump_cache()
-        return time.perf_counter_ns() - t0
-
-    fresh_objs = []
-
-    def load_once():
-        objs = [S() for _ in range(reps)]
-        t0 = time.perf_counter_ns()
-        for o in objs:
-            o.load_cache(data)
-        t = time.perf_counter_ns() - t0
-        fresh_objs.append(objs[-1])
-        return t
-
-    runs.n = 0
-    med = interleaved({"dump": dump_once, "load": load_once}, cfg.rounds)
-    check(all(fresh_objs[-1].get_cached_value(f"s{i}") is values[i] for i in range(count)),
-          "load: the loaded values are the dumped objects")
-    return [
-        Row(f"dump_cache, {count} serialisable methods (all cached)", "quendle", med["dump"] / reps / 1e3, "us"),
-        Row(f"load_cache into a fresh instance, {count} methods", "quendle", med["load"] / reps / 1e3, "us",
-            note=f"{runs.n // max(1, cfg.rounds * reps)} bodies run per load"),
-    ]
-
-
 def bench_memory(cfg):
     n = cfg.memory_entries
     # The argument objects exist before either measurement starts and are
@@ -761,33 +583,6 @@ def bench_memory(cfg):
 # --------------------------------------------------------------------------
 
 
-def fmt(v: float) -> str:
-    if v >= 100:
-        return f"{v:,.0f}"
-    if v >= 10:
-        return f"{v:.1f}"
-    return f"{v:.2f}"
-
-
-def print_table(rows):
-    w_cont = max(len(r.contender) for r in rows)
-    header = f"  {'contender':<{w_cont}}  {'figure':>10} {'unit':<9} {'ratio':>6}  target"
-    print(header)
-    print("-" * max(len(header) + 24, max(len(r.bench) for r in rows)))
-    last = None
-    for r in rows:
-        if r.bench != last:
-            print(r.bench)
-            last = r.bench
-        ratio = f"{r.ratio:.2f}x" if r.ratio is not None else ""
-        target = ""
-        if r.target:
-            mark = "" if r.ok is None else (" PASS" if r.ok else " MISS")
-            target = f"{r.target}{mark}"
-        note = f"  ({r.note})" if r.note else ""
-        print(f"  {r.contender:<{w_cont}}  {fmt(r.value):>10} {r.unit:<9} {ratio:>6}  {target}{note}".rstrip())
-
-
 class Config:
     def __init__(self, quick: bool, rounds: int | None):
         self.quick = quick
@@ -796,9 +591,6 @@ class Config:
         self.miss_calls = 5_000 if quick else 50_000
         self.chain_depth = 1000 if quick else 10_000
         self.fanout = 100_000 if quick else 1_000_000
-        self.scenario_keys = 10_000 if quick else 100_000
-        self.scenario_reps = 2 if quick else 5
-        self.dump_reps = 5 if quick else 50
         self.memory_entries = 20_000 if quick else 100_000
 
 
@@ -809,24 +601,11 @@ def main(argv=None) -> int:
     ns = p.parse_args(argv)
     cfg = Config(ns.quick, ns.rounds)
 
-    print(f"quendle from {quendle.__file__}")
-    print(f"Python {sys.version.split()[0]}, {cfg.rounds} interleaved rounds, medians"
-          f"{', quick run (sizes reduced)' if cfg.quick else ''}")
-    print("ratio = quendle's figure / the anchor's figure for the same job (lower is better for quendle)")
-    print()
-
+    header(cfg.rounds, cfg.quick)
     t_start = time.perf_counter()
-    rows = []
     # Memory first: later benchmarks leave freed memory behind that would be
     # reused and make the figure look smaller than it is.
-    for bench in (bench_memory, bench_hits, bench_misses, bench_cross, bench_chain, bench_fanout, bench_scenario,
-                  bench_dump_load):
-        try:
-            rows.extend(bench(cfg))
-        except Check as e:
-            rows.append(Row(bench.__name__, "CHECK FAILED", float("nan"), "", note=str(e)))
-        settle_gc()
-    print_table(rows)
+    print_table(collect([bench_memory, bench_hits, bench_misses, bench_cross, bench_chain, bench_fanout], cfg))
     print()
     print(f"total {time.perf_counter() - t_start:.1f} s")
     return 0

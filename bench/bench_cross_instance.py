@@ -23,19 +23,12 @@ from __future__ import annotations
 
 import argparse
 import gc
-import os
 import sys
 import time
 
 import quendle
+from harness import header, rss_bytes
 from quendle import QuendleBase, quendled
-
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 class Bond(QuendleBase):
@@ -106,7 +99,7 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="100,000 dependants instead of 1,000,000")
     n = 100_000 if ap.parse_args(argv).quick else 1_000_000
-    print(f"quendle from {quendle.__file__}, Python {sys.version.split()[0]}")
+    header()
     bond = Bond()
     churn(bond, 10_000)  # warm-up: allocator pools, the side table's buckets
     gc.collect()

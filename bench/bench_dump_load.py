@@ -34,8 +34,7 @@ import functools
 import sys
 import time
 
-import quendle
-from bench_calls import Check, check, fmt, interleaved  # the same checks, rounds and figures as the call benchmarks
+from harness import Row, check, header, interleaved, print_table
 from quendle import QuendleBase, quendled
 
 COUNT = 50
@@ -134,9 +133,8 @@ def main(argv=None) -> int:
     S = make_class("quendled(serialisable=True)", QuendleBase, {"quendled": quendled})
     CP = make_class("cached_property", object, {"cached_property": functools.cached_property})
 
-    print(f"quendle from {quendle.__file__}")
-    print(f"Python {sys.version.split()[0]}, {COUNT} methods, {rounds} interleaved rounds of {reps} operations, "
-          "medians per operation")
+    header(rounds, ns.quick)
+    print(f"{COUNT} methods, rounds of {reps} operations, medians per operation")
     checks(S, CP)
     print("checks passed")
     print()
@@ -180,20 +178,15 @@ def main(argv=None) -> int:
     load_us, update_us = med["load"] / reps / 1e3, med["__dict__.update"] / reps / 1e3
     check(all(loads[-1].get_cached_value(n) is data[n] for n in NAMES), "timed load: the values in place")
 
-    rows = [
-        ("a.dump_cache(), all cached", dump_us, None, None),
-        ("{name: getattr(o, name)} over cached_property", cp_us, dump_us / cp_us, 4.0),
-        ("b.load_cache(data) into a fresh instance", load_us, None, None),
-        ("fresh.__dict__.update(data)", update_us, load_us / update_us, 25.0),
-    ]
-    width = max(len(r[0]) for r in rows)
-    print(f"  {'job':<{width}}  {'us/op':>8}  {'ratio':>7}  target")
-    for label, us, ratio, target in rows:
-        line = f"  {label:<{width}}  {fmt(us):>8}"
-        if ratio is not None:
-            mark = "PASS" if ratio <= target else "MISS"
-            line += f"  {ratio:>6.2f}x  <= {target:g}x {mark}"
-        print(line)
+    dump, load = f"dump_cache, {COUNT} serialisable methods (all cached)", f"load_cache into a fresh instance, {COUNT} methods"
+    print_table([
+        Row(dump, "quendle", dump_us, "us/op"),
+        Row(dump, "  {name: getattr(o, name)} over cached_property", cp_us, "us/op",
+            ratio=dump_us / cp_us, target="<= 4x", ok=dump_us / cp_us <= 4.0),
+        Row(load, "quendle", load_us, "us/op", note="runs each body once by design"),
+        Row(load, "  fresh.__dict__.update(data)", update_us, "us/op",
+            ratio=load_us / update_us, target="<= 25x", ok=load_us / update_us <= 25.0),
+    ])
     return 0
 
 

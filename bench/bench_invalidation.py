@@ -1,10 +1,9 @@
 """Scenario and invalidation costs on large instances.
 
-Prints, as medians over repeats:
-- one scenario enter+exit over an instance with 100,000 valid keys;
-- update_cached_value of the root of a 10,000-level dependency chain (which
-  invalidates every level) followed by recomputing every level bottom-up,
-  so that no call nests deeper than two levels.
+Prints, as medians over interleaved rounds (each the best of a few repeats,
+so an interrupt does not decide a round), one scenario enter+exit over an
+instance with 100,000 valid keys, alone and around one update_cached_value.
+(The update and recompute of a long chain is bench_calls.py's figure.)
 
 Then, once each, every operation that walks the whole cache of an instance,
 on two graphs of --walk-keys keys (default 100,000; --walk-keys 1000000 for
@@ -14,7 +13,7 @@ as a direct dependant).  Each graph is built once; the walks run in an order
 that keeps it whole until the last three, which only change states and
 remove values (a walk's cost does not depend on the states it meets).
 
-    python bench/bench_invalidation.py [--keys N] [--levels N] [--repeats N]
+    python bench/bench_invalidation.py [--keys N] [--rounds N] [--repeats N]
                                        [--walk-keys N] [--no-walks]
 """
 
@@ -22,31 +21,10 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
-import time
 
 import quendle
+from harness import Row, check, collect, elapsed, header, interleaved, ns, print_table
 from quendle import QuendleBase, quendled
-
-
-class Wide(QuendleBase):
-    @quendled()
-    def cell(self, i):
-        return i
-
-
-class Chain(QuendleBase):
-    def __init__(self):
-        self.runs = 0
-
-    @quendled()
-    def root(self):
-        return 0
-
-    @quendled(track_runtime_dependencies=True)
-    def level(self, i):
-        self.runs += 1
-        return (self.root() if i == 0 else self.level(i - 1)) + 1
 
 
 class Graph(QuendleBase):
@@ -63,40 +41,44 @@ class Graph(QuendleBase):
         return self.root() + i
 
 
-def scenario_cost(keys: int, repeats: int) -> float:
-    wide = Wide()
+def bench_scenario(keys: int, rounds: int, repeats: int) -> list[Row]:
+    class Q(QuendleBase):
+        @quendled()
+        def v(self, i):
+            return i
+
+    obj = Q()
     for i in range(keys):
-        wide.cell(i)
-    assert len(wide.validation_state) == keys
-    times = []
-    for _ in range(repeats):
-        scenario = quendle.custom_scenario([wide])
-        t0 = time.perf_counter_ns()
-        scenario.__enter__()
-        scenario.__exit__(None, None, None)
-        times.append(time.perf_counter_ns() - t0)
-    assert all(v == "valid" for v in wide.validation_state.values())
-    return statistics.median(times) / 1e3
+        obj.v(i)
+    vs = obj.validation_state
+    check(len(vs) == keys and set(vs.values()) == {"valid"}, "scenario: all keys valid before")
+    del vs
+    # A change inside the scenario is thrown away on exit.
+    with quendle.custom_scenario([obj]):
+        obj.update_cached_value("v", "inside", i=0)
+        check(obj.v(0) == "inside", "scenario: update seen inside")
+    check(obj.v(0) == 0, "scenario: update dropped on exit")
 
+    def enter_exit(update):
+        s = quendle.custom_scenario([obj])
+        t0 = ns()
+        s.__enter__()
+        if update:
+            obj.update_cached_value("v", "inside", i=1)
+        s.__exit__(None, None, None)
+        return ns() - t0
 
-def chain_cost(levels: int, repeats: int) -> tuple[float, float]:
-    chain = Chain()
-    for i in range(levels):  # bottom-up: each call finds its predecessor cached
-        chain.level(i)
-    update, recompute = [], []
-    for r in range(repeats):
-        chain.runs = 0
-        t0 = time.perf_counter_ns()
-        chain.update_cached_value("root", r + 1)
-        t1 = time.perf_counter_ns()
-        for i in range(levels):
-            chain.level(i)
-        t2 = time.perf_counter_ns()
-        # The result is only trusted if every level really ran again.
-        assert chain.runs == levels and chain.level(levels - 1) == r + 1 + levels
-        update.append(t1 - t0)
-        recompute.append(t2 - t1)
-    return statistics.median(update) / 1e3, statistics.median(recompute) / 1e3
+    med = interleaved({"plain": lambda: min(enter_exit(False) for _ in range(repeats)),
+                       "update": lambda: min(enter_exit(True) for _ in range(repeats))}, rounds)
+    check(obj.v(keys - 1) == keys - 1 and obj.is_cached("v", i=keys - 1), "scenario: state intact after exits")
+    check(obj.v(1) == 1 and obj.validation_state[("v", (("i", 1),))] == "valid", "scenario: update undone")
+    us = med["plain"] / 1e3
+    bench = f"scenario over {keys:,} valid keys"
+    return [
+        Row(bench, "enter+exit", us, "us", target="<= 1000 us" if keys >= 100_000 else "<= 1000 us (at 100,000)",
+            ok=us <= 1000.0 if keys >= 100_000 else None),
+        Row(bench, "enter+1 update_cached_value+exit", med["update"] / 1e3, "us"),
+    ]
 
 
 def build_graph(shape: str, keys: int) -> Graph:
@@ -112,9 +94,8 @@ def build_graph(shape: str, keys: int) -> Graph:
 
 
 def timed(results: list, what: str, fn) -> object:
-    t0 = time.perf_counter_ns()
-    out = fn()
-    results.append((what, (time.perf_counter_ns() - t0) / 1e6))
+    out, took = elapsed(fn)
+    results.append((what, took / 1e6))
     return out
 
 
@@ -146,23 +127,19 @@ def walk_costs(shape: str, keys: int) -> list[tuple[str, float]]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=100_000)
-    parser.add_argument("--levels", type=int, default=10_000)
-    parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--walk-keys", type=int, default=int(os.environ.get("QUENDLE_BENCH_WALK_KEYS", 100_000)))
     parser.add_argument("--no-walks", action="store_true", help="skip the whole-cache walks")
     args = parser.parse_args()
-    enter_exit = scenario_cost(args.keys, args.repeats)
-    update, recompute = chain_cost(args.levels, args.repeats)
-    print(f"scenario enter+exit, {args.keys} valid keys: {enter_exit:10.1f} us")
-    print(f"update invalidating a {args.levels}-level chain: {update:10.1f} us")
-    print(f"recompute every level bottom-up:           {recompute:10.1f} us "
-          f"({recompute * 1e3 / args.levels:.0f} ns per level, body included)")
+    header(args.rounds)
+    print_table(collect([bench_scenario], args.keys, args.rounds, args.repeats))
     if args.no_walks:
         return
     for shape, title in [("chain", "chain"), ("fan", "fan-out")]:
-        print(f"\nwhole-cache walks on a {args.walk_keys}-key {title}:")
-        for what, ms in walk_costs(shape, args.walk_keys):
-            print(f"  {what:34s} {ms:10.1f} ms")
+        print(f"\nwhole-cache walks on a {args.walk_keys}-key {title}, once each:")
+        print_table([Row(f"{title} of {args.walk_keys:,} keys", what, ms, "ms")
+                     for what, ms in walk_costs(shape, args.walk_keys)])
 
 
 if __name__ == "__main__":

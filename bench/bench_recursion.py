@@ -43,7 +43,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import platform
 import signal
 import subprocess
 import sys
@@ -227,12 +226,11 @@ def main() -> None:
         child(opts.child)
         return
 
-    import quendle
+    from harness import machine
 
     sizes = [4 * MIB] if opts.quick else [4 * MIB, 8 * MIB]
     ceiling = 200_000 if opts.quick else 1_000_000
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}, "
-          f"{platform.machine()}); quendle from {quendle.__file__}")
+    print(machine())
     print(f"stack sizes {', '.join(f'{s // MIB} MiB' for s in sizes)}; "
           f"depth ceiling {ceiling:,}; recursion limit 10**7")
     print()

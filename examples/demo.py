@@ -138,8 +138,9 @@ def main() -> None:
     step("A portfolio of three bonds: dependencies across instances")
     bonds = [Bond(100.0, 0.03, 2), Bond(100.0, 0.04, 3), Bond(100.0, 0.05, 4)]
     book = Portfolio(bonds)
+    named = {f"bond{i + 1}": b for i, b in enumerate(bonds)} | {"portfolio": book}
     print(f"portfolio value = {book.value():.4f}")
-    print("portfolio depends on:", [label for _, label in quendle.cross_instance_edges(book)["value"]["dependencies"]])
+    print("portfolio depends on:", graph_dot.cross_dependencies(book, "value", named))
     runs.clear()
     bonds[1].update_cached_value("rate", 0.07)
     stale = {f"bond{i + 1}": [k for k, v in b.validation_state.items() if v != "valid"] for i, b in enumerate(bonds)}
@@ -154,9 +155,9 @@ def main() -> None:
     after = book.value()
     print(f"before {before:.4f}, inside {inside:.4f}, after {after:.4f}; "
           f"changed inside: {inside != before}, after equals before: {after == before}")
-    named = {f"bond{i + 1}": b for i, b in enumerate(bonds)} | {"portfolio": book}
     for written in graph_dot.write_many_picture(named, out.with_name(out.name + "-portfolio"), "portfolio"):
         print(f"wrote {written}")
+    print("edges:", ", ".join(f"{style} = {meaning}" for style, meaning in graph_dot.edge_legend()))
 
     print(f"\nquendle exports: {quendle.__all__}")
 

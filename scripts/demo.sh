@@ -8,6 +8,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
 
 # What the build needs, and Graphviz to render the dependency-graph picture.
-debian_packages g++ binutils python3-dev python3-venv graphviz
+debian_packages "the build" g++ binutils python3-dev python3-venv
+debian_packages "the picture of the dependency graph" graphviz
 nox_venv
 exec "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" -s demo -- "$@"

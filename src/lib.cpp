@@ -3,10 +3,17 @@
 #include "ops/cross_instance_api.h"
 #include "ops/defaults_warning.h"
 #include "ops/explain.h"
+#include "ops/observe.h"
 #include "ops/pickling.h"
 #include "ops/scenario.h"
 #include "types/decorator.h"
 #include "types/quendle_base.h"
+
+// A build for the debug interpreter (QUENDLE_DEBUG_PYTHON) that found the release
+// headers would count references as a release build does: it stops here instead.
+#if defined(QUENDLE_DEBUG_PYTHON) && !defined(Py_DEBUG)
+#error "QUENDLE_DEBUG_PYTHON is set but Python.h does not define Py_DEBUG: the release headers were found"
+#endif
 
 namespace quendle {
 
@@ -36,6 +43,21 @@ Status register_member(PyObject* module, PyObject* name, PyObject* value) {
     return checked_status(PyObject_SetAttr(module, name, value));
 }
 
+enum class Listed : bool {
+    No,
+    InAll,
+};
+
+// Adds the module function `def`, listed in `__all__` or not.
+Status add_function(PyObject* module, PyObject* module_name, PyMethodDef& def, Listed listed) {
+    Q_ASSIGN(Ref func, checked(PyCFunction_NewEx(&def, module, module_name)));
+    Q_ASSIGN(Ref name, new_str(def.ml_name));
+    if (listed == Listed::InAll) {
+        return register_member(module, name.get(), func.get());
+    }
+    return checked_status(PyObject_SetAttr(module, name.get(), func.get()));
+}
+
 Status exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         return cast_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
@@ -55,36 +77,35 @@ Status exec_module(PyObject* module) {
         Q_TRY(register_member(module, name.get(), type));
     }
     Q_ASSIGN(Ref module_name, checked(PyModule_GetNameObject(module)));
-    Q_ASSIGN(Ref func, checked(PyCFunction_NewEx(&custom_scenario_def, module, module_name.get())));
-    Q_ASSIGN(const Names* n, names());
-    Q_ASSIGN(Ref func_name, get_attr(func.get(), n->name));
-    if (!PyUnicode_Check(func_name.get())) {
-        return cast_error(func_name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    Q_TRY(add_function(module, module_name.get(), custom_scenario_def, Listed::InAll));
+    // Module attributes outside `__all__`, so that no name a user gives a
+    // method is taken: the view of an instance's cross-instance edges, the
+    // explanation of an entry's state, the state setter that pickled
+    // instances name and what they call for the tokens of instances others
+    // depend on, the counters and traces of a model (and, in builds with the
+    // state checks, their check).
+    PyMethodDef* const unlisted[] = {
+        &cross_instance_edges_def,
+        &explain_def,
+        &restore_instance_def,
+        &instance_token_def,
+        &cache_info_def,
+        &trace_def,
+#ifdef QUENDLE_INVARIANTS
+        &check_invariants_def,
+#endif
+    };
+    for (PyMethodDef* def : unlisted) {
+        Q_TRY(add_function(module, module_name.get(), *def, Listed::No));
     }
-    Q_TRY(register_member(module, func_name.get(), func.get()));
-    // The view of an instance's cross-instance edges; outside `__all__`.
-    Q_ASSIGN(Ref edges, checked(PyCFunction_NewEx(&cross_instance_edges_def, module, module_name.get())));
-    Q_TRY(checked_status(PyObject_SetAttrString(module, cross_instance_edges_def.ml_name, edges.get())));
-    // The project version from pyproject.toml (CMakeLists.txt defines it); outside `__all__`.
+    // The project version from pyproject.toml (CMakeLists.txt defines it).
     Q_TRY(checked_status(PyModule_AddStringConstant(module, "__version__", QUENDLE_VERSION)));
-    // A module attribute outside `__all__`, so no name a user gives a method is taken.
-    Q_ASSIGN(Ref explain, checked(PyCFunction_NewEx(&explain_def, module, module_name.get())));
-    Q_TRY(checked_status(PyObject_SetAttrString(module, explain_def.ml_name, explain.get())));
-    // The state setter that pickled instances name, outside `__all__`.
-    Q_ASSIGN(Ref restore, checked(PyCFunction_NewEx(&restore_instance_def, module, module_name.get())));
-    Q_TRY(checked_status(PyObject_SetAttrString(module, restore_instance_def.ml_name, restore.get())));
-    // What pickled instances call for the tokens naming instances others depend on, outside `__all__`.
-    Q_ASSIGN(Ref token, checked(PyCFunction_NewEx(&instance_token_def, module, module_name.get())));
-    Q_TRY(checked_status(PyObject_SetAttrString(module, instance_token_def.ml_name, token.get())));
-    // The warning for a method never cached because its dependency binds no defaults, outside `__all__`.
+    // The warning for a method never cached because its dependency binds no defaults.
     Q_ASSIGN(PyObject * warning, dependency_defaults_warning_type());
     Q_TRY(checked_status(PyObject_SetAttrString(module, "DependencyDefaultsWarning", warning)));
+    // Counters and traces, outside `__all__`.
+    Q_TRY(register_observe_types(module));
     Q_TRY(register_fork_handler(module));
-#ifdef QUENDLE_INVARIANTS
-    // Builds with the state checks carry their debugging function, outside `__all__`.
-    Q_ASSIGN(Ref check, checked(PyCFunction_NewEx(&check_invariants_def, module, module_name.get())));
-    Q_TRY(checked_status(PyObject_SetAttrString(module, check_invariants_def.ml_name, check.get())));
-#endif
     return {};
 }
 

@@ -1224,12 +1224,67 @@ def _cross_sound(env, outcome):
         assert holder.value() == 1.0, "a copy served a value computed before its dependency changed"
 
 
+def _misspelt_queries(env):
+    m = env.m
+    expect(KeyError, NO_KEY, m.update_cached_value, "squre", 1, n=2)  # hinted with the closest names
+    expect(KeyError, NO_KEY, m.is_cached, "clear_cache")  # not decorated
+    expect(KeyError, NO_KEY, quendle.explain, m, "totl")
+    return True
+
+
+def _explain_bound(env):
+    expect(TypeError, "too many positional arguments", quendle.explain, env.m, "square", 1, 2)
+    return quendle.explain(env.m, "square", 3).split(": ", 1)[0]
+
+
 def _explain_each_state(env):
     m = env.m
     m.update_cached_value("rate", 3)
     m.clear_cached_value("square", n=3)
     names = [("deep", {}), ("wide", {}), ("rate", {}), ("square", {"n": 3}), ("square", {"n": 99}), ("total", {})]
     return [quendle.explain(m, name, **kwargs).split(": ", 1)[0] for name, kwargs in names]
+
+
+def _cache_info(env):
+    env.m.update_cached_value("rate", 3)
+    env.m.deep()
+    env.m.clear_cache()
+    return {name: tuple(info) for name, info in quendle.cache_info(env.m).items()}
+
+
+def _traced(env):
+    m = env.m
+    with quendle.trace() as events:
+        m.update_cached_value("rate", 3)
+        m.deep()
+        m.clear_cached_value("square", n=2)
+        m.shifted()
+        m.clear_cache()
+        m.chain(1)
+        m.uncached(5)
+        m.uncached(5)
+    return [(e.kind, e.label, e.cause) for e in events]
+
+
+def _traced_nested(env):
+    with quendle.trace() as outer:
+        env.m.total()
+        with quendle.trace() as inner:
+            env.other.update_cached_value("rate", 9)
+            env.other.total()
+        env.m.deep()
+    return len(outer), len(inner)
+
+
+def _traced_raising(env):
+    def body():
+        with quendle.trace():
+            env.m.deep()
+            env.m.update_cached_value("base", 2)
+            raise BodyError("inside a trace")
+
+    expect(BodyError, "inside a trace", body)
+    env.m.deep()
 
 
 class _Yield:
@@ -1429,7 +1484,16 @@ OPERATIONS += [
     Operation("decorate_automatically", lambda e: type(automagically_quendled()(extra_automatic)).__name__,
               python_code=True, parses=True),
     Operation("decorate_and_use", _decorate_and_use),
-    Operation("explain_each_state", _explain_each_state, setup=_warm),
+    Operation("explain_each_state", _explain_each_state, setup=_warm, python_code=True),  # inspect binds
+    Operation("explain_binds_as_a_call", _explain_bound, setup=_warm_square, python_code=True),  # inspect
+    Operation("queries_name_no_decorated_method", _misspelt_queries, python_code=True),  # difflib
+    # counters and traces
+    Operation("cache_info", _cache_info, setup=_warm, python_code=True),
+    Operation("cache_info_refused",
+              lambda e: expect(TypeError, "cache_info() expects a QuendleBase instance", quendle.cache_info, 1)),
+    Operation("trace_changes_and_calls", _traced, setup=_warm, python_code=True),
+    Operation("trace_nested", _traced_nested, setup=_warm, uses_other=True, python_code=True),
+    Operation("trace_left_by_exception", _traced_raising, setup=_warm, python_code=True),
     # asynchronous methods
     Operation("await_miss_and_hit", _await_twice,
               not_hunted="the asynchronous leak hunt (tests/leaks/test_refleaks_async.py) covers it"),

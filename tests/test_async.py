@@ -541,13 +541,27 @@ def test_two_event_loops_on_two_threads_share_one_instance():
 # ---------------------------------------------------------- introspection
 
 
-@pytest.mark.parametrize("check", [asyncio.iscoroutinefunction, inspect.iscoroutinefunction,
-                                   inspect.isgeneratorfunction, inspect.isasyncgenfunction])
-def test_coroutine_functions_are_reported_as_such(check):
+# asyncio's own check is deprecated from 3.14 on (inspect's is the one to use) and
+# goes in 3.16: checked while it is there, its deprecation warning expected.
+ASYNCIO_CHECK = getattr(asyncio, "iscoroutinefunction", None)
+
+
+def asyncio_check(obj):
+    if sys.version_info < (3, 14):
+        return ASYNCIO_CHECK(obj)
+    with pytest.warns(DeprecationWarning, match="iscoroutinefunction"):
+        return ASYNCIO_CHECK(obj)
+
+
+@pytest.mark.parametrize("check, expected", [
+    pytest.param(asyncio_check, True, id="asyncio.iscoroutinefunction", marks=pytest.mark.skipif(
+        ASYNCIO_CHECK is None, reason="asyncio.iscoroutinefunction is gone (3.16)")),
+    (inspect.iscoroutinefunction, True), (inspect.isgeneratorfunction, False), (inspect.isasyncgenfunction, False),
+])
+def test_coroutine_functions_are_reported_as_such(check, expected):
     # inspect reads the code flags of anything function-like on every
     # version, and honours the marker from 3.12 on.
     f = Feed()
-    expected = check in (asyncio.iscoroutinefunction, inspect.iscoroutinefunction)
     for obj in (Feed.price, f.price):
         assert check(obj) is expected
     for obj in (Feed.base, f.base):

@@ -11,7 +11,9 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from conftest import run_once
 
+run_once("sphinx")
 sphinx = pytest.importorskip("sphinx")
 
 MODULE = '''
@@ -151,7 +153,8 @@ def test_reference_documents_every_public_name(tmp_path: Path) -> None:
         inventory = InventoryFile.load(f, "", lambda base, uri: uri)
     documented = {name for entries in inventory.values() for name in entries}
     expected = {f"quendle.{name}" for name in quendle.__all__} | {
-        "quendle.__version__", "quendle.explain", "quendle.QuendleDecorator", "quendle.QuendleDecorator.__call__",
+        "quendle.__version__", "quendle.explain", "quendle.cache_info", "quendle.trace", "quendle.CacheInfo",
+        "quendle.TraceEvent", "quendle.QuendleDecorator", "quendle.QuendleDecorator.__call__",
         "quendle.Scenario", "quendle.Scenario.__enter__", "quendle.Scenario.__exit__",
         "quendle.quendled.__call__", "quendle.automagically_quendled.__call__",
     } | {f"quendle.QuendleBase.{name}" for name in vars(quendle.QuendleBase) if not name.startswith("_")}

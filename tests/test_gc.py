@@ -59,6 +59,8 @@ def assert_freed_only_by_collector(refs):
     assert refs, "nothing to watch"
     assert all(r() is not None for r in refs), "not kept alive by a cycle"
     gc.collect()
+    # From 3.15 on, a cycle whose finalisers ran is freed by the next collection.
+    gc.collect()
     assert [r() for r in refs] == [None] * len(refs)
 
 
@@ -594,12 +596,12 @@ PROBE_PRELUDE = textwrap.dedent(
 )
 
 
-def run_probe(body):
+def run_probe(*parts):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(os.path.abspath(quendle.__file__))] + [p for p in sys.path if p]
     )
-    code = PROBE_PRELUDE + textwrap.dedent(body) + "\nprint(repr(log))\n"
+    code = PROBE_PRELUDE + "".join(map(textwrap.dedent, parts)) + "\nprint(repr(log))\n"
     proc = subprocess.run(
         [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60, check=False
     )
@@ -630,41 +632,142 @@ def raised(name, exc_type, message, *after):
 NO_KEY = repr("No cache key found for provided signature")  # str() of the KeyError
 
 
+# The finalisers of the tests below: each reaches one object that was cleared.
+INSTANCE_LATE = """
+class Late:
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __del__(self):
+        obj = self.ref()
+        attempt("reached", lambda: obj is not None and obj.__class__.__name__ == "Owner")
+        if obj is None:
+            return
+        cache = lambda: (obj.cached_values, obj.validation_state)
+        attempt("cached_values", lambda: obj.cached_values, after=cache)
+        attempt("validation_state", lambda: obj.validation_state, after=cache)
+        attempt("dependency_graph", lambda: obj.dependency_graph, after=cache)
+        attempt("is_cached", lambda: obj.is_cached("m", x=1), after=cache)
+        attempt("get_cached_value", lambda: obj.get_cached_value("m", strict=False, x=1), after=cache)
+        attempt("call", lambda: obj.m(5), after=cache)
+        attempt("call again", lambda: obj.m(5), after=cache)
+        attempt("tracked", lambda: obj.t(), after=cache)
+        attempt("update", lambda: obj.update_cached_value("m", 11, x=5), after=cache)
+        attempt("clear one", lambda: obj.clear_cached_value("m", x=5), after=cache)
+        attempt("dump", lambda: obj.dump_cache(), after=cache)
+        attempt("load", lambda: obj.load_cache({"s": 3}), after=cache)
+        attempt("enter", lambda: custom_scenario([obj]).__enter__() is not None, after=cache)
+        attempt("exit", lambda: custom_scenario([obj]).__exit__(None, None, None), after=cache)
+        attempt("exit again", lambda: custom_scenario([obj]).__exit__(None, None, None), after=cache)
+        attempt("clear", lambda: obj.clear_cache(), after=cache)
+        attempt("reports", lambda: (obj.cached_values, obj.validation_state, obj.dependency_graph))
+"""
+
+DECORATOR_LATE = """
+class Late:
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __del__(self):
+        cls = self.ref()
+        attempt("reached", lambda: cls is not None and "m" in cls.__dict__)
+        if cls is None:
+            return
+        attempt("call", lambda: cls().m(3))
+        attempt("name", lambda: cls.__dict__["m"].__name__)
+        attempt("bind", lambda: cls.__dict__["m"].__get__(cls(), cls) is not None)
+        attempt("assign", lambda: setattr(cls(), "m", 1))
+"""
+
+FACTORY_LATE = """
+class Late:
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __del__(self):
+        holder = self.ref()
+        attempt("reached", lambda: holder is not None)
+        if holder is None:
+            return
+        def m(self):
+            return 1
+        attempt("decorate", lambda: type(holder.item(m)).__name__)
+"""
+
+SCENARIO_LATE = """
+class Late:
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __del__(self):
+        holder = self.ref()
+        attempt("reached", lambda: holder is not None)
+        if holder is None:
+            return
+        s = holder.item
+        attempt("enter", lambda: s.__enter__() is s)
+        attempt("exit", lambda: s.__exit__(None, None, None))
+        attempt("exit again", lambda: s.__exit__(None, None, None))
+"""
+
+
+DECORATOR_CLEARED = "QuendleDecorator object was cleared by the garbage collector"
+DECORATOR_LOG = [
+    ok("reached", True),
+    raised("call", "ReferenceError", DECORATOR_CLEARED),
+    raised("name", "ReferenceError", DECORATOR_CLEARED),
+    ok("bind", True),
+    raised("assign", "TypeError", "Cannot assign to decorated method"),
+]
+FACTORY_LOG = [
+    ok("reached", True),
+    raised("decorate", "ReferenceError", "quendled object was cleared by the garbage collector"),
+]
+# The scenario's items are dropped: entering and leaving it touch nothing.
+SCENARIO_LOG = [ok("reached", True), ok("enter", True), ok("exit", False), ok("exit again", False)]
+
+
+def instance_log():
+    """What the finaliser reaching a cleared instance logs."""
+    # After each step: (cached_values, validation_state).
+    m1, m5 = label("m", x=1), label("m", x=5)
+    nothing = ({}, {})  # the collector cleared the cache, layers included
+    m5_only = ({m5: 10}, {m5: "valid"})
+    computed = {m5: 10, "t": 3, m1: 2, "s": 1}
+    valid = {m5: "valid", "t": "valid", m1: "valid", "s": "valid"}
+    m5_cleared = ({"t": 3, m1: 2, "s": 1}, {**valid, m5: "invalid"})
+    loaded = ({"t": 3, m1: 2, "s": 3}, {**valid, m5: "invalid"})  # t, computed from s, stays valid
+    invalid = {key: "invalid" for key in valid}
+    return [
+        ok("reached", True),
+        ok("cached_values", {}, nothing),
+        ok("validation_state", {}, nothing),
+        ok("dependency_graph", {}, nothing),
+        raised("is_cached", "KeyError", NO_KEY, nothing),
+        raised("get_cached_value", "KeyError", NO_KEY, nothing),
+        ok("call", 10, m5_only),
+        ok("call again", 10, m5_only),
+        ok("tracked", 3, (computed, valid)),
+        ok("update", None, ({**computed, m5: 11}, valid)),
+        ok("clear one", None, m5_cleared),
+        ok("dump", {"s": 1}, m5_cleared),
+        ok("load", None, loaded),
+        ok("enter", True, loaded),
+        ok("exit", False, loaded),
+        raised("exit again", "RuntimeError", "Attempted to remove non existant layer", loaded),
+        ok("clear", None, ({}, invalid)),
+        ok("reports", ({}, invalid, {m5: set(), "t": set(), m1: {"t"}, "s": {"t"}})),
+    ]
+
+
 def test_finaliser_reaching_an_instance_the_collector_cleared():
     # Planter is in the cycle and runs first; it leaves a Late behind in the
     # instance's cache.  Late dies when the collector drops the instance's
     # references, and uses the instance through a weak reference made after
     # the collector had cleared the old ones.
     log = run_probe(
+        INSTANCE_LATE,
         """
-        class Late:
-            def __init__(self, ref):
-                self.ref = ref
-
-            def __del__(self):
-                obj = self.ref()
-                attempt("reached", lambda: obj is not None and obj.__class__.__name__ == "Owner")
-                if obj is None:
-                    return
-                cache = lambda: (obj.cached_values, obj.validation_state)
-                attempt("cached_values", lambda: obj.cached_values, after=cache)
-                attempt("validation_state", lambda: obj.validation_state, after=cache)
-                attempt("dependency_graph", lambda: obj.dependency_graph, after=cache)
-                attempt("is_cached", lambda: obj.is_cached("m", x=1), after=cache)
-                attempt("get_cached_value", lambda: obj.get_cached_value("m", strict=False, x=1), after=cache)
-                attempt("call", lambda: obj.m(5), after=cache)
-                attempt("call again", lambda: obj.m(5), after=cache)
-                attempt("tracked", lambda: obj.t(), after=cache)
-                attempt("update", lambda: obj.update_cached_value("m", 11, x=5), after=cache)
-                attempt("clear one", lambda: obj.clear_cached_value("m", x=5), after=cache)
-                attempt("dump", lambda: obj.dump_cache(), after=cache)
-                attempt("load", lambda: obj.load_cache({"s": 3}), after=cache)
-                attempt("enter", lambda: custom_scenario([obj]).__enter__() is not None, after=cache)
-                attempt("exit", lambda: custom_scenario([obj]).__exit__(None, None, None), after=cache)
-                attempt("exit again", lambda: custom_scenario([obj]).__exit__(None, None, None), after=cache)
-                attempt("clear", lambda: obj.clear_cache(), after=cache)
-                attempt("reports", lambda: (obj.cached_values, obj.validation_state, obj.dependency_graph))
-
         class Planter:
             def __init__(self, owner):
                 self.owner = owner
@@ -710,35 +813,7 @@ def test_finaliser_reaching_an_instance_the_collector_cleared():
         """
     )
     reached(log)
-    # After each step: (cached_values, validation_state).
-    m1, m5 = label("m", x=1), label("m", x=5)
-    nothing = ({}, {})  # the collector cleared the cache, layers included
-    m5_only = ({m5: 10}, {m5: "valid"})
-    computed = {m5: 10, "t": 3, m1: 2, "s": 1}
-    valid = {m5: "valid", "t": "valid", m1: "valid", "s": "valid"}
-    m5_cleared = ({"t": 3, m1: 2, "s": 1}, {**valid, m5: "invalid"})
-    loaded = ({"t": 3, m1: 2, "s": 3}, {**valid, m5: "invalid"})  # t, computed from s, stays valid
-    invalid = {key: "invalid" for key in valid}
-    assert log == [
-        ok("reached", True),
-        ok("cached_values", {}, nothing),
-        ok("validation_state", {}, nothing),
-        ok("dependency_graph", {}, nothing),
-        raised("is_cached", "KeyError", NO_KEY, nothing),
-        raised("get_cached_value", "KeyError", NO_KEY, nothing),
-        ok("call", 10, m5_only),
-        ok("call again", 10, m5_only),
-        ok("tracked", 3, (computed, valid)),
-        ok("update", None, ({**computed, m5: 11}, valid)),
-        ok("clear one", None, m5_cleared),
-        ok("dump", {"s": 1}, m5_cleared),
-        ok("load", None, loaded),
-        ok("enter", True, loaded),
-        ok("exit", False, loaded),
-        raised("exit again", "RuntimeError", "Attempted to remove non existant layer", loaded),
-        ok("clear", None, ({}, invalid)),
-        ok("reports", ({}, invalid, {m5: set(), "t": set(), m1: {"t"}, "s": {"t"}})),
-    ]
+    assert log == instance_log()
 
 
 def test_finaliser_calling_a_method_whose_decorator_the_collector_cleared():
@@ -746,21 +821,8 @@ def test_finaliser_calling_a_method_whose_decorator_the_collector_cleared():
     # decorator's dependency signature, then calls the method through the
     # still intact class.
     log = run_probe(
+        DECORATOR_LATE,
         """
-        class Late:
-            def __init__(self, ref):
-                self.ref = ref
-
-            def __del__(self):
-                cls = self.ref()
-                attempt("reached", lambda: cls is not None and "m" in cls.__dict__)
-                if cls is None:
-                    return
-                attempt("call", lambda: cls().m(3))
-                attempt("name", lambda: cls.__dict__["m"].__name__)
-                attempt("bind", lambda: cls.__dict__["m"].__get__(cls(), cls) is not None)
-                attempt("assign", lambda: setattr(cls(), "m", 1))
-
         class Planter:
             def __init__(self, cls, box):
                 self.cls = cls
@@ -786,34 +848,15 @@ def test_finaliser_calling_a_method_whose_decorator_the_collector_cleared():
         """
     )
     reached(log)
-    cleared = "QuendleDecorator object was cleared by the garbage collector"
-    assert log == [
-        ok("reached", True),
-        raised("call", "ReferenceError", cleared),
-        raised("name", "ReferenceError", cleared),
-        ok("bind", True),
-        raised("assign", "TypeError", "Cannot assign to decorated method"),
-    ]
+    assert log == DECORATOR_LOG
 
 
 def test_finaliser_using_a_factory_the_collector_cleared():
     # A factory in a cycle with its own keyword dict; Late, freed with that
     # dict once the factory dropped it, decorates a function with the factory.
     log = run_probe(
+        FACTORY_LATE,
         """
-        class Late:
-            def __init__(self, ref):
-                self.ref = ref
-
-            def __del__(self):
-                holder = self.ref()
-                attempt("reached", lambda: holder is not None)
-                if holder is None:
-                    return
-                def m(self):
-                    return 1
-                attempt("decorate", lambda: type(holder.item(m)).__name__)
-
         class Planter:
             def __init__(self, box, holder):
                 self.box = box
@@ -838,29 +881,13 @@ def test_finaliser_using_a_factory_the_collector_cleared():
         """
     )
     reached(log)
-    assert log == [
-        ok("reached", True),
-        raised("decorate", "ReferenceError", "quendled object was cleared by the garbage collector"),
-    ]
+    assert log == FACTORY_LOG
 
 
 def test_finaliser_using_a_scenario_the_collector_cleared():
     log = run_probe(
+        SCENARIO_LATE,
         """
-        class Late:
-            def __init__(self, ref):
-                self.ref = ref
-
-            def __del__(self):
-                holder = self.ref()
-                attempt("reached", lambda: holder is not None)
-                if holder is None:
-                    return
-                s = holder.item
-                attempt("enter", lambda: s.__enter__() is s)
-                attempt("exit", lambda: s.__exit__(None, None, None))
-                attempt("exit again", lambda: s.__exit__(None, None, None))
-
         class Planter:
             def __init__(self, owner, holder):
                 self.owner = owner
@@ -891,5 +918,94 @@ def test_finaliser_using_a_scenario_the_collector_cleared():
         """
     )
     reached(log)
-    # The collector dropped the scenario's items: entering and leaving it touch nothing.
-    assert log == [ok("reached", True), ok("enter", True), ok("exit", False), ok("exit again", False)]
+    assert log == SCENARIO_LOG
+
+
+# The same finalisers, run where the test says: each calls the tp_clear of the
+# object's type on it, the step the collector takes for every object of an
+# unreachable cycle, so the finaliser runs at that point whatever order the
+# interpreter's collector would take (3.14's takes another), and never skips.
+CLEAR = """
+import ctypes
+
+def clear(obj):
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), 51))(obj)  # 51: Py_tp_clear
+"""
+
+
+@pytest.mark.parametrize("late, body, expected", [
+    pytest.param(INSTANCE_LATE, """
+        class Owner(QuendleBase):
+            @quendled()
+            def m(self, x):
+                return x * 2
+
+            @quendled()
+            def hold(self):
+                return None
+
+            @quendled(serialisable=True)
+            def s(self):
+                return 1
+
+            @quendled(track_runtime_dependencies=True)
+            def t(self):
+                return self.m(1) + self.s()
+
+        def build():
+            o = Owner()
+            o.t()
+            o.hold()
+            with custom_scenario([o]):
+                o.m(2)
+            custom_scenario([o]).__enter__()  # left open
+            o.m(3)
+            o.update_cached_value("hold", Late(weakref.ref(o)))
+            return o
+
+        o = build()
+        clear(o)  # drops the cache, Late with it
+        """, instance_log(), id="instance"),
+    pytest.param(DECORATOR_LATE, """
+        def build():
+            box = Box()
+            class Owner(QuendleBase):
+                @quendled(dependencies=[("n", {"k": box})])
+                def m(self, x):
+                    return x * 2
+            box.late = Late(weakref.ref(Owner))
+            return Owner
+
+        Owner = build()
+        clear(Owner.__dict__["m"])  # drops the dependency signature, box and Late with it
+        """, DECORATOR_LOG, id="decorator"),
+    pytest.param(FACTORY_LATE, """
+        def build():
+            box, holder = Box(), Box()
+            holder.item = quendled(dependencies=[("n", {"k": box})])
+            box.late = Late(weakref.ref(holder))
+            return holder
+
+        holder = build()
+        clear(holder.item)  # drops the keyword dict, box and Late with it
+        """, FACTORY_LOG, id="factory"),
+    pytest.param(SCENARIO_LATE, """
+        class Owner(QuendleBase):
+            pass
+
+        def build():
+            o, holder = Owner(), Box()
+            s = custom_scenario([o, o])
+            s.__enter__()
+            o.late = Late(weakref.ref(holder))
+            holder.item = s
+            return holder
+
+        holder = build()
+        clear(holder.item)  # drops the items, the instance and Late with them
+        """, SCENARIO_LOG, id="scenario"),
+])
+def test_finaliser_reaching_an_object_cleared_as_the_collector_clears_it(late, body, expected):
+    assert run_probe(CLEAR, late, body) == expected

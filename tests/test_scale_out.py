@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import once
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -22,8 +23,8 @@ def run_example(name: str, tmp_path: Path) -> str:
 
 @pytest.mark.parametrize("name, label", [
     ("sweep_processes.py", "process pool"),
-    pytest.param("sweep_dask.py", "dask cluster", marks=pytest.mark.skipif(
-        importlib.util.find_spec("distributed") is None, reason="dask distributed is not installed")),
+    pytest.param("sweep_dask.py", "dask cluster", marks=[once("dask"), pytest.mark.skipif(
+        importlib.util.find_spec("distributed") is None, reason="dask distributed is not installed")]),
 ])
 def test_sweep_matches_the_serial_run(name: str, label: str, tmp_path: Path) -> None:
     out = run_example(name, tmp_path)

@@ -17,11 +17,13 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
+from conftest import run_once
 
 ROOT = Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"
 VERSION = f"{sys.version_info[0]}.{sys.version_info[1]}"
 
+run_once("typing")
 pytest.importorskip("mypy")
 
 # Errors inside the stub are not what these checks look at (mypy is silent
@@ -111,6 +113,8 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
         "cross_instance_edges = quendle.cross_instance_edges\n"
         "explain = quendle.explain\n"
         "DependencyDefaultsWarning = quendle.DependencyDefaultsWarning\n"
+        "cache_info, trace, CacheInfo, TraceEvent = quendle.cache_info, quendle.trace, quendle.CacheInfo, "
+        "quendle.TraceEvent\nTrace = type(quendle.trace())\n"
     )
     (tmp_path / "quendle_classes.pyi").write_text((module_dir() / "quendle.pyi").read_text())
     path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))

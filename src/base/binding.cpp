@@ -290,7 +290,32 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* obj) {
     return to_sequence<std::string>(obj, [](Ref item) { return to_text(item.get()); });
 }
 
-Error with_note(Error error, std::string_view text) {
+namespace {
+
+// Before 3.11: an exception of the same type saying both, caused by the
+// original; the original when that cannot be made.
+Error reworded(Error error, PyObject* exc, std::string_view text) {
+    const std::string said = try_str(exc).value_or("");
+    const std::string both = (said.empty() ? std::string() : said + " ") + "(" + std::string(text) + ")";
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Result<Ref> message = new_str(both);
+    Ref fresh = message.ok() ? Ref::steal(PyObject_CallFunctionObjArgs(type, message.value().get(), nullptr)) : Ref();
+    if (!fresh || PyObject_TypeCheck(fresh.get(), Py_TYPE(exc)) == 0) {
+        PyErr_Clear();
+        return error;
+    }
+    PyException_SetCause(fresh.get(), Py_NewRef(exc));
+    PyException_SetContext(fresh.get(), Py_NewRef(exc));
+    PyErr_SetObject(type, fresh.get());
+    return Error::fetch();
+}
+
+}  // namespace
+
+Error with_note(Error error, std::string_view text, WithoutNotes fallback) {
+    if (error.kind() == Error::Kind::Panic) {
+        return error;
+    }
     Ref exc = error.exception_object();
     if (!exc) {
         return error;
@@ -303,7 +328,7 @@ Error with_note(Error error, std::string_view text) {
     PyObject* add_note = PyObject_GetAttr(exc.get(), n.value()->add_note);
     if (add_note == nullptr) {
         PyErr_Clear();  // before 3.11: exceptions carry no notes
-        return error;
+        return fallback == WithoutNotes::Reworded ? reworded(std::move(error), exc.get(), text) : std::move(error);
     }
     Ref method = Ref::steal(add_note);
     Result<Ref> note = new_str(text);

@@ -55,9 +55,14 @@ Result<std::vector<std::string>> to_text_sequence(PyObject* obj);
 
 // Attaches the note "while processing '<name>'" to the error's exception.
 Error note_argument(Error error, const char* name);
-// Adds `text` as a note to the error's exception (3.11 and later; earlier
-// interpreters have no notes and the error is returned as it is).
-Error with_note(Error error, std::string_view text);
+// What a note becomes where exceptions carry none (before 3.11).
+enum class WithoutNotes : bool {
+    Dropped,   // the error goes on as it is
+    Reworded,  // an exception of the same type says both, caused by the original
+};
+// Adds `text` as a note to the error's exception. An internal failure
+// (a panic) takes no notes.
+Error with_note(Error error, std::string_view text, WithoutNotes fallback = WithoutNotes::Dropped);
 
 // Runs a conversion and notes a failure with the parameter's name.
 template <class T>

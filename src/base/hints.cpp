@@ -1,6 +1,7 @@
 #include "base/hints.h"
 
 #include "base/binding.h"
+#include "base/key_text.h"
 #include "base/runtime.h"
 
 namespace quendle {
@@ -10,15 +11,6 @@ namespace {
 std::string text_of(PyObject* obj) {
     std::optional<std::string> s = try_str(obj);
     return s ? *s : std::string("<unknown>");
-}
-
-std::optional<std::string> repr_text(PyObject* obj) {
-    Ref r = Ref::steal(PyObject_Repr(obj));
-    if (!r) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return try_str(r.get());
 }
 
 }  // namespace
@@ -72,40 +64,75 @@ Error hint_unhashable(Error error, PyObject* method, PyObject* parameter) {
                                            "for a set)");
 }
 
-std::optional<std::string> render_key(PyObject* key_tuple) {
-    if (!PyTuple_Check(key_tuple) || PyTuple_Size(key_tuple) != 2) {
-        return std::nullopt;
-    }
-    std::optional<std::string> out = try_str(PyTuple_GetItem(key_tuple, 0));
-    PyObject* pairs = PyTuple_GetItem(key_tuple, 1);
-    if (!out || !PyTuple_Check(pairs)) {
-        return std::nullopt;
-    }
-    *out += "(";
-    for (Py_ssize_t i = 0; i < PyTuple_Size(pairs); ++i) {
-        PyObject* pair = PyTuple_GetItem(pairs, i);
-        if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
-            return std::nullopt;
-        }
-        std::optional<std::string> name = try_str(PyTuple_GetItem(pair, 0));
-        std::optional<std::string> value = repr_text(PyTuple_GetItem(pair, 1));
-        if (!name || !value) {
-            return std::nullopt;
-        }
-        *out += (i > 0 ? ", " : "") + *name + "=" + *value;
-    }
-    return *out + ")";
-}
-
 Error hint_no_entry(Error error, PyObject* key_tuple) {
-    std::optional<std::string> key = render_key(key_tuple);
+    std::optional<std::string> key = exact_key_text(key_tuple);
     if (!key) {
-        return error;
+        return error;  // a value that cannot be shown: no hint rather than a garbled one
     }
     return with_note(std::move(error), "hint: this instance has no entry for " + *key +
                                            ": it was never computed with exactly these arguments (a "
                                            "query does not fill in defaults: name every argument, "
                                            "defaults included)");
+}
+
+namespace {
+
+// "'a'", "'a' or 'b'", "'a', 'b' or 'c'": the names of a list, by repr().
+std::optional<std::string> alternatives(PyObject* names) {
+    const Py_ssize_t n = PyList_Size(names);
+    std::string out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::optional<std::string> name = try_repr(PyList_GetItem(names, i));
+        if (!name) {
+            return std::nullopt;
+        }
+        out += (i == 0 ? "" : i + 1 == n ? " or "
+                                         : ", ") +
+               *name;
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<Ref> close_names(PyObject* name, PyObject* candidates) {
+    Ref difflib = Ref::steal(PyImport_ImportModule("difflib"));
+    if (!difflib) {
+        return Error::fetch();
+    }
+    Q_ASSIGN(Ref matches, checked(PyObject_CallMethod(difflib.get(), "get_close_matches", "OO", name, candidates)));
+    if (!PyList_Check(matches.get())) {
+        return cast_error(matches.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+    }
+    return matches;
+}
+
+Error hint_not_decorated(Error error, PyObject* class_name, PyObject* name, bool plain, PyObject* close) {
+    std::optional<std::string> quoted = try_repr(name);
+    std::optional<std::string> suggested = close != nullptr && PyList_Check(close) && PyList_Size(close) > 0
+                                               ? alternatives(close)
+                                               : std::optional<std::string>(std::string());
+    if (!quoted || !suggested) {
+        return error;
+    }
+    std::string note = plain ? "hint: " + text_of(class_name) + "." + text_of(name) +
+                                   " is not a quendled method (it is not decorated), so it has no cache entries"
+                             : "hint: " + text_of(class_name) + " has no quendled method " + *quoted;
+    if (!suggested->empty()) {
+        note += "; did you mean " + *suggested + "?";
+    }
+    return with_note(std::move(error), note);
+}
+
+Error hint_arity(Error error, std::string_view method, PyObject* signature) {
+    if (!error.matches(PyExc_TypeError)) {
+        return error;
+    }
+    std::optional<std::string> parameters = try_str(signature);
+    if (!parameters) {
+        return error;
+    }
+    return with_note(std::move(error), "hint: the arguments do not match " + std::string(method) + *parameters);
 }
 
 Error hint_no_source(Error error) {

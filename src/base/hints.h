@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quendle {
 
@@ -32,7 +33,17 @@ Error hint_no_source(Error error);
 // `load_cache` was given a name the class has no attribute for.
 Error hint_missing_method(Error error, PyObject* type, PyObject* name);
 
-// "name(arg=repr, ...)" for a key tuple, or nothing when a repr fails.
-std::optional<std::string> render_key(PyObject* key_tuple);
+// A query or `explain` named `name`, which the class `class_name` has no
+// decorated method of: `plain` when the class has an attribute of that name
+// all the same; `close` the closest decorated method names (a list of str).
+Error hint_not_decorated(Error error, PyObject* class_name, PyObject* name, bool plain, PyObject* close);
+
+// The decorated method names among `candidates` (a list of str) closest to
+// `name`, by `difflib.get_close_matches`.
+Result<Ref> close_names(PyObject* name, PyObject* candidates);
+
+// A call's arguments do not bind to the method's parameters: names the
+// method and its signature (an `inspect.Signature`).
+Error hint_arity(Error error, std::string_view method, PyObject* signature);
 
 }  // namespace quendle

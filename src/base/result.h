@@ -88,6 +88,16 @@ private:
 
 using Status = Result<void>;
 
+// The answer to a question asked where no Python code may run, or that was
+// not asked yet: yes, no, or undecided (the general path asks it again, and
+// may run user code to answer).
+enum class Tri : unsigned char {
+    No,
+    Yes,
+    Undecided,
+};
+static_assert(static_cast<int>(Tri::No) == 0 && static_cast<int>(Tri::Yes) == 1, "a comparison's 0/1 casts to Tri");
+
 // The outcome of a lookup: found (with a value), not found, or failed.
 template <class T>
 class [[nodiscard]] Lookup {

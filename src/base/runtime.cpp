@@ -166,6 +166,27 @@ Result<Ref> get_attr(PyObject* obj, const char* name) {
     return checked(PyObject_GetAttrString(obj, name));
 }
 
+namespace {
+
+Result<Ref> attr_or_nothing(PyObject* v) {
+    if (v != nullptr) {
+        return Ref::steal(v);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return Error::fetch();
+    }
+    PyErr_Clear();
+    return Ref{};
+}
+
+}  // namespace
+
+Result<Ref> optional_attr(PyObject* obj, PyObject* name) { return attr_or_nothing(PyObject_GetAttr(obj, name)); }
+
+Result<Ref> optional_attr(PyObject* obj, const char* name) {
+    return attr_or_nothing(PyObject_GetAttrString(obj, name));
+}
+
 Result<Ref> call0(PyObject* callable) { return checked(PyObject_CallObject(callable, nullptr)); }
 
 Result<Ref> call1(PyObject* callable, PyObject* arg) {

@@ -119,7 +119,7 @@ struct ProcessValues {
     std::atomic<PyObject*> function_type_ready{nullptr};
     // Whether the native binder's tuple hash agrees with this interpreter's:
     // -1 not known yet, 0 no, 1 yes.
-    std::atomic<int> hash_agrees{-1};
+    std::atomic<Tri> hash_agrees{Tri::Undecided};
     // The module's heap types, made on first use.
     OnceObject quendled_type, automagically_quendled_type, decorator_type, base_type, scenario_type;
     OnceObject awaitable_type;
@@ -163,6 +163,10 @@ Result<Ref> import_module(const char* name);
 // Attribute helpers returning new references.
 Result<Ref> get_attr(PyObject* obj, PyObject* name);
 Result<Ref> get_attr(PyObject* obj, const char* name);
+// The attribute, or an empty handle when there is none (AttributeError);
+// any other failure is an error.
+Result<Ref> optional_attr(PyObject* obj, PyObject* name);
+Result<Ref> optional_attr(PyObject* obj, const char* name);
 
 // Calls helpers.
 Result<Ref> call0(PyObject* callable);

@@ -1,8 +1,9 @@
 #include "cache/cache_state.h"
 
-#include "base/hints.h"
-
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <unordered_map>
 #include <utility>
 
 namespace quendle {
@@ -38,6 +39,7 @@ Result<std::optional<CacheKey>> CacheState::find_bound(const BoundCall& call) co
 
 CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
     const CacheKey k = keys_.size();
+    counters_.reserve_key();
     keys_.push_tuple(key.get());
     try {
         index_.insert(hash);
@@ -45,11 +47,13 @@ CacheKey CacheState::insert_key(std::int64_t hash, Ref key) {
         keys_.pop_back([](PyObject* p) { Py_DECREF(p); });
         throw;
     }
+    counters_.add_key(k, keys_);
     return k;
 }
 
 CacheKey CacheState::insert_bound(const BoundCall& call) {
     const CacheKey k = keys_.size();
+    counters_.reserve_key();
     keys_.push(call.method, call.names.data(), call.values.data(), call.count);
     try {
         index_.insert(call.hash);
@@ -57,14 +61,16 @@ CacheKey CacheState::insert_bound(const BoundCall& call) {
         keys_.pop_back([](PyObject* p) { Py_DECREF(p); });
         throw;
     }
+    counters_.add_key(k, keys_);
     return k;
 }
 
-Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs) const {
+Result<CacheKey> CacheState::key_for_query(std::string_view method_name, PyObject* kwargs, Ref& missing) const {
     Q_ASSIGN(CallSignature sig, query_signature(method_name, kwargs));
     Q_ASSIGN(std::optional<CacheKey> found, find_key(sig.hash, sig.key.get()));
     if (!found) {
-        return hint_no_entry(Error::key_error("No cache key found for provided signature"), sig.key.get());
+        missing = std::move(sig.key);
+        return Error::key_error("No cache key found for provided signature");
     }
     return *found;
 }
@@ -198,6 +204,31 @@ void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, S
 
 void demote_if_valid(DependencyTracker& t, CacheKey k) noexcept { t.demote(k); }
 
+// Turns k Invalid if it is Valid; whether it did.
+bool demote_counted(DependencyTracker& t, CacheKey k) noexcept {
+    if (t.has_state(k) && t.read(k) == ValidationState::Valid) {
+        t.demote(k);
+        return true;
+    }
+    return false;
+}
+
+EventCause cause_of_change(const ChangeLog& log, CacheKey k) {
+    const ChangeRecord* r = log.find(k);
+    if (r == nullptr) {
+        return EventCause::Unrecorded;
+    }
+    switch (r->kind) {
+        case ChangeKind::Updated:
+            return EventCause::Update;
+        case ChangeKind::Cleared:
+            return EventCause::Clear;
+        case ChangeKind::Invalidated:
+            break;
+    }
+    return EventCause::Recomputation;
+}
+
 }  // namespace
 
 std::vector<CacheKey> CacheState::collect_dependants(CacheKey k) const {
@@ -229,15 +260,35 @@ void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) {
     if (running_ != 0 && epochs_.size() < next_key()) {
         epochs_.resize(next_key(), 0);
     }
+    std::vector<CacheKey> demoted;
+    const bool traced = observe::wanted() && owner_ != nullptr;
+    if (traced) {
+        demoted.reserve(keys.size());
+        observe::reserve(keys.size());
+    }
     for (CacheKey d : keys) {
-        demote_if_valid(tracker_, d);
+        if (demote_counted(tracker_, d)) {
+            ++counters_.of(d).invalidations;
+            if (traced) {
+                demoted.push_back(d);
+            }
+        }
         bump_epoch(d);
+    }
+    if (traced) {
+        note_demoted(demoted, &keys, EventCause::Elsewhere, std::nullopt);
     }
 }
 
-void CacheState::invalidate(CacheKey k) {
+void CacheState::invalidate(CacheKey k, bool keep_self) {
     // Collected first: a failed allocation changes no state.
     const std::vector<CacheKey> reached = collect_dependants(k);
+    std::vector<CacheKey> demoted;
+    const bool traced = observe::wanted() && owner_ != nullptr;
+    if (traced) {
+        demoted.reserve(reached.size());
+        observe::reserve(reached.size());
+    }
     // A computation in progress may have read any key: each gets an epoch
     // that this and later invalidations bump.
     if (running_ != 0 && epochs_.size() < next_key()) {
@@ -245,11 +296,120 @@ void CacheState::invalidate(CacheKey k) {
     }
     ++revision_;
     for (CacheKey d : reached) {
-        demote_if_valid(tracker_, d);
+        if ((!keep_self || d != k) && demote_counted(tracker_, d)) {
+            ++counters_.of(d).invalidations;
+            if (traced) {
+                demoted.push_back(d);
+            }
+        }
         if (d < epochs_.size()) {
             ++epochs_[d];
         }
     }
+    if (traced) {
+        note_demoted(demoted, &reached, cause_of_change(changes_, k), k);
+    }
+}
+
+void CacheState::note_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached,
+                              EventCause cause, std::optional<CacheKey> origin) noexcept {
+    // The change is made: the traces are told at the next flush that their
+    // record is incomplete.
+    try {
+        queue_demoted(demoted, reached, cause, origin);
+    } catch (const std::bad_alloc&) {
+        observe::note_lost();
+    }
+}
+
+void CacheState::queue_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached,
+                               EventCause cause, std::optional<CacheKey> origin) {
+    // Each event names a dependency through which the change reached the
+    // key: the one reached first, the origin before any other.
+    std::unordered_map<CacheKey, size_t> order;
+    if (reached != nullptr) {
+        for (size_t i = 0; i < reached->size(); ++i) {
+            order.emplace((*reached)[i], i);
+        }
+    }
+    for (CacheKey d : demoted) {
+        std::optional<CacheKey> via;
+        size_t best = SIZE_MAX;
+        if (const KeySet* deps = tracker_.dependencies(d); deps != nullptr && d != origin) {
+            deps->for_each([&](CacheKey x) {
+                auto it = order.find(x);
+                if (it != order.end() && x != d && it->second < best) {
+                    best = it->second;
+                    via = x;
+                }
+            });
+        }
+        if (via == origin) {
+            via.reset();
+        }
+        queue_event(EventKind::Invalidated, d, cause, origin, via);
+    }
+}
+
+void CacheState::queue_event(EventKind kind, CacheKey k, EventCause cause, std::optional<CacheKey> origin,
+                             std::optional<CacheKey> via) {
+    if (owner_ == nullptr) {
+        return;
+    }
+    observe::queue(QueuedEvent{kind, cause, Ref::borrow(owner_), k, origin.value_or(0), via.value_or(0),
+                               origin.has_value(), via.has_value()});
+}
+
+void CacheState::queue_run(CacheKey k) {
+    const Diagnosis d = diagnose(k);
+    const size_t last = d.path.empty() ? 0 : d.path.size() - 1;
+    std::optional<CacheKey> origin = last > 0 ? std::optional<CacheKey>(d.path[last]) : std::nullopt;
+    std::optional<CacheKey> via = last > 1 ? std::optional<CacheKey>(d.path[1]) : std::nullopt;
+    EventCause cause = EventCause::Unrecorded;
+    switch (d.kind) {
+        case Diagnosis::Kind::PermanentlyInvalid:
+            cause = EventCause::NotCached;
+            origin.reset();
+            via.reset();
+            break;
+        case Diagnosis::Kind::ValidWithoutValue:
+        case Diagnosis::Kind::Served:
+            cause = EventCause::NoValue;
+            break;
+        case Diagnosis::Kind::NoEntry:
+        case Diagnosis::Kind::Invalid:
+            switch (d.cause) {
+                case Diagnosis::Cause::Change:
+                    switch (d.change) {
+                        case ChangeKind::Updated:
+                            cause = EventCause::Update;
+                            break;
+                        case ChangeKind::Cleared:
+                            cause = EventCause::Clear;
+                            break;
+                        case ChangeKind::Invalidated:
+                            cause = EventCause::Recomputation;
+                            break;
+                    }
+                    if (!origin) {
+                        origin = k;
+                    }
+                    break;
+                case Diagnosis::Cause::ClearAll:
+                    cause = EventCause::ClearAll;
+                    break;
+                case Diagnosis::Cause::InvalidDependency:
+                    cause = EventCause::InvalidDependency;
+                    break;
+                default:
+                    cause = d.has_value ? EventCause::Unrecorded : EventCause::FirstCall;
+                    origin.reset();
+                    via.reset();
+                    break;
+            }
+            break;
+    }
+    queue_event(EventKind::Run, k, cause, origin, via);
 }
 
 void CacheState::invalidate_saved(const std::vector<CacheKey>& keys, std::uint64_t stamp) {
@@ -325,14 +485,36 @@ void CacheState::clear_all_values(Graveyard& dead) {
             stack.push_back(k);
         }
     }
+    std::vector<CacheKey> demoted;
+    const bool traced = observe::wanted() && owner_ != nullptr;
+    if (traced) {
+        demoted.reserve(next_key());
+        observe::reserve(next_key());
+    }
     changes_.note_clear_all(next_key());
     ++clear_epoch_;
     ++revision_;
+    auto demote = [&](CacheKey k) {
+        if (demote_counted(tracker_, k)) {
+            ++counters_.of(k).invalidations;
+            if (traced) {
+                demoted.push_back(k);
+            }
+        }
+    };
     if (stack.empty()) {
-        tracker_.demote_all();
+        for (CacheKey k = 0; k < next_key(); ++k) {
+            demote(k);
+        }
+        if (traced) {
+            note_demoted(demoted, nullptr, EventCause::ClearAll, std::nullopt);
+        }
         return;
     }
-    walk_dependants(tracker_, stack, seen, [&](CacheKey k) { demote_if_valid(tracker_, k); });
+    walk_dependants(tracker_, stack, seen, demote);
+    if (traced) {
+        note_demoted(demoted, &demoted, EventCause::ClearAll, std::nullopt);
+    }
     auto ignore = [](CacheKey) {};
     if (top == nullptr) {
         values_.clear_all(dead, ignore);
@@ -440,6 +622,7 @@ void CacheState::clear(Graveyard& dead) noexcept {
     tracker_ = DependencyTracker{};
     changes_ = ChangeLog{};
     index_ = SignatureIndex{};
+    counters_.clear();
     keys_.clear([&](PyObject* p) { dead.bury(p); });
 }
 

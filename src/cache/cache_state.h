@@ -11,6 +11,7 @@
 #include "cache/change_log.h"
 #include "cache/computations.h"
 #include "cache/dependency_tracker.h"
+#include "cache/observe.h"
 #include "cache/signature_index.h"
 #include "cache/value_slots.h"
 #include "keys/introspection.h"
@@ -75,21 +76,19 @@ public:
     Result<CacheKey> get_or_create_key(CallSignature sig);
     // Looks a natively bound call up without building its key tuple.
     Result<std::optional<CacheKey>> find_bound(const BoundCall& call) const;
-    // The same for a purely bound call, running no Python code: 1 found
-    // (`out`), 0 absent, -1 undecided without user code.
-    int find_pure(const BoundCall& call, CacheKey& out) const noexcept {
-        return index_.find_raw(
-            call.hash,
-            [&](CacheKey k) {
-                return bound_equals_pure(keys_, k, call);
-            },
-            out);
+    // The same for a purely bound call, running no Python code: found
+    // (Yes), absent (No), or undecided without user code.
+    [[gnu::always_inline]] Probe find_pure(const BoundCall& call) const noexcept {
+        return index_.probe(call.hash, [&](CacheKey k) { return bound_equals_pure(keys_, k, call); });
     }
     // Allocates a key for a signature known not to be registered yet.
     CacheKey insert_key(std::int64_t hash, Ref key);
     // The same for a natively bound call: the key is stored from its parts.
     CacheKey insert_bound(const BoundCall& call);
-    Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs) const;
+    // The key a query names. When the instance has none, the query's key
+    // tuple is left in `missing`, for the hint the caller words once no
+    // pointer into this state is held.
+    Result<CacheKey> key_for_query(std::string_view method_name, PyObject* kwargs, Ref& missing) const;
     // A new key tuple (method, ((name, value), ...)) for k.
     [[nodiscard]] Result<Ref> key_tuple(CacheKey k) const { return keys_.tuple(k); }
     // k's key tuple as reports hand it out: the same object every time.
@@ -121,8 +120,9 @@ public:
     // those of its transitive dependants not in `seen` yet, each added to it
     // (none when k is in it already).
     [[nodiscard]] std::vector<CacheKey> collect_unseen_dependants(CacheKey k, KeySet& seen) const;
-    // Every Valid key among k and its transitive dependants becomes Invalid.
-    void invalidate(CacheKey k);
+    // Every Valid key among k and its transitive dependants becomes Invalid
+    // (with `keep_self`, k itself keeps its state: an update).
+    void invalidate(CacheKey k, bool keep_self = false);
     // Every Valid key among `keys` becomes Invalid; a computation in
     // progress that read one of them is not committed. Throws std::bad_alloc
     // before changing anything.
@@ -142,6 +142,21 @@ public:
     // those keys and their transitive dependants becomes Invalid; with no
     // visible value, every Valid key becomes Invalid.
     void clear_all_values(Graveyard& dead);
+
+    // ------------------------------------------------------------ counters
+    // The counts of k's method; counting is an add.
+    [[nodiscard]] MethodCounts& counts(CacheKey k) noexcept { return counters_.of(k); }
+    [[nodiscard]] const CallCounters& counters() const noexcept { return counters_; }
+    void reset_counts() noexcept { counters_.reset(); }
+    // The instance owning this state (borrowed; null for a state being
+    // built), which events name.
+    void set_owner(PyObject* owner) noexcept { owner_ = owner; }
+    // Queues an event about k for the calling thread's traces when one is
+    // open (check `observe::wanted()` first). Throws std::bad_alloc.
+    void queue_event(EventKind kind, CacheKey k, EventCause cause = EventCause::None,
+                     std::optional<CacheKey> origin = std::nullopt, std::optional<CacheKey> via = std::nullopt);
+    // The same for a run of k: why it runs, as explain would say.
+    void queue_run(CacheKey k);
 
     // ------------------------------------------------------- explanations
     // The record of a change made to k itself; throws std::bad_alloc.
@@ -228,6 +243,12 @@ public:
 
 private:
     int traverse_pending(visitproc visit, void* arg) const;
+    // Counts the keys `demoted` turned Invalid and, with a trace open,
+    // queues their events (`reached`: every key the walk reached).
+    void note_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached, EventCause cause,
+                      std::optional<CacheKey> origin) noexcept;
+    void queue_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached, EventCause cause,
+                       std::optional<CacheKey> origin);
     void clear_pending(Graveyard& dead) noexcept;
 
     ValueSlots values_;
@@ -246,6 +267,8 @@ private:
     std::uint32_t clear_epoch_ = 0;
     std::uint64_t layer_changes_ = 0;  // pushes and pops of layers
     std::vector<PendingComputation> pending_;
+    CallCounters counters_;
+    PyObject* owner_ = nullptr;
 };
 
 #ifdef QUENDLE_INVARIANTS

@@ -75,22 +75,17 @@ Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee)
     if (caller == nullptr || caller->inst == callee || !caller->track) {
         return false;
     }
-    if (caller->opted < 0) {
+    if (caller->opted == Tri::Undecided) {
         Q_ASSIGN(PyObject * name, flag_name());
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(reinterpret_cast<PyObject*>(caller->inst)));
-        Ref flag = Ref::steal(PyObject_GetAttr(type, name));
+        Q_ASSIGN(Ref flag, optional_attr(type, name));
         int truth = 0;
-        if (!flag) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                return Error::fetch();
-            }
-            PyErr_Clear();
-        } else if ((truth = PyObject_IsTrue(flag.get())) < 0) {
+        if (flag && (truth = PyObject_IsTrue(flag.get())) < 0) {
             return Error::fetch();
         }
-        caller->opted = static_cast<std::int8_t>(truth);
+        caller->opted = truth == 1 ? Tri::Yes : Tri::No;
     }
-    return caller->opted == 1;
+    return caller->opted == Tri::Yes;
 }
 
 void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey key) {

@@ -60,7 +60,7 @@ struct CrossFrame {
     QuendleBaseObject* inst = nullptr;
     CacheKey key = 0;
     bool track = false;
-    std::int8_t opted = -1;  // the class's opt-in, read on the first call elsewhere; -1 not read yet
+    Tri opted = Tri::Undecided;  // the class's opt-in, read on the first call elsewhere
     std::vector<CrossRef> pending;  // dependencies elsewhere recorded during the body
     CrossFrame* prev = nullptr;
 };

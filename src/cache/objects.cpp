@@ -46,6 +46,10 @@ Status replace_empty_state(QuendleBaseObject* self, std::unique_ptr<CacheState> 
     if (!state->is_empty()) {
         return Error::value_error("the cache state of an instance can be restored only while it is empty");
     }
+    // Counts start at zero in the restored state: they count this
+    // instance's events, and building the state was none of them.
+    fresh->reset_counts();
+    fresh->set_owner(reinterpret_cast<PyObject*>(self));
     old.reset(std::exchange(self->state, fresh.release()));
     return {};
 }

@@ -23,6 +23,46 @@
 
 namespace quendle {
 
+// Where user code runs, and what guards the state around it
+// ----------------------------------------------------------
+// Python code of the user's can run at these points of an operation; at
+// each, it may call back into the module, drop the last reference to an
+// instance, replace an instance's cache state or switch threads. Nothing
+// keeps a pointer into a CacheState across any of them: it is fetched again
+// (state_of) after each.
+//
+//  1. Binding and keying a call: `__hash__` of argument values (the native
+//     bind, or inspect when it declines) and `__eq__` in key lookups. A bind
+//     pins the parameter layout it started with (LayoutPin); lookups run
+//     under the instance's exclusive borrow, so a re-entrant change of that
+//     instance from `__eq__` is reported as a borrow conflict. The hit served
+//     without a borrow (call_path.cpp) binds and compares only values whose
+//     hash and equality run no Python code.
+//  2. Class attributes read on the way: the cross-instance opt-in (a
+//     metaclass property), `__quendle_pickle_cache__`, the dependencies named
+//     with defaults. They are read before the state is fetched.
+//  3. The body of a decorated method: no borrow is held while it runs. The
+//     commit (CacheState::commit_computed) compares what the body started
+//     from with what is there now and refuses to store a result whose inputs
+//     changed meanwhile. An asynchronous body runs a step at a time, with the
+//     call's frame pushed for the step only.
+//  4. Finalisers of values an operation displaces: the displaced values go
+//     to a Graveyard released only after the borrow is given back
+//     (ExclusiveAccess), so they find the instance free and consistent.
+//  5. Finalisers and weakref callbacks of instances: an edge across
+//     instances holds a weak reference; resolving it refuses an instance
+//     whose reference count is already 0.
+//  6. Reports, dumps and exports: building their dicts hashes and compares
+//     key tuples (argument values) and a pickler runs the values'
+//     reductions. They hold a shared borrow while they read, so a change
+//     from such code is refused as a borrow conflict, and pickling itself
+//     runs on records copied out, with no borrow held.
+//  7. Warnings and notes: the defaults warning (warning filters, showwarning)
+//     is emitted after the call's frame is popped and its result committed;
+//     notes render values with `__repr__` (key_text) with no borrow held.
+//  8. Waiting for another thread's borrow: signal handlers run every 20 ms,
+//     with no borrow of this operation taken yet.
+
 struct QuendleBaseObject {
     PyObject_HEAD
     CacheState* state;

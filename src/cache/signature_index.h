@@ -13,57 +13,59 @@
 
 namespace quendle {
 
+// What a probe of the index answered, and the key it ended on (Yes:
+// the key found; Undecided: the key it could not decide).
+struct Probe {
+    Tri answer = Tri::No;
+    CacheKey key = 0;
+};
+
 // Maps signature hashes to keys. Open addressing with linear probing and no
 // deletion, so entries of equal hash are met in allocation order. The table
 // holds key + 1 (0 is empty); each key's hash sits in a dense array.
 class SignatureIndex {
 public:
-    // f(key) returns Result<bool>: true stops the search with that key.
+    // Meets the keys of `hash` in allocation order; match(key) answers Yes
+    // (the search ends with that key), No (it goes on) or Undecided (it
+    // gives up). Answers No when no key matched.
     template <class F>
-    Result<std::optional<CacheKey>> find(std::int64_t hash, F&& f) const {
+    [[gnu::always_inline]] Probe probe(std::int64_t hash, F&& match) const {
         if (hashes_.empty()) {
-            return std::optional<CacheKey>{};
+            return {};
         }
         const size_t mask = table_.size() - 1;
         const std::uint32_t tag = tag_of(hash);
         for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
             const std::uint64_t e = table_[i];
             if (e == 0) {
-                return std::optional<CacheKey>{};
+                return {};
             }
             const CacheKey k = key_of(e);
             if (tag_of_entry(e) == tag && hashes_[k] == hash) {
-                Q_ASSIGN(bool equal, f(k));
-                if (equal) {
-                    return std::optional<CacheKey>{k};
+                const Tri answer = match(k);
+                if (answer != Tri::No) {
+                    return {answer, k};
                 }
             }
         }
     }
-    // The same search where f(key) returns 1 (the key), 0 (go on) or -1
-    // (undecided: the search gives up). Returns what ended it, 0 when no
-    // key matched.
+    // The same search where f(key) returns Result<bool>: true ends it with
+    // that key, an error ends it with the error.
     template <class F>
-    int find_raw(std::int64_t hash, F&& f, CacheKey& out) const noexcept {
-        if (hashes_.empty()) {
-            return 0;
-        }
-        const size_t mask = table_.size() - 1;
-        const std::uint32_t tag = tag_of(hash);
-        for (size_t i = slot_of(hash);; i = (i + 1) & mask) {
-            const std::uint64_t e = table_[i];
-            if (e == 0) {
-                return 0;
+    Result<std::optional<CacheKey>> find(std::int64_t hash, F&& f) const {
+        std::optional<Error> failed;
+        const Probe found = probe(hash, [&](CacheKey k) {
+            Result<bool> equal = f(k);
+            if (!equal.ok()) {
+                failed.emplace(equal.take_error());
+                return Tri::Undecided;
             }
-            const CacheKey k = key_of(e);
-            if (tag_of_entry(e) == tag && hashes_[k] == hash) {
-                const int rc = f(k);
-                if (rc != 0) {
-                    out = k;
-                    return rc;
-                }
-            }
+            return equal.value() ? Tri::Yes : Tri::No;
+        });
+        if (failed) {
+            return std::move(*failed);
         }
+        return found.answer == Tri::Yes ? std::optional<CacheKey>{found.key} : std::nullopt;
     }
     // Registers the next key (keys are dense: the new key is size()).
     void insert(std::int64_t hash);

@@ -123,12 +123,12 @@ Status load_layout(PyObject* code, BinderLayout& c) {
 }
 
 Result<bool> hash_agrees() {
-    std::atomic<int>& agrees = process().hash_agrees;
-    if (agrees.load() >= 0) {
-        return agrees.load() == 1;
+    std::atomic<Tri>& agrees = process().hash_agrees;
+    if (const Tri known = agrees.load(); known != Tri::Undecided) {
+        return known == Tri::Yes;
     }
     if (sizeof(Py_hash_t) != 8) {
-        agrees.store(0);
+        agrees.store(Tri::No);
         return false;
     }
     Q_ASSIGN(Ref probe, checked(Py_BuildValue("(s((si)(s())))", "m", "a", 1, "b")));
@@ -153,8 +153,9 @@ Result<bool> hash_agrees() {
     TupleHasher key;
     key.add(name_hash);
     key.add(static_cast<std::uint64_t>(outer_args.finish()));
-    agrees.store(static_cast<std::uint64_t>(key.finish()) == expected ? 1 : 0);
-    return agrees.load() == 1;
+    const bool same = static_cast<std::uint64_t>(key.finish()) == expected;
+    agrees.store(same ? Tri::Yes : Tri::No);
+    return same;
 }
 
 }  // namespace quendle

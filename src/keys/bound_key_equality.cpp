@@ -7,21 +7,21 @@ namespace quendle {
 
 namespace {
 
-// 1 equal, 0 not, -1 undecided without user code.
-int pure_equal(PyObject* stored, PyObject* query) noexcept {
+// Equality without user code, or undecided.
+Tri pure_equal(PyObject* stored, PyObject* query) noexcept {
     if (stored == query) {
-        return 1;
+        return Tri::Yes;
     }
     // Values of different types may still be equal (1 == 1.0 == True).
     if (Py_TYPE(stored) != Py_TYPE(query) || !pure_value(stored)) {
-        return -1;
+        return Tri::Undecided;
     }
     const int rc = PyObject_RichCompareBool(stored, query, Py_EQ);
     if (rc < 0) {
         PyErr_Clear();
-        return -1;
+        return Tri::Undecided;
     }
-    return rc;
+    return static_cast<Tri>(rc);  // 0 or 1: No or Yes
 }
 
 }  // namespace
@@ -29,47 +29,51 @@ int pure_equal(PyObject* stored, PyObject* query) noexcept {
 namespace {
 
 // Tuple equality of stored key k with the call: items left to right,
-// `equal` deciding each (1 equal, 0 not, negative: give up with that), up to
-// the shorter length, stopping at the first difference; then the lengths
-// decide. Every stored item stays alive: the store owns it and nothing can
+// `equal` deciding each (Undecided: give up), up to the shorter length,
+// stopping at the first difference; then the lengths decide. Every stored item stays alive: the store owns it and nothing can
 // change the store while the lookup holds the instance.
 template <class Equal>
-int compare_key(const KeyStore& keys, CacheKey k, const BoundCall& call, Equal&& equal) {
-    int rc = equal(keys.method(k), call.method);
-    if (rc <= 0) {
-        return rc;
+Tri compare_key(const KeyStore& keys, CacheKey k, const BoundCall& call, Equal&& equal) {
+    Tri answer = equal(keys.method(k), call.method);
+    if (answer != Tri::Yes) {
+        return answer;
     }
     const size_t stored_count = keys.count(k);
     for (size_t i = 0; i < stored_count && i < call.count; ++i) {
-        rc = equal(keys.name(k, i), call.names[i]);
-        if (rc <= 0) {
-            return rc;
+        answer = equal(keys.name(k, i), call.names[i]);
+        if (answer != Tri::Yes) {
+            return answer;
         }
-        rc = equal(keys.value(k, i), call.values[i]);
-        if (rc <= 0) {
-            return rc;
+        answer = equal(keys.value(k, i), call.values[i]);
+        if (answer != Tri::Yes) {
+            return answer;
         }
     }
-    return stored_count == call.count ? 1 : 0;
+    return stored_count == call.count ? Tri::Yes : Tri::No;
 }
 
-// 1 equal, 0 not, -1 failed; identity counts as equal, as in a tuple.
-inline int equal_items(PyObject* stored, PyObject* query) {
-    return stored == query ? 1 : PyObject_RichCompareBool(stored, query, Py_EQ);
+// Python equality; identity counts as equal, as in a tuple. Undecided: the
+// comparison raised (the exception is set).
+inline Tri equal_items(PyObject* stored, PyObject* query) {
+    if (stored == query) {
+        return Tri::Yes;
+    }
+    const int rc = PyObject_RichCompareBool(stored, query, Py_EQ);
+    return rc < 0 ? Tri::Undecided : static_cast<Tri>(rc);
 }
 
 }  // namespace
 
-int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
+Tri bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept {
     return compare_key(keys, k, call, pure_equal);
 }
 
 Result<bool> bound_equals(const KeyStore& keys, CacheKey k, const BoundCall& call) {
-    int rc = compare_key(keys, k, call, equal_items);
-    if (rc < 0) {
+    const Tri answer = compare_key(keys, k, call, equal_items);
+    if (answer == Tri::Undecided) {
         return Error::fetch();
     }
-    return rc == 1;
+    return answer == Tri::Yes;
 }
 
 }  // namespace quendle

@@ -94,8 +94,9 @@ Result<CallSignature> signature_from_mapping(std::string_view method_name, PyObj
 
 namespace {
 
-// inspect.signature(func).bind(*args, **kwargs) with defaults applied.
-Result<Ref> bind_with_inspect(PyObject* func, PyObject* args, PyObject* kwargs) {
+// inspect.signature(func).bind(*args, **kwargs) with defaults applied; a
+// failure to bind of a plain function names the method and its signature.
+Result<Ref> bind_with_inspect(std::string_view method_name, PyObject* func, PyObject* args, PyObject* kwargs) {
     Q_ASSIGN(const Names* n, names());
     Q_ASSIGN(PyObject * inspect, imported_module(process().inspect, "inspect"));
     Q_ASSIGN(Ref signature_fn, get_attr(inspect, n->signature));
@@ -106,7 +107,13 @@ Result<Ref> bind_with_inspect(PyObject* func, PyObject* args, PyObject* kwargs) 
         Q_ASSIGN(empty, checked(PyTuple_New(0)));
         args = empty.get();
     }
-    Q_ASSIGN(Ref bound, checked(PyObject_Call(bind.get(), args, kwargs)));
+    Ref bound = Ref::steal(PyObject_Call(bind.get(), args, kwargs));
+    if (!bound) {
+        // A classmethod or staticmethod has its own hint at the call path.
+        Error error = Error::fetch();
+        return wrapped_descriptor_kind(func) != nullptr ? std::move(error)
+                                                        : hint_arity(std::move(error), method_name, sig.get());
+    }
     Q_ASSIGN(Ref applied, call_method0(bound.get(), n->apply_defaults));
     return get_attr(bound.get(), n->arguments);
 }
@@ -136,7 +143,7 @@ Result<CallSignature> no_argument_signature(PyObject* method_name) {
 
 Result<CallSignature> inspect_call_signature(std::string_view method_name, PyObject* func, PyObject* args,
                                              PyObject* kwargs) {
-    Q_ASSIGN(Ref mapping, bind_with_inspect(func, args, kwargs));
+    Q_ASSIGN(Ref mapping, bind_with_inspect(method_name, func, args, kwargs));
     return signature_from_mapping(method_name, mapping.get());
 }
 

@@ -37,14 +37,6 @@ PyObject* read_attr(const FunctionAttr& attr, PyObject* func, PyObject* ftype, P
     return attr.get(attr.descr, func, ftype);
 }
 
-// Reads the attribute into `slot` unless an earlier read of this call did.
-Status read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
-    if (!slot) {
-        Q_ASSIGN(slot, checked(read_attr(attr, func, ftype, name)));
-    }
-    return {};
-}
-
 }  // namespace
 
 namespace {
@@ -95,8 +87,37 @@ Step take_layout(PyObject* func, BinderCache& cache, BoundCall& out, const Names
     return out.layout->usable ? fits() : leave_to_inspect();
 }
 
+// The general bind and the pure one (a hit served without user code) share
+// the steps below; they differ only in what a step may do. The general bind
+// may run user code (hashing any value, comparing a keyword name, reading
+// keyword-only defaults) and reports errors; the pure one runs none and,
+// where it would, gives up (not found: the general bind decides), with no
+// error set.
+enum class Bind : std::uint8_t {
+    General,
+    Pure,
+};
+
+// Reads the attribute into `slot` unless an earlier read of this call did.
+template <Bind B>
+[[gnu::always_inline]] inline Step read_once(Ref& slot, const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
+    if (!slot) {
+        PyObject* v = read_attr(attr, func, ftype, name);
+        if (v == nullptr) {
+            if constexpr (B == Bind::Pure) {
+                PyErr_Clear();
+                return leave_to_inspect();
+            }
+            return Error::fetch();
+        }
+        slot = Ref::steal(v);
+    }
+    return fits();
+}
+
 // The index of the parameter named `key`, or `total` when there is none.
-size_t parameter_index(const BinderLayout& c, PyObject* key) {
+template <Bind B>
+[[gnu::always_inline]] inline size_t parameter_index(const BinderLayout& c, PyObject* key) {
     const size_t total = c.names.size();
     // Keyword names are usually the very objects of the code's names.
     for (size_t j = 0; j < total; ++j) {
@@ -104,16 +125,19 @@ size_t parameter_index(const BinderLayout& c, PyObject* key) {
             return j;
         }
     }
-    for (size_t j = 0; j < total; ++j) {
-        if (same_name(c.names[j].get(), key)) {
-            return j;
+    if constexpr (B == Bind::General) {
+        for (size_t j = 0; j < total; ++j) {
+            if (same_name(c.names[j].get(), key)) {
+                return j;
+            }
         }
     }
     return total;
 }
 
 // Sorts the positional and keyword arguments into `vals`, by parameter.
-Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, BoundCall& out) {
+template <Bind B>
+[[gnu::always_inline]] inline Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, BoundCall& out) {
     const size_t nargs = in.npos;
     const size_t P = c.positional;
     if (nargs > P && !c.varargs) {
@@ -124,6 +148,9 @@ Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, 
         vals[i] = i < nargs && i < P ? in.pos[i] : nullptr;
     }
     if (c.varargs) {
+        if constexpr (B == Bind::Pure) {
+            return leave_to_inspect();  // the *args tuple is built by the general bind
+        }
         const size_t first = std::min(nargs, P);
         Q_ASSIGN(out.keep[0], checked(PyTuple_New(static_cast<Py_ssize_t>(nargs - first))));
         for (size_t i = first; i < nargs; ++i) {
@@ -136,7 +163,7 @@ Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, 
         if (!PyUnicode_CheckExact(key)) {
             return leave_to_inspect();
         }
-        const size_t found = parameter_index(c, key);
+        const size_t found = parameter_index<B>(c, key);
         if (found == total || (c.varargs && found == P) || found < c.posonly || vals[found] != nullptr) {
             return leave_to_inspect();
         }
@@ -146,15 +173,20 @@ Step collect_values(const BinderLayout& c, const BindArgs& in, PyObject** vals, 
 }
 
 // Fills the parameters the call left out from the function's defaults.
-Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out, const Names* n) {
+template <Bind B>
+[[gnu::always_inline]] inline Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out) {
     const ProcessValues& pv = process();
-    PyObject* ftype = pv.function_type_ready.load();
+    PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
+    const Names& n = pv.names;
     const size_t P = c.positional;
     for (size_t i = 0; i < P; ++i) {
         if (vals[i] != nullptr) {
             continue;
         }
-        Q_TRY(read_once(out.keep[1], pv.defaults_attr, func, ftype, n->defaults));
+        Q_LOOKUP(read, read_once<B>(out.keep[1], pv.defaults_attr, func, ftype, n.defaults));
+        if (!read.found()) {
+            return read;
+        }
         PyObject* defaults = out.keep[1].get();
         if (!PyTuple_Check(defaults)) {
             return leave_to_inspect();  // None: a required argument is missing
@@ -170,7 +202,13 @@ Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, Bound
         if (vals[i] != nullptr) {
             continue;
         }
-        Q_TRY(read_once(out.keep[2], pv.kwdefaults_attr, func, ftype, n->kwdefaults));
+        if constexpr (B == Bind::Pure) {
+            return leave_to_inspect();  // keyword-only defaults: a dict lookup may run user code
+        }
+        Q_LOOKUP(read, read_once<B>(out.keep[2], pv.kwdefaults_attr, func, ftype, n.kwdefaults));
+        if (!read.found()) {
+            return read;
+        }
         PyObject* kwdefaults = out.keep[2].get();
         if (!PyDict_CheckExact(kwdefaults)) {
             return leave_to_inspect();
@@ -190,17 +228,30 @@ Step fill_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, Bound
 }
 
 // Sorts the pairs by name into `out` and hashes them exactly as
-// hash((method, ((name, value), ...))) would. Runs user code (`__hash__`).
-Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* vals, BoundCall& out) {
+// hash((method, ((name, value), ...))) would. The general bind runs user
+// code here (`__hash__`); the pure one takes only values whose hash runs
+// none.
+template <Bind B>
+[[gnu::always_inline]] inline Step hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* vals, BoundCall& out) {
     const BinderLayout& c = *out.layout;
     TupleHasher pairs;
     const size_t count = c.order.size();
     for (size_t i = 0; i < count; ++i) {
         const size_t j = c.order[i];
+        PyObject* v = vals[j];
+        if constexpr (B == Bind::Pure) {
+            if (!pure_value(v)) {
+                return leave_to_inspect();
+            }
+        }
         out.names[i] = c.names[j].get();
-        out.values[i] = vals[j];
-        const Py_hash_t hv = PyObject_Hash(vals[j]);
+        out.values[i] = v;
+        const Py_hash_t hv = PyObject_Hash(v);
         if (hv == -1 && PyErr_Occurred()) {
+            if constexpr (B == Bind::Pure) {
+                PyErr_Clear();
+                return leave_to_inspect();
+            }
             return hint_unhashable(Error::fetch(), method, c.names[j].get());
         }
         pairs.add(pair_hash(c.hashes[j], hv));
@@ -208,7 +259,22 @@ Status hash_pairs(PyObject* method, std::uint64_t method_hash, PyObject* const* 
     out.method = method;
     out.count = count;
     out.hash = key_hash(method_hash, pairs);
-    return {};
+    return fits();
+}
+
+// The steps shared by both binds, once the layout is in `out.layout`.
+template <Bind B>
+[[gnu::always_inline]] inline Step bind_steps(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in, BoundCall& out) {
+    PyObject* vals[kMaxNativeParams];
+    Q_LOOKUP(collected, collect_values<B>(*out.layout, in, vals, out));
+    if (!collected.found()) {
+        return collected;
+    }
+    Q_LOOKUP(filled, fill_defaults<B>(*out.layout, func, vals, out));
+    if (!filled.found()) {
+        return filled;
+    }
+    return hash_pairs<B>(method, method_hash, vals, out);
 }
 
 Status init_function_attrs() {
@@ -234,14 +300,13 @@ Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash
     if (reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype) {
         return Out::not_found();
     }
-    if (process().hash_agrees.load(std::memory_order_relaxed) != 1) {
+    if (process().hash_agrees.load(std::memory_order_relaxed) != Tri::Yes) {
         Q_ASSIGN(bool agrees, hash_agrees());
         if (!agrees) {
             return Out::not_found();
         }
     }
     Q_ASSIGN(const Names* n, names());
-    PyObject* vals[kMaxNativeParams];
     Q_LOOKUP(plain, check_no_overrides(func));
     if (!plain.found()) {
         return Out::not_found();
@@ -250,56 +315,12 @@ Lookup<const BoundCall*> native_bind(PyObject* method, std::uint64_t method_hash
     if (!layout.found()) {
         return Out::not_found();
     }
-    Q_LOOKUP(collected, collect_values(*out.layout, in, vals, out));
-    if (!collected.found()) {
+    Q_LOOKUP(bound, bind_steps<Bind::General>(method, method_hash, func, in, out));
+    if (!bound.found()) {
         return Out::not_found();
     }
-    Q_LOOKUP(filled, fill_defaults(*out.layout, func, vals, out, n));
-    if (!filled.found()) {
-        return Out::not_found();
-    }
-    Q_TRY(hash_pairs(method, method_hash, vals, out));
     return Out(&out);
 }
-
-namespace {
-
-bool pure_defaults(const BinderLayout& c, PyObject* func, PyObject** vals, BoundCall& out) {
-    const ProcessValues& pv = process();
-    PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
-    const Names& n = process().names;
-    const size_t P = c.positional;
-    for (size_t i = 0; i < P; ++i) {
-        if (vals[i] != nullptr) {
-            continue;
-        }
-        if (!out.keep[1]) {
-            out.keep[1] = Ref::steal(read_attr(pv.defaults_attr, func, ftype, n.defaults));
-            if (!out.keep[1]) {
-                PyErr_Clear();
-                return false;
-            }
-        }
-        PyObject* defaults = out.keep[1].get();
-        if (!PyTuple_Check(defaults)) {
-            return false;
-        }
-        const size_t d = static_cast<size_t>(PyTuple_Size(defaults));
-        if (d > P || i < P - d) {
-            return false;
-        }
-        vals[i] = PyTuple_GetItem(defaults, static_cast<Py_ssize_t>(i - (P - d)));
-    }
-    const size_t total = c.names.size();
-    for (size_t i = P + (c.varargs ? 1 : 0); i < total; ++i) {
-        if (vals[i] == nullptr) {
-            return false;  // keyword-only defaults: the general bind
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, const BindArgs& in, BinderCache& cache,
                BoundCall& out) noexcept {
@@ -307,7 +328,7 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
     PyObject* ftype = pv.function_type_ready.load(std::memory_order_relaxed);
     const BinderLayout* c = cache.layout.get();
     if (ftype == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(func)) != ftype || c == nullptr || !c->usable ||
-        c->varargs || pv.hash_agrees.load(std::memory_order_relaxed) != 1) {
+        c->varargs || pv.hash_agrees.load(std::memory_order_relaxed) != Tri::Yes) {
         return false;
     }
     {
@@ -324,54 +345,8 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
             return false;
         }
     }
-    PyObject* vals[kMaxNativeParams];
-    const size_t P = c->positional;
-    const size_t total = c->names.size();
-    if (in.npos > P) {
-        return false;
-    }
-    for (size_t i = 0; i < total; ++i) {
-        vals[i] = i < in.npos ? in.pos[i] : nullptr;
-    }
-    for (size_t k = 0; k < in.nkw; ++k) {
-        PyObject* key = in.kw_names[k];
-        size_t found = total;
-        for (size_t j = 0; j < total; ++j) {
-            if (c->names[j].get() == key) {  // interned: the names of the code itself
-                found = j;
-                break;
-            }
-        }
-        if (found == total || found < c->posonly || vals[found] != nullptr) {
-            return false;
-        }
-        vals[found] = in.kw_values[k];
-    }
-    if (!pure_defaults(*c, func, vals, out)) {
-        return false;
-    }
-    TupleHasher pairs;
-    const size_t count = c->order.size();
-    for (size_t i = 0; i < count; ++i) {
-        const size_t j = c->order[i];
-        PyObject* v = vals[j];
-        if (!pure_value(v)) {
-            return false;
-        }
-        out.names[i] = c->names[j].get();
-        out.values[i] = v;
-        const Py_hash_t hv = PyObject_Hash(v);
-        if (hv == -1) {
-            PyErr_Clear();
-            return false;
-        }
-        pairs.add(pair_hash(c->hashes[j], hv));
-    }
-    out.method = method;
-    out.count = count;
-    out.hash = key_hash(method_hash, pairs);
     out.layout = c;
-    return true;
+    return bind_steps<Bind::Pure>(method, method_hash, func, in, out).found();
 }
 
 }  // namespace quendle

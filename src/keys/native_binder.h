@@ -123,8 +123,8 @@ bool pure_bind(PyObject* method, std::uint64_t method_hash, PyObject* func, cons
                BoundCall& out) noexcept;
 
 // Tuple equality of a stored key with a purely bound call, where it needs
-// no Python code: 1 equal, 0 not, -1 when deciding would run user code.
-int bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept;
+// no Python code: undecided when deciding would run user code.
+Tri bound_equals_pure(const KeyStore& keys, CacheKey k, const BoundCall& call) noexcept;
 
 // Whether stored key k equals the bound call under tuple equality (the
 // stored key on the left, as in a lookup).

@@ -6,7 +6,9 @@
 #include "cache/cross_instance.h"
 #include "cache/objects.h"
 #include "ops/async_call.h"
+#include "ops/call_input.h"
 #include "ops/defaults_warning.h"
+#include "ops/observe.h"
 
 namespace quendle {
 
@@ -25,147 +27,6 @@ Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKe
 }
 
 namespace {
-
-// Room for the arrays of a tuple-and-dict call, while it is bound (in the
-// frame of the preparation, which returns before the body runs).
-struct ArgBuffers {
-    std::array<PyObject*, kMaxNativeParams + 1> pos;
-    std::array<PyObject*, kMaxNativeParams> kw_names;
-    std::array<PyObject*, kMaxNativeParams> kw_values;
-};
-
-// The arguments of one decorated call as they came: a tuple and a dict (a
-// call through tp_call) or an array with keyword names (vectorcall). The
-// tuple and dict that `inspect`, the asynchronous path and a tp_call body
-// need are built from an array only when asked for.
-class CallInput {
-public:
-    static CallInput from_tuple(PyObject* args, PyObject* kwargs) noexcept {
-        CallInput in;
-        in.tuple_ = args;
-        in.kw_ = kwargs;
-        return in;
-    }
-#if QUENDLE_VECTORCALL
-    static CallInput from_vector(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-        CallInput in;
-        in.vector_ = args;
-        in.nargsf_ = nargsf;
-        in.kw_ = kwnames;
-        return in;
-    }
-#endif
-
-    // The instance (borrowed, alive for the call), or null without one.
-    [[nodiscard]] PyObject* first() const noexcept {
-        if (vector_ != nullptr) {
-            return npos() > 0 ? vector_[0] : nullptr;
-        }
-        if (tuple_ == nullptr || !PyTuple_Check(tuple_) || PyTuple_Size(tuple_) == 0) {
-            return nullptr;
-        }
-        return PyTuple_GetItem(tuple_, 0);
-    }
-
-    // The arguments as arrays for the native binder; false when there are
-    // more than it takes (the call then goes through inspect).
-    [[nodiscard]] bool view(BindArgs& out, ArgBuffers& buf) const noexcept {
-        if (vector_ != nullptr) {
-            out.pos = vector_;
-            out.npos = npos();
-            out.nkw = kw_ != nullptr ? static_cast<size_t>(PyTuple_Size(kw_)) : 0;
-            if (out.nkw > buf.kw_names.size()) {
-                return false;
-            }
-            for (size_t i = 0; i < out.nkw; ++i) {
-                buf.kw_names[i] = PyTuple_GetItem(kw_, static_cast<Py_ssize_t>(i));
-            }
-            out.kw_names = buf.kw_names.data();
-            out.kw_values = vector_ + out.npos;
-            return true;
-        }
-        const auto n = static_cast<size_t>(PyTuple_Size(tuple_));
-        if (n > buf.pos.size()) {
-            return false;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            buf.pos[i] = PyTuple_GetItem(tuple_, static_cast<Py_ssize_t>(i));
-        }
-        out.pos = buf.pos.data();
-        out.npos = n;
-        out.nkw = 0;
-        if (kw_ != nullptr) {
-            if (!PyDict_Check(kw_) || static_cast<size_t>(PyDict_Size(kw_)) > buf.kw_names.size()) {
-                return false;
-            }
-            Py_ssize_t it = 0;
-            PyObject *key = nullptr, *value = nullptr;
-            while (PyDict_Next(kw_, &it, &key, &value)) {
-                buf.kw_names[out.nkw] = key;
-                buf.kw_values[out.nkw] = value;
-                ++out.nkw;
-            }
-        }
-        out.kw_names = buf.kw_names.data();
-        out.kw_values = buf.kw_values.data();
-        return true;
-    }
-
-    // The positional arguments as a tuple, and the keywords as a dict (an
-    // empty handle without keywords); built from an array when asked for.
-    [[nodiscard]] Result<Ref> tuple() const {
-        if (vector_ == nullptr) {
-            return Ref::borrow(tuple_);
-        }
-        const size_t n = npos();
-        Q_ASSIGN(Ref t, checked(PyTuple_New(static_cast<Py_ssize_t>(n))));
-        for (size_t i = 0; i < n; ++i) {
-            PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(vector_[i]));
-        }
-        return t;
-    }
-    [[nodiscard]] Result<Ref> dict() const {
-        if (vector_ == nullptr) {
-            return Ref::borrow(kw_);
-        }
-        if (kw_ == nullptr || PyTuple_Size(kw_) == 0) {
-            return Ref{};
-        }
-        Q_ASSIGN(Ref d, checked(PyDict_New()));
-        const Py_ssize_t n = PyTuple_Size(kw_);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Q_TRY(checked_status(
-                PyDict_SetItem(d.get(), PyTuple_GetItem(kw_, i), vector_[npos() + static_cast<size_t>(i)])));
-        }
-        return d;
-    }
-
-    // Calls the body with the arguments as they came: a new reference, or
-    // null with the exception set.
-    PyObject* call(PyObject* func) const noexcept {
-#if QUENDLE_VECTORCALL
-        if (vector_ != nullptr) {
-            return PyObject_Vectorcall(func, vector_, nargsf_, kw_);
-        }
-#endif
-        return PyObject_Call(func, tuple_, kw_);
-    }
-
-private:
-    CallInput() = default;
-    [[nodiscard]] size_t npos() const noexcept {
-#if QUENDLE_VECTORCALL
-        return nargsf_ & ~static_cast<size_t>(PY_VECTORCALL_ARGUMENTS_OFFSET);
-#else
-        return nargsf_;
-#endif
-    }
-    // Four words: this sits in the frame every level of a recursion stacks.
-    PyObject* tuple_ = nullptr;          // the positional tuple (tp_call)
-    PyObject* kw_ = nullptr;             // the keyword dict (tp_call) or the keyword names (vectorcall)
-    PyObject* const* vector_ = nullptr;  // the arguments (vectorcall)
-    size_t nargsf_ = 0;
-};
 
 // A call between its preparation and its end. It lives in the one frame a
 // recursion of decorated methods stacks per level, so it is kept small; the
@@ -200,22 +61,11 @@ struct Prepared {
     }
 };
 
-// What a lookup of a bound call found, when no Python code has run since.
-struct KnownLookup {
-    enum class Kind : std::uint8_t {
-        Unknown,
-        Found,
-        Absent
-    };
-    Kind kind = Kind::Unknown;
-    CacheKey key = 0;  // when Found
-};
-
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
-                     KnownLookup known = {});
+                     Probe known = {Tri::Undecided});
 
-Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long thread, Prepared& out) {
+Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
     PyObject* first = in.first();
     if (first == nullptr) {
@@ -257,7 +107,7 @@ Status prepare_call(const DecoratorFields& d, CallInput& in, unsigned long threa
 // Python code since has found it.
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
-                     KnownLookup known) {
+                     Probe known) {
     // A tracking caller on another instance, of a class that opted in. The
     // opt-in is read first: reading it runs user code, which may replace the
     // instance's cache state.
@@ -275,9 +125,9 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     // run while it was on the stack.
     Q_ASSIGN(Borrow b, Borrow::exclusive(inst->borrow, Conflict::Raise, thread));
     CacheKey key;
-    if (known.kind == KnownLookup::Kind::Found) {
+    if (known.answer == Tri::Yes) {
         key = known.key;
-    } else if (known.kind == KnownLookup::Kind::Absent) {
+    } else if (known.answer == Tri::No) {
         key = state->insert_bound(*call);
     } else if (call != nullptr) {
         Q_ASSIGN(std::optional<CacheKey> found, state->find_bound(*call));
@@ -295,12 +145,20 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     }
     out.key = key;
     if (Ref hit = state->get_value(key)) {
+        if (observe::wanted()) {
+            state->queue_event(EventKind::Hit, key);
+        }
+        ++state->counts(key).hits;
         out.hit = std::move(hit);
         return {};
     }
     if (d.is_async) {
         return {};  // the body runs when the awaitable is first awaited
     }
+    if (observe::wanted()) {
+        state->queue_run(key);
+    }
+    ++state->counts(key).runs;
     out.started = state->snapshot(key);
     state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
     out.cross.inst = inst;
@@ -325,9 +183,27 @@ Status enter(DecoratorObject* self, Prepared& out) {
     return {};
 }
 
-Status begin(DecoratorObject* self, CallInput& in, Prepared& out) {
+// What the quick path learnt of a call it hands over: the instance, its
+// bind, and what a lookup of the bind that ran no Python code found.
+struct QuickBind {
+    QuendleBaseObject* inst;
+    BoundCall& call;
+    Probe known;
+};
+
+// Prepares the call: bound here, or (from the quick path) from its bind, so
+// that no argument is hashed twice.
+Status begin(DecoratorObject* self, const CallInput& in, Prepared& out, QuickBind* quick) {
     Q_TRY(enter(self, out));
-    Q_TRY(prepare_call(*out.fields, in, out.thread, out));
+    if (quick == nullptr) {
+        Q_TRY(prepare_call(*out.fields, in, out.thread, out));
+    } else {
+        // Lookups from here on may run user code, which may change the
+        // function: the bind keeps the layout it was made with.
+        quick->call.pin.take(out.fields->binder);
+        std::optional<CallSignature> no_sig;
+        Q_TRY(prepare_bound(*out.fields, quick->inst, &quick->call, no_sig, out.thread, out, quick->known));
+    }
     if (!out.hit && !out.fields->is_async) {
         Q_TRY(check_stack_depth());
     }
@@ -359,9 +235,10 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
 
 // Out of line and noexcept, so that the frame of `decorated_call` holds
 // none of their temporaries.
-[[gnu::noinline]] bool begin_noexcept(DecoratorObject* self, CallInput& in, Prepared& out) noexcept {
+[[gnu::noinline]] bool begin_noexcept(DecoratorObject* self, const CallInput& in, Prepared& out,
+                                      QuickBind* quick = nullptr) noexcept {
     try {
-        Status s = begin(self, in, out);
+        Status s = begin(self, in, out, quick);
         if (s.ok()) {
             return true;
         }
@@ -439,30 +316,11 @@ enum class Quick {
 };
 
 // The rest of a quick bind that found no value: prepared as the general
-// path prepares, from the same bind (no argument is hashed twice).
-[[gnu::noinline]] Quick hand_off(DecoratorObject* self, QuendleBaseObject* inst, BoundCall& call, Prepared& p,
-                                 KnownLookup known) noexcept {
-    try {
-        Status s = [&]() -> Status {
-            Q_TRY(enter(self, p));
-            // Lookups from here on may run user code, which may change the
-            // function: the bind keeps the layout it was made with.
-            call.pin.take(p.fields->binder);
-            std::optional<CallSignature> no_sig;
-            Q_TRY(prepare_bound(*p.fields, inst, &call, no_sig, p.thread, p, known));
-            if (!p.hit) {
-                Q_TRY(check_stack_depth());
-            }
-            return {};
-        }();
-        if (s.ok()) {
-            return Quick::Prepared;
-        }
-        s.take_error().restore();
-    } catch (...) {
-        set_error_from_current_cxx_exception();
-    }
-    return Quick::Failed;
+// path prepares, from the same bind.
+[[gnu::noinline]] Quick hand_off(DecoratorObject* self, const CallInput& in, QuendleBaseObject* inst, BoundCall& call,
+                                 Prepared& p, Probe known) noexcept {
+    QuickBind quick{inst, call, known};
+    return begin_noexcept(self, in, p, &quick) ? Quick::Prepared : Quick::Failed;
 }
 
 // Returned in registers, so the frame of a decorated call keeps no slot for it.
@@ -497,27 +355,21 @@ struct QuickResult {
     // A tracking caller on another instance whose class has opted in (or
     // not been asked yet) may be due an edge across instances.
     const CrossFrame* caller = current_cross_frame();
-    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != 0) {
+    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != Tri::No) {
         return {Quick::General};
     }
     BoundCall call;
     if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
         return {Quick::General};
     }
-    CacheKey key = 0;
-    const int found = state->find_pure(call, key);
-    if (found != 1 || !state->tracker().has_state(key)) {
-        KnownLookup known;
-        if (found == 1) {
-            known = {KnownLookup::Kind::Found, key};
-        } else if (found == 0) {
-            known.kind = KnownLookup::Kind::Absent;
-        }
-        return {hand_off(self, inst, call, p, known)};
+    const Probe found = state->find_pure(call);
+    if (found.answer != Tri::Yes || !state->tracker().has_state(found.key)) {
+        return {hand_off(self, in, inst, call, p, found)};
     }
+    const CacheKey key = found.key;
     Ref hit = state->get_value(key);
     if (!hit) {
-        return {hand_off(self, inst, call, p, {KnownLookup::Kind::Found, key})};
+        return {hand_off(self, in, inst, call, p, found)};
     }
     const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
     if (top != nullptr && top->track_runtime_dependencies) {
@@ -527,6 +379,14 @@ struct QuickResult {
             return {Quick::General};  // nothing was added; the general way reports it
         }
     }
+    if (observe::wanted()) {
+        try {
+            state->queue_event(EventKind::Hit, key);
+        } catch (...) {
+            return {Quick::General};  // nothing was queued; the general way reports it
+        }
+    }
+    ++state->counts(key).hits;
     return {Quick::Hit, hit.release()};
 }
 
@@ -537,7 +397,7 @@ struct QuickResult {
     const QuickResult quick = try_quick(self, in, p);
     switch (quick.kind) {
         case Quick::Hit:
-            return quick.hit;
+            return observed(quick.hit);
         case Quick::Failed:
             return failed(self);
         case Quick::Prepared:
@@ -549,13 +409,13 @@ struct QuickResult {
             break;
     }
     if (p.fields->is_async) {
-        return async_result(self, p, in);
+        return observed(async_result(self, p, in));
     }
     if (p.hit) {
-        return p.hit.release();
+        return observed(p.hit.release());
     }
     PyObject* value = end_noexcept(p, in.call(p.func));
-    return value != nullptr ? value : failed(self);
+    return value != nullptr ? observed(value) : failed(self);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // bind defaults, and what it and `explain` find out about such a method.
 #include "ops/defaults_warning.h"
 
+#include "base/text.h"
 #include "cache/cache_state.h"
 #include "keys/introspection.h"
 
@@ -14,14 +15,6 @@ OnceObject g_warning_type;
 constexpr const char* kWarningDoc =
     "Warned when a method is never cached because a dependency names a quendled method without arguments "
     "while every call of that method binds defaults, so the entry the dependency names is never computed.";
-
-Result<Ref> format(const char* fmt, ...) {
-    va_list va;
-    va_start(va, fmt);
-    PyObject* text = PyUnicode_FromFormatV(fmt, va);
-    va_end(va);
-    return checked(text);
-}
 
 // `name=value, ...` of the bound pairs, values by repr().
 Result<Ref> pairs_text(PyObject* pairs) {
@@ -76,15 +69,11 @@ Result<Ref> defaults_bound_by(PyObject* inst, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         return Ref();
     }
-    PyObject* attr = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(inst)), name);
-    if (attr == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
+    Q_ASSIGN(Ref held, optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(inst)), name));
+    if (!held) {
         return Ref();
     }
-    Ref held = Ref::steal(attr);
+    PyObject* attr = held.get();
     Q_ASSIGN(bool decorated, is_decorator(attr));
     if (!decorated) {
         return Ref();

@@ -5,11 +5,13 @@
 // per operation that the walk reads (ChangeLog).
 #include "ops/explain.h"
 
+#include "base/text.h"
 #include "cache/objects.h"
+#include "keys/introspection.h"
 #include "ops/defaults_warning.h"
+#include "ops/name_hints.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <unordered_map>
 
 namespace quendle {
@@ -180,44 +182,6 @@ const ArgSpec kExplain{"explain", nullptr, {"instance", "method_name"}, 2, 2, fa
 
 const char kRecomputes[] = "; the next call recomputes it";
 const char kNeverStored[] = " is never stored, so every call runs its body";
-
-Result<Ref> format(const char* fmt, ...) {
-    va_list va;
-    va_start(va, fmt);
-    PyObject* text = PyUnicode_FromFormatV(fmt, va);
-    va_end(va);
-    return checked(text);
-}
-
-// What the instance's class holds under a method name, looked up as
-// load_cache looks it up.
-enum class MethodKind {
-    Missing,
-    Plain,
-    Cached,
-    Uncached
-};
-
-Result<MethodKind> method_kind(PyObject* type, PyObject* name) {
-    PyObject* attr = PyObject_GetAttr(type, name);
-    if (attr == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
-        return MethodKind::Missing;
-    }
-    Ref held = Ref::steal(attr);
-    Q_ASSIGN(bool decorated, is_decorator(attr));
-    if (!decorated) {
-        return MethodKind::Plain;
-    }
-    const DecoratorFields* f = reinterpret_cast<DecoratorObject*>(attr)->fields;
-    if (f == nullptr) {
-        return cleared_error("QuendleDecorator");
-    }
-    return f->use_cache ? MethodKind::Cached : MethodKind::Uncached;
-}
 
 Result<Ref> joined(const std::vector<Ref>& parts, const char* separator) {
     Q_ASSIGN(Ref list, checked(PyList_New(0)));
@@ -427,7 +391,7 @@ Result<Ref> word(const Subject& s) {
 Result<Ref> word_unseen(PyObject* type, PyObject* key) {
     Q_ASSIGN(MethodKind kind, method_kind(type, PyTuple_GetItem(key, 0)));
     if (kind == MethodKind::Missing || kind == MethodKind::Plain) {
-        return Error::key_error("No cache key found for provided signature");
+        return hint_unknown_entry(Error::key_error("No cache key found for provided signature"), type, key);
     }
     if (kind == MethodKind::Uncached) {
         return format("uncached: %S() is decorated with use_cache=False, so every call runs its body",
@@ -437,9 +401,39 @@ Result<Ref> word_unseen(PyObject* type, PyObject* key) {
     return format("never computed: no call of %U has been made on this instance", text.get());
 }
 
+// The key of the entry `explain` asks about: for a decorated method, the
+// key its call with these arguments has (defaults applied); for any other
+// name, the keywords as a query names them.
+Result<CallSignature> entry_signature(PyObject* inst, PyObject* name, const std::string& text, PyObject* rest,
+                                      PyObject* kwargs) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(inst));
+    Ref func;
+    Q_ASSIGN(MethodKind kind, method_kind(type, name, &func));
+    if (kind == MethodKind::Cached || kind == MethodKind::Uncached) {
+        const Py_ssize_t n = PyTuple_Size(rest);
+        Q_ASSIGN(Ref args, checked(PyTuple_New(n + 1)));
+        PyTuple_SetItem(args.get(), 0, Py_NewRef(inst));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SetItem(args.get(), i + 1, Py_NewRef(PyTuple_GetItem(rest, i)));
+        }
+        return inspect_call_signature(text, func.get(), args.get(), kwargs);
+    }
+    Q_ASSIGN(CallSignature sig, query_signature(text, kwargs));
+    if (PyTuple_Size(rest) > 0) {
+        // Positional arguments name no parameter of a method that is not decorated.
+        return hint_unknown_entry(Error::key_error("No cache key found for provided signature"), type,
+                                  sig.key.get());
+    }
+    return sig;
+}
+
 Result<Ref> explain(PyObject* args, PyObject* kwargs) {
-    // Both parameters are positional-only: every keyword names the entry.
-    Q_ASSIGN(BoundArgs bound, bind_arguments(kExplain, args, nullptr));
+    // The first two parameters are positional-only: every other argument
+    // is the entry's.
+    const Py_ssize_t given = PyTuple_Size(args);
+    Q_ASSIGN(Ref own, checked(PyTuple_GetSlice(args, 0, 2)));
+    Q_ASSIGN(Ref rest, checked(PyTuple_GetSlice(args, 2, given < 2 ? 2 : given)));
+    Q_ASSIGN(BoundArgs bound, bind_arguments(kExplain, own.get(), nullptr));
     Q_ASSIGN(PyObject * base_type, quendle_base_type());
     PyObject* obj = bound.get(0);
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(base_type))) {
@@ -450,11 +444,12 @@ Result<Ref> explain(PyObject* args, PyObject* kwargs) {
     Subject s;
     s.type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     s.inst = obj;
+    // Bound before the instance is taken: binding and hashing run user code.
+    Q_ASSIGN(CallSignature sig, entry_signature(obj, bound.get(1), name, rest.get(), kwargs));
     Ref query;
     {
         Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise, Share::Recorded));
         Q_ASSIGN(CacheState * state, state_of(inst));
-        Q_ASSIGN(CallSignature sig, query_signature(name, kwargs));
         Q_ASSIGN(std::optional<CacheKey> key, state->find_key(sig.hash, sig.key.get()));
         query = std::move(sig.key);
         if (key) {
@@ -484,10 +479,13 @@ PyObject* explain_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
 
 }  // namespace
 
+Result<Ref> entry_text(PyObject* key) { return call_text(key); }
+
 PyMethodDef explain_def = {
     "explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(explain_entry)), METH_VARARGS | METH_KEYWORDS,
-    "explain(instance, method_name, /, **kwargs)\n--\n\n"
-    "Why the entry of instance.method_name(**kwargs) is or is not served: \"<category>: <reason>\", the\n"
+    "explain(instance, method_name, /, *args, **kwargs)\n--\n\n"
+    "Why the entry of instance.method_name(*args, **kwargs) is or is not served, the arguments bound as\n"
+    "the call binds them (defaults applied): \"<category>: <reason>\", the\n"
     "category one of served, never computed, invalid, permanently invalid, uncached, missing."};
 
 }  // namespace quendle

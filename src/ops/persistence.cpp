@@ -209,12 +209,11 @@ Result<CacheKey> no_argument_key(CacheState& state, PyObject* name, const Decora
         BoundCall call;
         call.method = d.name_obj.get();
         call.hash = *d.no_argument_hash;
-        CacheKey key = 0;
-        const int pure = state.find_pure(call, key);  // the stored names are str: no user code
-        if (pure == 1) {
-            return key;
+        const Probe pure = state.find_pure(call);  // the stored names are str: no user code
+        if (pure.answer == Tri::Yes) {
+            return pure.key;
         }
-        if (pure < 0) {
+        if (pure.answer == Tri::Undecided) {
             Q_ASSIGN(std::optional<CacheKey> found, state.find_bound(call));
             if (found) {
                 return *found;

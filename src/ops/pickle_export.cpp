@@ -1,6 +1,7 @@
 // The cache part of a pickled or copied instance as it is made: one record
 // per entry the cache state exports, wrapped for a pickler, with the
 // cross-instance part when there is one, and the deep copy of a part.
+#include "base/key_text.h"
 #include "cache/instance_access.h"
 #include "ops/pickle_parts.h"
 
@@ -32,16 +33,11 @@ Result<Ref> record_of(const CacheEntry& e) {
 }
 
 Result<bool> carries_cache(PyObject* cls) {
-    PyObject* flag = PyObject_GetAttrString(cls, "__quendle_pickle_cache__");
-    if (flag == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
+    Q_ASSIGN(Ref flag, optional_attr(cls, "__quendle_pickle_cache__"));
+    if (!flag) {
         return true;
     }
-    Ref owned = Ref::steal(flag);
-    const int truth = PyObject_IsTrue(flag);
+    const int truth = PyObject_IsTrue(flag.get());
     if (truth < 0) {
         return Error::fetch();
     }
@@ -101,7 +97,8 @@ Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo) {
             Result<Ref> copied = deepcopy_of(item, memo);
             if (!copied.ok()) {
                 Error error = copied.take_error();
-                annotate(error, "while copying the cache entry " + entry_label(record_key(record)));
+                error = with_note(std::move(error), "while copying the cache entry " + key_text(record_key(record)),
+                                  WithoutNotes::Reworded);
                 return error;
             }
             PyTuple_SetItem(copy.get(), at, copied.take().release());

@@ -1,6 +1,7 @@
 // The cache part of a pickled or copied instance as it is read back: every
 // record checked, the class's current methods applied to the entries, and
 // the new cache state put in place with its cross-instance edges.
+#include "base/key_text.h"
 #include "cache/instance_access.h"
 #include "ops/pickle_parts.h"
 

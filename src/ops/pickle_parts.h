@@ -20,10 +20,6 @@ namespace quendle {
 
 // ---------------------------------------------------- pickle_records.cpp
 
-// The repr of `obj` as text, or none (no exception left set).
-std::optional<std::string> try_repr(PyObject* obj);
-// "method(a=1, b='x')" for a key tuple, whatever it holds.
-std::string entry_label(PyObject* key);
 // A record's key, or nullptr.
 PyObject* record_key(PyObject* record);
 

@@ -3,6 +3,7 @@
 // arguments) when pickling it fails, the labels that name an entry, and the
 // note added to the exception of a failure.
 #include "base/heap_type.h"
+#include "base/key_text.h"
 #include "ops/pickle_parts.h"
 
 #include <utility>
@@ -10,40 +11,6 @@
 namespace quendle {
 
 // ------------------------------------------------------------- labels
-
-std::optional<std::string> try_repr(PyObject* obj) {
-    Ref text = Ref::steal(PyObject_Repr(obj));
-    if (!text) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return try_str(text.get());
-}
-
-// "method(a=1, b='x')" for a key tuple, whatever it holds.
-std::string entry_label(PyObject* key) {
-    if (key == nullptr || !PyTuple_Check(key) || PyTuple_Size(key) != 2) {
-        return "<malformed key>";
-    }
-    std::optional<std::string> name = try_str(PyTuple_GetItem(key, 0));
-    std::string out = (name ? *name : std::string("<method>")) + "(";
-    PyObject* args = PyTuple_GetItem(key, 1);
-    const Py_ssize_t n = PyTuple_Check(args) ? PyTuple_Size(args) : 0;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        PyObject* pair = PyTuple_GetItem(args, j);
-        if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
-            continue;
-        }
-        std::optional<std::string> param = try_str(PyTuple_GetItem(pair, 0));
-        std::optional<std::string> value = try_repr(PyTuple_GetItem(pair, 1));
-        std::string shown = value ? *value : std::string("<unrepresentable>");
-        if (shown.size() > 200) {
-            shown = shown.substr(0, 197) + "...";
-        }
-        out += (j > 0 ? ", " : "") + (param ? *param : std::string("?")) + "=" + shown;
-    }
-    return out + ")";
-}
 
 // A record's key, or nullptr.
 PyObject* record_key(PyObject* record) {
@@ -70,7 +37,7 @@ void entry_reduce_finalize(PyObject* self) {
         PyObject* record = args != nullptr && PyTuple_Check(args) && PyTuple_Size(args) == 1
                                ? PyTuple_GetItem(args, 0)
                                : nullptr;
-        annotate(error, "while pickling the cache entry " + entry_label(record_key(record)));
+        error = with_note(std::move(error), "while pickling the cache entry " + key_text(record_key(record)), WithoutNotes::Reworded);
     } catch (...) {
         PyErr_Clear();  // out of memory: the error goes on without its note
     }
@@ -180,40 +147,5 @@ Result<Ref> wrap_record(Ref record) {
 PyObject* wrapped_record(PyObject* wrapper) { return wrapped(wrapper)->record; }
 
 // --------------------------------------------------------------- notes
-
-void annotate(Error& error, const std::string& note) {
-    if (error.kind() == Error::Kind::Panic) {
-        return;
-    }
-    Ref exc = error.exception_object();
-    if (!exc) {
-        return;
-    }
-    Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-    PyObject* add_note = text ? PyObject_GetAttrString(exc.get(), "add_note") : nullptr;
-    if (add_note != nullptr) {
-        Ref method = Ref::steal(add_note);
-        Ref done = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), text.get(), nullptr));
-        if (!done) {
-            PyErr_Clear();
-        }
-        return;
-    }
-    PyErr_Clear();
-    // No notes: the same type of exception saying both, caused by the original.
-    std::optional<std::string> said = try_str(exc.get());
-    const std::string both = (said && !said->empty() ? *said + " " : std::string()) + "(" + note + ")";
-    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(both.data(), static_cast<Py_ssize_t>(both.size())));
-    Ref fresh = message ? Ref::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr)) : Ref();
-    if (!fresh || PyObject_TypeCheck(fresh.get(), Py_TYPE(exc.get())) == 0) {
-        PyErr_Clear();
-        return;
-    }
-    PyException_SetCause(fresh.get(), exc.new_ref());
-    PyException_SetContext(fresh.get(), exc.new_ref());
-    PyErr_SetObject(type, fresh.get());
-    error = Error::fetch();
-}
 
 }  // namespace quendle

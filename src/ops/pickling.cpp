@@ -19,24 +19,6 @@ namespace quendle {
 
 namespace {
 
-// The attribute, or an empty handle when there is none.
-Result<Ref> optional_attr(PyObject* obj, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return Error::fetch();
-        }
-        PyErr_Clear();
-        return Ref{};
-    }
-    return Ref::steal(v);
-}
-
-Result<Ref> optional_attr(PyObject* obj, const char* name) {
-    Q_ASSIGN(Ref text, new_str(name));
-    return optional_attr(obj, text.get());
-}
-
 PyObject* type_of(PyObject* obj) { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
 
 // Whether the class has a `__reduce__` other than object's: then, as for

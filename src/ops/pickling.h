@@ -45,11 +45,6 @@ Result<Ref> deepcopy_cache_part(PyObject* part, PyObject* memo);
 // checked before the instance changes.
 Status import_cache_part(PyObject* obj, PyObject* part);
 
-// (pickle_records.cpp) Adds `note` to the error's exception (before 3.11,
-// which has no notes: an exception of the same type saying both, caused by
-// the original).
-void annotate(Error& error, const std::string& note);
-
 // --------------------------------------------------------- pickling.cpp
 
 // `copy.deepcopy(obj, memo)`.

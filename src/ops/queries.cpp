@@ -3,6 +3,8 @@
 #include "cache/cross_instance.h"
 #include "cache/instance_access.h"
 #include "cache/objects.h"
+#include "ops/name_hints.h"
+#include "ops/observe.h"
 
 #include <string>
 
@@ -20,9 +22,21 @@ struct Query {
     CacheState& state;
     const std::string& name;
     BoundArgs& bound;
+    Ref& missing;  // the key tuple asked for, when the instance has no such key
+
+    [[nodiscard]] Result<CacheKey> key() const { return state.key_for_query(name, bound.surplus.get(), missing); }
 };
 
 QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
+
+// A query's result; a key the instance does not have gets its hint once
+// the instance is free again.
+Result<Ref> hinted(Result<Ref> r, PyObject* self, const Ref& missing) {
+    if (r.ok() || !missing) {
+        return r;
+    }
+    return hint_unknown_entry(r.take_error(), reinterpret_cast<PyObject*>(Py_TYPE(self)), missing.get());
+}
 
 // The common frame of the keyed queries that read: bind, then run `op`
 // under the instance's exclusive borrow, with `method_name` converted (and
@@ -31,11 +45,15 @@ template <class Op>
 PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs, Op&& op) {
     return entry_object([&]() -> Result<Ref> {
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
-        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
-        Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
-        Q_ASSIGN(CacheState * state, state_of(base(self)));
-        Query q{*state, method_name, bound};
-        return op(q);
+        Ref missing;
+        Result<Ref> r = [&]() -> Result<Ref> {
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+            Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
+            Q_ASSIGN(CacheState * state, state_of(base(self)));
+            Query q{*state, method_name, bound, missing};
+            return op(q);
+        }();
+        return hinted(std::move(r), self, missing);
     });
 }
 
@@ -51,12 +69,14 @@ PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, P
         QuendleBaseObject* inst = base(self);
         std::string method_name;
         CacheKey key = 0;
+        Ref missing;
         auto refuse = [&] { return Error::key_error("Cannot " + std::string(error) + " for '" + method_name + "'"); };
-        return change_across(
+        Result<Ref> r = change_across(
             inst,
             [&](CacheState& state, CrossTargets& targets) -> Status {
+                missing = Ref();
                 Q_ASSIGN(method_name, noted(to_text(bound.get(0)), "method_name"));
-                Q_ASSIGN(key, state.key_for_query(method_name, bound.surplus.get()));
+                Q_ASSIGN(key, state.key_for_query(method_name, bound.surplus.get(), missing));
                 if (!has(state, key)) {
                     return refuse();
                 }
@@ -70,6 +90,7 @@ PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, P
                 change(state, key, bound, dead, targets);
                 return none_result();
             });
+        return hinted(std::move(r), self, missing);
     });
 }
 
@@ -78,7 +99,7 @@ PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, P
 PyObject* qb_is_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyed_query(kIsCached, self, args, kwargs,
                        [](Query& q) -> Result<Ref> {
-                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           Q_ASSIGN(CacheKey key, q.key());
                            return bool_result(q.state.has_value(key));
                        });
 }
@@ -90,7 +111,7 @@ PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
                            if (q.bound.get(1) != nullptr) {
                                Q_ASSIGN(strict, noted(to_bool(q.bound.get(1)), "strict"));
                            }
-                           Q_ASSIGN(CacheKey key, q.state.key_for_query(q.name, q.bound.surplus.get()));
+                           Q_ASSIGN(CacheKey key, q.key());
                            if (Ref v = q.state.get_value(key)) {
                                return v;
                            }
@@ -103,7 +124,7 @@ PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuendleBaseObject* inst = base(self);
-    return keyed_change(
+    return observed(keyed_change(
         kUpdateCached, "update cached value", self, args, kwargs,
         [](const CacheState& state, CacheKey key) { return state.has_value(key); },
         [inst](CacheState& state, CacheKey key, BoundArgs& bound, Graveyard& dead, CrossTargets& targets) {
@@ -111,25 +132,25 @@ PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwarg
             // after the new value is in place.
             state.note_change(key, ChangeKind::Updated);
             collect_cross_targets(inst, state, key, targets);
-            state.invalidate(key);
+            state.invalidate(key, true);
             state.revalidate(key);
             state.store_value(key, bound.slots[1], dead);
-        });
+        }));
 }
 
 PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuendleBaseObject* inst = base(self);
-    return keyed_change(
+    return observed(keyed_change(
         kClearCached, "clear cached value", self, args, kwargs,
         [](const CacheState& state, CacheKey key) { return state.effective_value(key) != nullptr; },
         [inst](CacheState& state, CacheKey key, BoundArgs& /*bound*/, Graveyard& dead, CrossTargets& targets) {
             collect_cross_targets(inst, state, key, targets);
             state.clear_value(key, dead);
-        });
+        }));
 }
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
-    return entry_object([&]() -> Result<Ref> {
+    return observed(entry_object([&]() -> Result<Ref> {
         QuendleBaseObject* inst = base(self);
         return change_across(
             inst,
@@ -142,7 +163,7 @@ PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
                 state.clear_all_values(dead);
                 return none_result();
             });
-    });
+    }));
 }
 
 }  // namespace quendle

@@ -25,19 +25,6 @@ PyObject* read_fields(PyObject* self, F&& f) {
     });
 }
 
-// obj.<name>, or nothing when obj has no such attribute.
-Result<Ref> optional_attr(PyObject* obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj, name);
-    if (v != nullptr) {
-        return Ref::steal(v);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return Error::fetch();
-    }
-    PyErr_Clear();
-    return Ref{};
-}
-
 // `__doc__` of the type: the class itself has no docstring (None), while an
 // instance gives the docstring of the function it wraps. A getset descriptor
 // cannot do both, since reading it from the class gives the descriptor.

@@ -37,6 +37,7 @@ PyObject* qb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         QuendleBaseObject* self = base(obj.get());
         self->borrow = BorrowFlag{};
         self->cross_edges = false;
+        state->set_owner(obj.get());
         self->state = state.release();
         return obj;
     });

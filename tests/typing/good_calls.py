@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 from typing_extensions import assert_type
 
+import quendle
 from quendle import QuendleBase, automagically_quendled, custom_scenario, quendled
 
 if TYPE_CHECKING:
@@ -109,3 +110,11 @@ m.update_cached_value("rate", 0.05)
 m.clear_cached_value("discount", year=1)
 with custom_scenario([m]):
     m.clear_cache()
+
+# Counters and traces.
+hits: int = quendle.cache_info(m)["rate"].hits
+with quendle.trace() as events:
+    m.rate()
+for event in events:
+    assert_type(event.cause, str | None)
+    label: str = event.label
