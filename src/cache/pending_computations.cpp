@@ -1,4 +1,5 @@
-// The computations in progress of an instance: the snapshot each started
+// The computations in progress of an instance: the stack of calls in
+// progress per thread, the snapshot each started
 // from (key epoch, whole-cache clears, scenario layer changes), the commit
 // of a result that checks it, and the asynchronous computations that
 // awaiters of the same key on the same event loop join.
@@ -111,6 +112,45 @@ void CacheState::clear_pending(Graveyard& dead) noexcept {
         dead.bury(p.loop.release());
         dead.bury(p.computation.release());
         dead.bury(p.driver.release());
+    }
+}
+
+const CallFrame* CacheState::top_frame(unsigned long thread) const noexcept {
+    for (const ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            return s.frames.empty() ? nullptr : &s.frames.back();
+        }
+    }
+    return nullptr;
+}
+
+void CacheState::push_frame(unsigned long thread, CallFrame frame) {
+    for (ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            s.frames.push_back(frame);
+            ++running_;
+            return;
+        }
+    }
+    // Stacks of threads with nothing in progress are kept for reuse, but
+    // only a few: drop the idle ones before adding another thread.
+    if (call_stacks_.size() >= 8) {
+        std::erase_if(call_stacks_, [](const ThreadStack& s) { return s.frames.empty(); });
+    }
+    call_stacks_.push_back(ThreadStack{thread, {}});
+    call_stacks_.back().frames.push_back(frame);
+    ++running_;
+}
+
+void CacheState::pop_frame(unsigned long thread) noexcept {
+    for (ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            if (!s.frames.empty()) {
+                s.frames.pop_back();
+                --running_;
+            }
+            return;
+        }
     }
 }
 
