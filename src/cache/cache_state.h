@@ -160,6 +160,11 @@ public:
 
     // ---------------------------------------------------------- call stacks
     [[nodiscard]] const CallFrame* top_frame(unsigned long thread) const noexcept;
+    // The same for the calling thread; no lookup while no call is in
+    // progress on the instance (the usual hit).
+    [[nodiscard]] const CallFrame* current_frame() const noexcept {
+        return running_ == 0 ? nullptr : top_frame(PyThread_get_thread_ident());
+    }
     void push_frame(unsigned long thread, CallFrame frame);
     void pop_frame(unsigned long thread) noexcept;
 

@@ -371,7 +371,7 @@ struct QuickResult {
     if (!hit) {
         return {hand_off(self, in, inst, call, p, found)};
     }
-    const CallFrame* top = state->top_frame(PyThread_get_thread_ident());
+    const CallFrame* top = state->current_frame();
     if (top != nullptr && top->track_runtime_dependencies) {
         try {
             state->add_runtime_dependency(top->key, key);
