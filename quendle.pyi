@@ -61,6 +61,7 @@ class quendled:
         dependencies: typing.Any | None = None,
         track_runtime_dependencies: builtins.bool = False,
         serialisable: builtins.bool = False,
+        cutoff: builtins.bool | collections.abc.Callable[[typing.Any, typing.Any], typing.Any] | None = None,
     ) -> quendled: ...
     @typing.overload
     def __call__(
@@ -79,6 +80,7 @@ class automagically_quendled:
         dependencies: typing.Any | None = None,
         track_runtime_dependencies: builtins.bool = False,
         serialisable: builtins.bool = False,
+        cutoff: builtins.bool | collections.abc.Callable[[typing.Any, typing.Any], typing.Any] | None = None,
     ) -> automagically_quendled: ...
     @typing.overload
     def __call__(

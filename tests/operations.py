@@ -193,7 +193,8 @@ def quendled_serialisable_wrong_signature():
 
 @case
 def quendled_surplus_positional():
-    expect(TypeError, "takes from 0 to 4 positional arguments but 5 were given", quendled, True, None, False, False, 1)
+    expect(TypeError, "takes from 0 to 5 positional arguments but 6 were given", quendled, True, None, False, False,
+           None, 1)
 
 
 @case

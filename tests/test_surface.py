@@ -98,7 +98,7 @@ def test_method_text_signatures(owner, name, text):
     assert method.__text_signature__ == text and method.__doc__ is None
 
 
-FACTORY_SIG = "(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False)"
+FACTORY_SIG = "(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False, cutoff=None)"
 
 
 @pytest.mark.parametrize("name, text", [

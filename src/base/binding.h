@@ -20,7 +20,7 @@ namespace quendle {
 
 // ---------------------------------------------------------------- binding
 
-constexpr size_t kMaxParams = 4;
+constexpr size_t kMaxParams = 5;
 
 struct ArgSpec {
     const char* func_name;

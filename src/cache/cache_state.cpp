@@ -107,7 +107,7 @@ void CacheState::store_value(CacheKey k, Ref value, Graveyard& dead) {
     target.set(k, std::move(value), dead);
 }
 
-void CacheState::register_call(CacheKey k, const std::vector<CacheKey>& declared) {
+void CacheState::register_call(CacheKey k, const std::vector<CacheKey>& declared, bool cutoff) {
     if (tracker_.has_state(k)) {
         return;
     }
@@ -117,7 +117,17 @@ void CacheState::register_call(CacheKey k, const std::vector<CacheKey>& declared
     for (CacheKey d : declared) {
         tracker_.add_edge(d, k);
     }
+    if (cutoff) {
+        mark_cutoff(k);
+    }
     tracker_.set_state(k, ValidationState::Invalid);
+}
+
+void CacheState::mark_cutoff(CacheKey k) {
+    if (!tracker_.has_mark(k, DependencyTracker::kCutoff)) {
+        tracker_.set_mark(k, DependencyTracker::kCutoff);
+        tracker_.count_cutoff();
+    }
 }
 
 void CacheState::add_runtime_dependency(CacheKey dependant, CacheKey dependency) {
@@ -131,6 +141,7 @@ void CacheState::mark_permanently_invalid(CacheKey k) {
 void CacheState::revalidate(CacheKey k) {
     if (tracker_.has_state(k) && tracker_.read(k) == ValidationState::Invalid) {
         tracker_.set_state(k, ValidationState::Valid);
+        tracker_.clear_mark(k, DependencyTracker::kSettleable);
     }
 }
 
@@ -204,13 +215,12 @@ void walk_dependants(const DependencyTracker& t, std::vector<CacheKey>& stack, S
 
 void demote_if_valid(DependencyTracker& t, CacheKey k) noexcept { t.demote(k); }
 
-// Turns k Invalid if it is Valid; whether it did.
+// Turns k Invalid if it is Valid; whether it did. Either way k must run
+// again to be Valid.
 bool demote_counted(DependencyTracker& t, CacheKey k) noexcept {
-    if (t.has_state(k) && t.read(k) == ValidationState::Valid) {
-        t.demote(k);
-        return true;
-    }
-    return false;
+    const bool was_valid = t.has_state(k) && t.read(k) == ValidationState::Valid;
+    t.demote(k);
+    return was_valid;
 }
 
 EventCause cause_of_change(const ChangeLog& log, CacheKey k) {
@@ -281,8 +291,16 @@ void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) {
 }
 
 void CacheState::invalidate(CacheKey k, bool keep_self) {
-    // Collected first: a failed allocation changes no state.
-    const std::vector<CacheKey> reached = collect_dependants(k);
+    // Collected first: a failed allocation changes no state. Past a cut-off
+    // key the change may yet come to nothing: what is reached only through
+    // such keys is `settleable` (after the `hard` ones in `reached`).
+    size_t hard = 0;
+    const std::vector<CacheKey> reached = tracker_.any_cutoff() ? collect_through_cutoffs(k, hard) : collect_dependants(k);
+    if (!tracker_.any_cutoff()) {
+        hard = reached.size();
+    } else {
+        tracker_.reserve_marks(next_key());
+    }
     std::vector<CacheKey> demoted;
     const bool traced = observe::wanted() && owner_ != nullptr;
     if (traced) {
@@ -295,8 +313,11 @@ void CacheState::invalidate(CacheKey k, bool keep_self) {
         epochs_.resize(next_key(), 0);
     }
     ++revision_;
-    for (CacheKey d : reached) {
-        if ((!keep_self || d != k) && demote_counted(tracker_, d)) {
+    for (size_t i = 0; i < reached.size(); ++i) {
+        const CacheKey d = reached[i];
+        if (keep_self && d == k) {
+            tracker_.clear_mark(d, DependencyTracker::kSettleable);
+        } else if (i < hard ? demote_counted(tracker_, d) : tracker_.demote_settleable(d)) {
             ++counters_.of(d).invalidations;
             if (traced) {
                 demoted.push_back(d);
@@ -309,6 +330,44 @@ void CacheState::invalidate(CacheKey k, bool keep_self) {
     if (traced) {
         note_demoted(demoted, &reached, cause_of_change(changes_, k), k);
     }
+}
+
+std::vector<CacheKey> CacheState::collect_through_cutoffs(CacheKey k, size_t& hard) const {
+    std::vector<CacheKey> result;
+    std::vector<CacheKey> stack{k};
+    std::vector<CacheKey> cutoffs;  // reached, their dependants not followed yet
+    GrowingMarks visited(next_key());
+    visited.insert(k);
+    auto follow = [&](CacheKey cur) {
+        if (const KeySet* dependants = tracker_.dependants(cur)) {
+            dependants->for_each([&](CacheKey d) {
+                if (visited.insert(d)) {
+                    stack.push_back(d);
+                }
+            });
+        }
+    };
+    while (!stack.empty()) {
+        const CacheKey cur = stack.back();
+        stack.pop_back();
+        result.push_back(cur);
+        if (cur != k && tracker_.has_mark(cur, DependencyTracker::kCutoff)) {
+            cutoffs.push_back(cur);
+        } else {
+            follow(cur);
+        }
+    }
+    hard = result.size();
+    for (CacheKey c : cutoffs) {
+        follow(c);
+    }
+    while (!stack.empty()) {
+        const CacheKey cur = stack.back();
+        stack.pop_back();
+        result.push_back(cur);
+        follow(cur);
+    }
+    return result;
 }
 
 void CacheState::invalidate_saved(const std::vector<CacheKey>& keys, std::uint64_t stamp) {

@@ -71,7 +71,11 @@ public:
     // --------------------------------------------------- validity and graph
     DependencyTracker& tracker() noexcept { return tracker_; }
     const DependencyTracker& tracker() const noexcept { return tracker_; }
-    void register_call(CacheKey k, const std::vector<CacheKey>& declared);
+    void register_call(CacheKey k, const std::vector<CacheKey>& declared, bool cutoff = false);
+    // k's method compares a recomputed value with the previous one (a key
+    // registered before, by a load or an unpickling, gets the mark on its
+    // next call). Throws std::bad_alloc.
+    void mark_cutoff(CacheKey k);
     void add_runtime_dependency(CacheKey dependant, CacheKey dependency);
     [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept { return tracker_.dependencies(k); }
     void mark_permanently_invalid(CacheKey k);
@@ -142,8 +146,11 @@ public:
     // without any) and the value is stored if k is valid; otherwise the
     // value is only its caller's and k keeps the state it has. Returns
     // whether the result was committed. Throws std::bad_alloc.
+    // With `kept`, `value` is k's previous value, which its cut-off found
+    // the recomputed one unchanged from: k is stamped as verified now but
+    // not changed.
     bool commit_computed(CacheKey k, const Snapshot& started, bool use_cache, ValidationState elsewhere, Ref value,
-                         Graveyard& dead);
+                         Graveyard& dead, bool kept = false);
     // Marks a change of k's value made outside invalidation (a load).
     void bump_epoch(CacheKey k) noexcept {
         ++revision_;
@@ -209,6 +216,10 @@ public:
 #endif
 
 private:
+    // k and its transitive dependants, each once: first the `hard` ones,
+    // reached without passing a cut-off key other than k, then those reached
+    // only through one.
+    [[nodiscard]] std::vector<CacheKey> collect_through_cutoffs(CacheKey k, size_t& hard) const;
     int traverse_pending(visitproc visit, void* arg) const;
     // Counts the keys `demoted` turned Invalid and, with a trace open,
     // queues their events (`reached`: every key the walk reached).

@@ -4,7 +4,15 @@
 
 #include <new>
 
+#include <atomic>
+
 namespace quendle {
+
+namespace {
+std::atomic<std::uint64_t> g_clock{0};
+}  // namespace
+
+std::uint64_t next_tick() noexcept { return g_clock.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 void DependencyTracker::extend_state(CacheKey k, ValidationState s) {
     if (k > state.size()) {

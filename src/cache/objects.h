@@ -80,6 +80,9 @@ struct DecoratorFields {
     bool track_runtime_dependencies = false;
     bool serialisable = false;
     bool is_async = false;  // a coroutine function: calls return awaitables
+    // The early cut-off: null (none), True (equality) or a callable(old,
+    // new). A recomputed value it calls unchanged keeps the previous object.
+    Ref cutoff;
     // "classmethod" or "staticmethod" when func is one (a mistake, hinted
     // at when a call fails), else null.
     const char* descriptor_kind = nullptr;

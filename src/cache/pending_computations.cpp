@@ -24,7 +24,8 @@ Snapshot CacheState::snapshot(CacheKey k) const noexcept {
 }
 
 bool CacheState::commit_computed(CacheKey k, const Snapshot& started, bool use_cache, ValidationState elsewhere,
-                                 Ref value, Graveyard& dead) {
+                                 Ref value, Graveyard& dead, bool kept) {
+    tracker_.reserve_stamps(k);
     if (!use_cache) {
         mark_permanently_invalid(k);
     }
@@ -58,6 +59,11 @@ bool CacheState::commit_computed(CacheKey k, const Snapshot& started, bool use_c
     } else {
         forget_change(k);
         revalidate(k);
+        const std::uint64_t now = next_tick();
+        tracker_.set_stamps(k, Stamps{kept ? tracker_.stamps_of(k).changed : now, now});
+        if (kept) {
+            ++counters_.of(k).unchanged;
+        }
     }
     store_value(k, std::move(value), dead);
     return true;

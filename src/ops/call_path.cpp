@@ -7,6 +7,7 @@
 #include "cache/objects.h"
 #include "ops/async_call.h"
 #include "ops/call_input.h"
+#include "ops/cutoff.h"
 #include "ops/defaults_warning.h"
 #include "ops/observe.h"
 
@@ -14,7 +15,12 @@ namespace quendle {
 
 Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKey key) {
     if (state.tracker().has_state(key)) {
-        return {};  // registered, with its declared dependencies, on an earlier call
+        // Registered, with its declared dependencies, on an earlier call (or
+        // by a load, which knows nothing of cut-offs).
+        if (d.cutoff && !state.tracker().has_mark(key, DependencyTracker::kCutoff)) {
+            state.mark_cutoff(key);
+        }
+        return {};
     }
     std::vector<CacheKey> declared;
     declared.reserve(d.dependencies.size());
@@ -22,7 +28,7 @@ Status register_method_call(CacheState& state, const DecoratorFields& d, CacheKe
         Q_ASSIGN(CacheKey k, state.get_or_create_key(CallSignature{dep.hash, dep.key}));
         declared.push_back(k);
     }
-    state.register_call(key, declared);
+    state.register_call(key, declared, static_cast<bool>(d.cutoff));
     return {};
 }
 
@@ -43,6 +49,11 @@ struct Prepared {
     PyObject* func = nullptr;
     const DecoratorFields* fields = nullptr;
     CrossFrame cross;  // this call on the thread's stack across instances, while its body runs
+    // With a cut-off: the value the body's result is compared with.
+    Ref previous;
+    // The entry may become valid again without running: its frame records
+    // nothing while what it depends on is brought up to date.
+    bool settling = false;
     // After a commit that left the entry permanently invalid: its declared
     // dependencies without arguments that have no entry.
     std::vector<Ref> unentered;
@@ -64,6 +75,7 @@ struct Prepared {
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
                      Probe known = {Tri::Undecided});
+void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out);
 
 Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
@@ -155,17 +167,48 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     if (d.is_async) {
         return {};  // the body runs when the awaitable is first awaited
     }
-    if (observe::wanted()) {
-        state->queue_run(key);
+    out.settling = state->tracker().settleable(key);
+    push_call_frame(*state, d, out);
+    return {};
+}
+
+// Under the instance's borrow: pushes the call's frame, and unless the
+// entry is being settled, counts the run and notes what the body starts
+// from.
+void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out) {
+    const bool tracks = d.track_runtime_dependencies && !out.settling;
+    if (!out.settling) {
+        if (observe::wanted()) {
+            state.queue_run(out.key);
+        }
+        ++state.counts(out.key).runs;
+        out.started = state.snapshot(out.key);
+        if (d.cutoff) {
+            out.previous = Ref::borrow(state.effective_value(out.key));
+        }
     }
-    ++state->counts(key).runs;
-    out.started = state->snapshot(key);
-    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
-    out.cross.inst = inst;
-    out.cross.key = key;
-    out.cross.track = d.track_runtime_dependencies;
+    state.push_frame(out.thread, CallFrame{out.key, tracks});
+    out.cross.inst = out.inst;
+    out.cross.key = out.key;
+    out.cross.track = tracks;
     push_cross_frame(out.cross);
     out.frame_pushed = true;
+}
+
+// Settles the entry: its value when it became valid again without running
+// (in `p.hit`); otherwise the call is prepared to run the body.
+Status settle_call(Prepared& p) {
+    Ref kept;
+    Q_ASSIGN(Settled settled, settle(p.inst, p.key, kept));
+    if (settled == Settled::Kept) {
+        p.hit = std::move(kept);
+        return {};
+    }
+    Q_ASSIGN(Borrow b, Borrow::exclusive(p.inst->borrow, Conflict::Raise, p.thread));
+    Q_ASSIGN(CacheState * state, state_of(p.inst));
+    p.pop_frame();
+    p.settling = false;
+    push_call_frame(*state, *p.fields, p);
     return {};
 }
 
@@ -213,6 +256,11 @@ Status begin(DecoratorObject* self, const CallInput& in, Prepared& out, QuickBin
 // After the body returned: commits the result (unless what it read changed
 // while it ran); an invalidation it causes is to reach `targets` elsewhere.
 Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& targets) {
+    // The cut-off's comparison is user code: it runs before the borrow.
+    bool same = false;
+    if (p.previous) {
+        Q_ASSIGN(same, unchanged_under(p.fields->cutoff.get(), p.previous.get(), value.get()));
+    }
     auto elsewhere = ValidationState::Valid;
     const bool cross = !p.cross.pending.empty() || p.inst->cross_edges;
     if (cross) {
@@ -223,7 +271,17 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     if (!p.cross.pending.empty()) {
         commit_cross_dependencies(p.inst, p.key, p.cross.pending);
     }
-    const bool committed = state->commit_computed(p.key, p.started, p.fields->use_cache, elsewhere, value, dead);
+    // The previous value is kept only if it is still the one in view.
+    const bool kept = same && state->effective_value(p.key) == p.previous.get();
+    if (kept) {
+        dead.bury(value.release());
+        value = p.previous;
+    }
+    const bool committed =
+        state->commit_computed(p.key, p.started, p.fields->use_cache, elsewhere, value, dead, kept);
+    if (committed && kept && observe::wanted()) {
+        state->queue_event(EventKind::Unchanged, p.key);
+    }
     if (committed) {
         Q_ASSIGN(p.unentered, unentered_dependencies(*state, *p.fields, p.key));
     }
@@ -239,6 +297,19 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
                                       QuickBind* quick = nullptr) noexcept {
     try {
         Status s = begin(self, in, out, quick);
+        if (s.ok()) {
+            return true;
+        }
+        s.take_error().restore();
+    } catch (...) {
+        set_error_from_current_cxx_exception();
+    }
+    return false;
+}
+
+[[gnu::noinline]] bool settle_noexcept(Prepared& p) noexcept {
+    try {
+        Status s = settle_call(p);
         if (s.ok()) {
             return true;
         }
@@ -410,6 +481,9 @@ struct QuickResult {
     }
     if (p.fields->is_async) {
         return observed(async_result(self, p, in));
+    }
+    if (p.settling && !settle_noexcept(p)) {
+        return failed(self);
     }
     if (p.hit) {
         return observed(p.hit.release());

@@ -14,8 +14,8 @@ namespace {
 
 // ------------------------------------------------------------- factories
 
-const ArgSpec kQuendledNew{"__new__", "quendled", {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"}, 4, 0, false};
-const ArgSpec kAutoNew{"__new__", "automagically_quendled", {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"}, 4, 0, false};
+const ArgSpec kQuendledNew{"__new__", "quendled", {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable", "cutoff"}, 5, 0, false};
+const ArgSpec kAutoNew{"__new__", "automagically_quendled", {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable", "cutoff"}, 5, 0, false};
 const ArgSpec kQuendledCall{"__call__", "quendled", {"func"}, 1, 1, false};
 const ArgSpec kAutoCall{"__call__", "automagically_quendled", {"func"}, 1, 1, false};
 
@@ -24,6 +24,17 @@ Result<bool> optional_bool(PyObject* obj, bool fallback, const char* name) {
         return fallback;
     }
     return noted(to_bool(obj), name);
+}
+
+// `cutoff`: None or False (none), True (equality) or a callable(old, new).
+Result<Ref> cutoff_option(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None || obj == Py_False) {
+        return Ref{};
+    }
+    if (obj == Py_True || PyCallable_Check(obj) != 0) {
+        return Ref::borrow(obj);
+    }
+    return Error::type_error("cutoff must be None, True or a callable taking (old, new)");
 }
 
 Result<Ref> factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool automagic) {
@@ -38,6 +49,7 @@ Result<Ref> factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, bo
     Q_ASSIGN(options.track_runtime_dependencies,
              optional_bool(bound.get(2), false, "track_runtime_dependencies"));
     Q_ASSIGN(options.serialisable, optional_bool(bound.get(3), false, "serialisable"));
+    Q_ASSIGN(options.cutoff, cutoff_option(bound.get(4)));
     PyObject* deps = bound.get(1);
     if (deps != nullptr && deps != Py_None) {
         Q_ASSIGN(std::vector<DependencyDecl> parsed, parse_dependencies(deps));
@@ -66,6 +78,9 @@ int factory_traverse(PyObject* self, visitproc visit, void* arg) {
         for (const DependencyDecl& d : *o->dependencies) {
             Py_VISIT(d.kwargs.get());
         }
+    }
+    if (o != nullptr) {
+        Py_VISIT(o->cutoff.get());
     }
     return 0;
 }
@@ -159,6 +174,7 @@ Result<Ref> decorate(PyObject* self, PyObject* args, PyObject* kwargs, bool auto
     fields->use_cache = options.use_cache;
     fields->track_runtime_dependencies = options.track_runtime_dependencies;
     fields->serialisable = options.serialisable;
+    fields->cutoff = options.cutoff;
     Q_ASSIGN(fields->is_async, is_coroutine_function(func));
     Q_ASSIGN(PyObject * type, decorator_type());
     auto tp = reinterpret_cast<PyTypeObject*>(type);
@@ -183,7 +199,7 @@ PyObject* auto_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot quendled_slots[] = {
     {Py_tp_doc, const_cast<char*>("quendled(use_cache=True, dependencies=None, "
-                                  "track_runtime_dependencies=False, serialisable=False)\n--\n\n")},
+                                  "track_runtime_dependencies=False, serialisable=False, cutoff=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(quendled_new)},
     {Py_tp_call, reinterpret_cast<void*>(quendled_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
@@ -194,7 +210,7 @@ PyType_Slot quendled_slots[] = {
 
 PyType_Slot auto_slots[] = {
     {Py_tp_doc, const_cast<char*>("automagically_quendled(use_cache=True, dependencies=None, "
-                                  "track_runtime_dependencies=False, serialisable=False)\n--\n\n")},
+                                  "track_runtime_dependencies=False, serialisable=False, cutoff=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(auto_new)},
     {Py_tp_call, reinterpret_cast<void*>(auto_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
@@ -307,6 +323,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(f->func.get());
         Py_VISIT(f->known_class.get());
         Py_VISIT(f->passed_code.get());
+        Py_VISIT(f->cutoff.get());
         for (const CallSignature& s : f->dependencies) {
             Py_VISIT(s.key.get());
         }

@@ -15,6 +15,7 @@ struct MethodOptions {
     std::optional<std::vector<DependencyDecl>> dependencies;
     bool track_runtime_dependencies = false;
     bool serialisable = false;
+    Ref cutoff;  // null (none), True, or a callable(old, new)
 };
 
 struct FactoryObject {

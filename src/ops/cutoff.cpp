@@ -1,0 +1,254 @@
+// Early cut-off: the comparison of a recomputed value with the previous
+// one, and the settling of an entry whose invalidation came only through
+// keys with a cut-off.
+#include "ops/cutoff.h"
+
+#include "cache/instance_access.h"
+#include "ops/observe.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace quendle {
+
+Result<bool> unchanged_under(PyObject* policy, PyObject* previous, PyObject* fresh) {
+    PyObject* answer = policy == Py_True ? PyObject_RichCompare(previous, fresh, Py_EQ)
+                                         : PyObject_CallFunctionObjArgs(policy, previous, fresh, nullptr);
+    if (answer == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+            return Error::fetch();  // KeyboardInterrupt, SystemExit: not ours to swallow
+        }
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = answer == Py_True;
+    Py_DECREF(answer);
+    return same;
+}
+
+Result<Ref> cutoff_policy(PyObject* instance, PyObject* name) {
+    Q_ASSIGN(Ref attr, optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(instance)), name));
+    if (!attr) {
+        return Ref{};
+    }
+    Q_ASSIGN(bool decorator, is_decorator(attr.get()));
+    if (!decorator) {
+        return Ref{};
+    }
+    const DecoratorFields* f = reinterpret_cast<DecoratorObject*>(attr.get())->fields;
+    return f != nullptr ? f->cutoff : Ref{};
+}
+
+namespace {
+
+// One entry being settled: the keys it depends on, in the order recorded,
+// and how far they have been checked.
+struct Level {
+    CacheKey key;
+    std::vector<CacheKey> deps;
+    size_t next = 0;
+};
+
+std::vector<CacheKey> recorded_dependencies(const CacheState& state, CacheKey k) {
+    std::vector<CacheKey> deps;
+    if (const KeySet* s = state.dependencies_of(k)) {
+        deps.reserve(s->size());
+        s->for_each([&](CacheKey d) { deps.push_back(d); });
+    }
+    return deps;
+}
+
+// What the next step of a settle does once the borrow is given back.
+struct Step {
+    enum Kind {
+        Again,
+        Call,
+        Done
+    } kind = Again;
+    Ref key_tuple;  // Call: the entry to bring up to date
+};
+
+// Calls the entry named by `key_tuple` on the instance as its method would
+// be called, so that it is brought up to date the usual way. False (no
+// error set) when that cannot be done from the key alone: the entry is then
+// taken as changed.
+Result<bool> call_entry(QuendleBaseObject* inst, PyObject* key_tuple) {
+    PyObject* name = PyTuple_GetItem(key_tuple, 0);
+    PyObject* pairs = PyTuple_GetItem(key_tuple, 1);
+    auto* self = reinterpret_cast<PyObject*>(inst);
+    Q_ASSIGN(Ref attr, optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!attr) {
+        return false;
+    }
+    Q_ASSIGN(bool decorator, is_decorator(attr.get()));
+    const DecoratorFields* f = decorator ? reinterpret_cast<DecoratorObject*>(attr.get())->fields : nullptr;
+    if (f == nullptr || f->is_async) {
+        return false;
+    }
+    Ref kwargs;
+    if (PyTuple_Size(pairs) > 0) {
+        // Every argument goes by keyword: only for a plain function with
+        // nothing positional-only (but self) and no *args or **kwargs.
+        Q_ASSIGN(Ref code, optional_attr(f->func.get(), "__code__"));
+        if (!code) {
+            return false;
+        }
+        Q_ASSIGN(Ref posonly, optional_attr(code.get(), "co_posonlyargcount"));
+        Q_ASSIGN(Ref flags, optional_attr(code.get(), "co_flags"));
+        if (!posonly || !flags || !PyLong_Check(posonly.get()) || !PyLong_Check(flags.get())) {
+            return false;
+        }
+        const long varflags = kCoVarargs | kCoVarkeywords;
+        if (PyLong_AsLong(posonly.get()) > 1 || (PyLong_AsLong(flags.get()) & varflags) != 0) {
+            return false;
+        }
+        Q_ASSIGN(kwargs, checked(PyDict_New()));
+        for (Py_ssize_t i = 0; i < PyTuple_Size(pairs); ++i) {
+            PyObject* pair = PyTuple_GetItem(pairs, i);
+            Q_TRY(checked_status(PyDict_SetItem(kwargs.get(), PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1))));
+        }
+    }
+    Q_ASSIGN(Ref args, checked(PyTuple_Pack(1, self)));
+    Q_ASSIGN(Ref result, checked(PyObject_Call(attr.get(), args.get(), kwargs.get())));
+    return true;
+}
+
+// Under the instance's borrow: what the top level needs next. `called` is
+// the entry the last step brought up to date, if any.
+Result<Step> examine(CacheState& state, std::vector<Level>& stack, std::optional<CacheKey>& called,
+                     Settled& result, Ref& value) {
+    const DependencyTracker& t = state.tracker();
+    Level& top = stack.back();
+    // Something other than this settle decided the entry meanwhile.
+    if (!t.settleable(top.key)) {
+        if (t.read(top.key) == ValidationState::Valid) {
+            Level done = std::move(stack.back());
+            stack.pop_back();
+            if (stack.empty()) {
+                value = state.get_value(done.key);
+                result = value ? Settled::Kept : Settled::Run;
+                return Step{Step::Done, {}};
+            }
+            return Step{};
+        }
+        if (stack.size() == 1) {
+            result = Settled::Run;
+            return Step{Step::Done, {}};
+        }
+        Q_ASSIGN(Ref tuple, state.key_tuple(top.key));
+        stack.pop_back();
+        called = std::nullopt;
+        return Step{Step::Call, std::move(tuple)};
+    }
+    const Stamps mine = t.stamps_of(top.key);
+    bool changed = false;
+    while (top.next < top.deps.size() && !changed) {
+        const CacheKey d = top.deps[top.next];
+        switch (t.read(d)) {
+            case ValidationState::Valid:
+                if (t.stamps_of(d).changed > mine.verified) {
+                    changed = true;
+                } else {
+                    ++top.next;
+                    called = std::nullopt;
+                }
+                continue;
+            case ValidationState::PermanentlyInvalid:
+                changed = true;
+                continue;
+            case ValidationState::Invalid:
+                break;
+        }
+        if (called == d) {
+            changed = true;  // brought up to date, yet not valid: it cannot be told
+            continue;
+        }
+        const bool on_stack =
+            std::any_of(stack.begin(), stack.end(), [&](const Level& l) { return l.key == d; });
+        if (t.settleable(d) && !on_stack) {
+            stack.push_back(Level{d, recorded_dependencies(state, d)});
+            return Step{};
+        }
+        if (on_stack) {
+            changed = true;
+            continue;
+        }
+        Q_ASSIGN(Ref tuple, state.key_tuple(d));
+        called = d;
+        return Step{Step::Call, std::move(tuple)};
+    }
+    const CacheKey k = top.key;
+    if (changed || state.effective_value(k) == nullptr) {
+        // It must run: no longer settleable, so that its call runs the body.
+        state.tracker().clear_mark(k, DependencyTracker::kSettleable);
+        if (stack.size() == 1) {
+            result = Settled::Run;
+            return Step{Step::Done, {}};
+        }
+        Q_ASSIGN(Ref tuple, state.key_tuple(k));
+        stack.pop_back();
+        called = k;
+        return Step{Step::Call, std::move(tuple)};
+    }
+    // Nothing it depends on changed since it was last verified.
+    state.tracker().set_stamps(k, Stamps{mine.changed, next_tick()});
+    state.revalidate(k);
+    state.forget_change(k);
+    ++state.counts(k).revalidated;
+    if (observe::wanted()) {
+        state.queue_event(EventKind::Revalidated, k);
+    }
+    stack.pop_back();
+    if (stack.empty()) {
+        value = state.get_value(k);
+        result = Settled::Kept;
+        return Step{Step::Done, {}};
+    }
+    called = k;
+    return Step{};
+}
+
+}  // namespace
+
+Result<Settled> settle(QuendleBaseObject* inst, CacheKey key, Ref& value) {
+    std::vector<Level> stack;
+    std::optional<CacheKey> called;
+    Settled result = Settled::Run;
+    {
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+        Q_ASSIGN(CacheState * state, state_of(inst));
+        stack.push_back(Level{key, recorded_dependencies(*state, key)});
+    }
+    for (;;) {
+        Step step;
+        {
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+            Q_ASSIGN(CacheState * state, state_of(inst));
+            Q_ASSIGN(step, examine(*state, stack, called, result, value));
+        }
+        if (step.kind == Step::Done) {
+            return result;
+        }
+        if (step.kind == Step::Again) {
+            continue;
+        }
+        Result<bool> done = call_entry(inst, step.key_tuple.get());
+        if (!done.ok()) {
+            Error e = done.take_error();
+            if (!e.matches(PyExc_Exception)) {
+                return e;
+            }
+        }
+        if (!done.ok() || !done.value()) {
+            // What is on the way must run: the entry's body will call it.
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+            Q_ASSIGN(CacheState * state, state_of(inst));
+            for (const Level& l : stack) {
+                state->tracker().clear_mark(l.key, DependencyTracker::kSettleable);
+            }
+            return Settled::Run;
+        }
+    }
+}
+
+}  // namespace quendle
