@@ -138,10 +138,16 @@ void CacheState::mark_permanently_invalid(CacheKey k) {
     tracker_.set_state(k, ValidationState::PermanentlyInvalid);
 }
 
-void CacheState::revalidate(CacheKey k) {
+void CacheState::revalidate(CacheKey k, std::uint8_t how) {
+    if (how != 0) {
+        tracker_.reserve_marks(k + 1);
+    }
     if (tracker_.has_state(k) && tracker_.read(k) == ValidationState::Invalid) {
         tracker_.set_state(k, ValidationState::Valid);
-        tracker_.clear_mark(k, DependencyTracker::kSettleable);
+    }
+    tracker_.clear_mark(k, DependencyTracker::kHow);
+    if (how != 0 && tracker_.read(k) == ValidationState::Valid) {
+        tracker_.set_mark(k, how);
     }
 }
 

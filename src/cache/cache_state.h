@@ -79,7 +79,10 @@ public:
     void add_runtime_dependency(CacheKey dependant, CacheKey dependency);
     [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept { return tracker_.dependencies(k); }
     void mark_permanently_invalid(CacheKey k);
-    void revalidate(CacheKey k);
+    // An Invalid k becomes Valid; `how` is DependencyTracker::kKept or
+    // kRevalidated when that is how (explanations tell it). Throws
+    // std::bad_alloc, changing nothing, only with `how`.
+    void revalidate(CacheKey k, std::uint8_t how = 0);
     // k and its transitive dependants, each once, in no particular order.
     [[nodiscard]] std::vector<CacheKey> collect_dependants(CacheKey k) const;
     // The same for a walk that reaches the instance more than once: k and

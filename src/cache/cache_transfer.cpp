@@ -112,6 +112,7 @@ Result<std::unique_ptr<CacheState>> CacheState::from_entries(std::vector<CacheEn
     Q_TRY(check_entries(entries));
     Graveyard dead;  // stays empty: every slot filled below starts empty
     auto fresh = std::make_unique<CacheState>();
+    const std::uint64_t loaded = next_tick();
     for (size_t i = 0; i < entries.size(); ++i) {
         CacheEntry& e = entries[i];
         const Py_hash_t hash = PyObject_Hash(e.key.get());
@@ -124,6 +125,8 @@ Result<std::unique_ptr<CacheState>> CacheState::from_entries(std::vector<CacheEn
         }
         const CacheKey k = fresh->insert_key(hash, std::move(e.key));
         if (e.state) {
+            // What was current together stays so: one time for every entry.
+            fresh->tracker_.set_stamps(k, Stamps{loaded, loaded});
             fresh->tracker_.set_state(k, *e.state);
         }
         if (e.node) {

@@ -89,6 +89,10 @@ struct Diagnosis {
     Cause cause = Cause::None;
     ChangeKind change = ChangeKind::Updated;
     bool has_value = false;  // some level holds a value, served or not
+    // Early cut-off: how a served key became valid last (kKept or
+    // kRevalidated), or kSettleable for an Invalid key reached only through
+    // keys with a cut-off.
+    std::uint8_t cutoff = 0;
     // The key first, then the dependencies leading to the cause, each a
     // dependency of the one before it.
     std::vector<CacheKey> path;

@@ -42,6 +42,11 @@ public:
     static constexpr std::uint8_t kNoEntry = 0xff;
     static constexpr std::uint8_t kCutoff = 1;      // the key's method has a cut-off
     static constexpr std::uint8_t kSettleable = 2;  // Invalid, reached only through cut-off keys
+    // How a Valid key became valid last, for explanations: its cut-off kept
+    // the previous value, or it was settled without running.
+    static constexpr std::uint8_t kKept = 4;
+    static constexpr std::uint8_t kRevalidated = 8;
+    static constexpr std::uint8_t kHow = kSettleable | kKept | kRevalidated;
 
     struct Edges {
         KeySet dependants;    // keys computed from this key

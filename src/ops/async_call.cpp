@@ -81,7 +81,8 @@ PyObject* aw_close(PyObject* self, PyObject* /*unused*/) {
 int aw_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     const AwaitState& st = state(self);
-    for (const Ref* r : {&st.value, &st.decorator, &st.args, &st.kwargs, &st.inst, &st.iter, &st.first_yield}) {
+    for (const Ref* r : {&st.value, &st.decorator, &st.args, &st.kwargs, &st.inst, &st.iter, &st.first_yield,
+                         &st.cutoff, &st.previous}) {
         Py_VISIT(r->get());
     }
     return 0;

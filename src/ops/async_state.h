@@ -26,6 +26,7 @@ struct AwaitState {
     Ref first_yield;          // Drive in a task: what the first step yielded, handed out first
     CacheKey key = 0;         // Start, Drive
     Snapshot started;         // Drive: what the run started from
+    Ref cutoff, previous;     // Drive: the method's cut-off and the value its result is compared with
     bool tracking = false;    // Drive: the method tracks runtime dependencies
     bool use_cache = true;    // Drive
     bool may_hand_off = false;  // Drive by the first awaiter: a suspension hands the body to a task

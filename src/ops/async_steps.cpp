@@ -17,6 +17,7 @@
 #include "cache/instance_access.h"
 #include "cache/observe.h"
 #include "ops/async_call.h"
+#include "ops/cutoff.h"
 #include "ops/defaults_warning.h"
 
 #include <new>
@@ -45,6 +46,8 @@ void finish_as(AwaitState& st, Mode mode, Ref value) {
     st.inst.reset();
     st.iter.reset();
     st.first_yield.reset();
+    st.cutoff.reset();
+    st.previous.reset();
 }
 
 namespace {
@@ -126,11 +129,17 @@ namespace {
 // The body returned: commits the result as a synchronous body's is (not
 // when what the run started from changed meanwhile), its dependencies on
 // other instances included.
-Status store_result(PyObject* self, const Ref& value) {
+Status store_result(PyObject* self, Ref& value) {
     AwaitState& st = state(self);
     Ref inst_ref = st.inst;
     if (!inst_ref) {
         return {};  // the awaitable was cleared while the body ran
+    }
+    // The cut-off's comparison is user code: it runs before the borrow.
+    bool same = false;
+    Ref previous = st.previous;
+    if (previous) {
+        Q_ASSIGN(same, unchanged_under(st.cutoff.get(), previous.get(), value.get()));
     }
     auto* inst = reinterpret_cast<QuendleBaseObject*>(inst_ref.get());
     auto elsewhere = ValidationState::Valid;
@@ -149,7 +158,16 @@ Status store_result(PyObject* self, const Ref& value) {
         if (!st.cross_pending.empty()) {
             commit_cross_dependencies(inst, st.key, st.cross_pending);
         }
-        const bool committed = cache->commit_computed(st.key, st.started, st.use_cache, elsewhere, value, access.dead());
+        // The previous value is kept only if it is still the one in view.
+        const bool kept = same && cache->effective_value(st.key) == previous.get();
+        if (kept) {
+            value = previous;
+        }
+        const bool committed =
+            cache->commit_computed(st.key, st.started, st.use_cache, elsewhere, value, access.dead(), kept);
+        if (committed && kept && observe::wanted()) {
+            cache->queue_event(EventKind::Unchanged, st.key);
+        }
         if (committed && fields != nullptr) {
             Q_ASSIGN(unentered, unentered_dependencies(*cache, *fields, st.key));
         }
@@ -200,6 +218,8 @@ Result<Outcome> hand_off(PyObject* self, Ref yielded) {
     d.iter = st.iter;
     d.key = st.key;
     d.started = st.started;
+    d.cutoff = st.cutoff;
+    d.previous = st.previous;
     d.tracking = st.tracking;
     d.use_cache = st.use_cache;
     d.cross_opted = st.cross_opted;
@@ -328,6 +348,10 @@ Status start(PyObject* self) {
         // Fetched again: joining ran user code.
         Q_ASSIGN(cache, state_of(reinterpret_cast<QuendleBaseObject*>(st.inst.get())));
         Q_ASSIGN(st.started, cache->start_snapshot(st.key));
+        if (f.cutoff) {
+            st.cutoff = f.cutoff;
+            st.previous = Ref::borrow(cache->effective_value(st.key));
+        }
         if (observe::wanted()) {
             cache->queue_run(st.key);
         }

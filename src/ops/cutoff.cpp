@@ -192,7 +192,7 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, std::optional
     }
     // Nothing it depends on changed since it was last verified.
     state.tracker().set_stamps(k, Stamps{mine.changed, next_tick()});
-    state.revalidate(k);
+    state.revalidate(k, DependencyTracker::kRevalidated);
     state.forget_change(k);
     ++state.counts(k).revalidated;
     if (observe::wanted()) {

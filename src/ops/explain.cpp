@@ -158,6 +158,13 @@ Diagnosis CacheState::diagnose(CacheKey k) const {
     d.path.push_back(k);
     d.dependencies = sorted_dependencies(tracker_, k);
     d.has_value = effective_value(k) != nullptr;
+    if (tracker_.settleable(k)) {
+        d.cutoff = DependencyTracker::kSettleable;
+    } else if (tracker_.has_mark(k, DependencyTracker::kKept)) {
+        d.cutoff = DependencyTracker::kKept;
+    } else if (tracker_.has_mark(k, DependencyTracker::kRevalidated)) {
+        d.cutoff = DependencyTracker::kRevalidated;
+    }
     if (!tracker_.has_state(k)) {
         d.kind = Diagnosis::Kind::NoEntry;
         return d;
@@ -360,13 +367,33 @@ Result<Ref> word(const Subject& s) {
     }
     switch (s.diag.kind) {
         case Diagnosis::Kind::Served:
+            if (s.diag.cutoff == DependencyTracker::kKept) {
+                return format(
+                    "served: %U is valid and stored; the next call returns it without running the body (its last "
+                    "run came out unchanged under its cut-off, so it kept its previous value)",
+                    text);
+            }
+            if (s.diag.cutoff == DependencyTracker::kRevalidated) {
+                return format(
+                    "served: %U is valid and stored; the next call returns it without running the body (it became "
+                    "valid again without running: nothing it depends on had changed)",
+                    text);
+            }
             return format("served: %U is valid and stored; the next call returns it without running the body", text);
         case Diagnosis::Kind::ValidWithoutValue:
             return format(
                 "missing: %U reads valid but no level holds its value; the next call computes it",
                 text);
-        case Diagnosis::Kind::Invalid:
-            return word_invalid(s);
+        case Diagnosis::Kind::Invalid: {
+            Q_ASSIGN(Ref why, word_invalid(s));
+            if (s.diag.cutoff != DependencyTracker::kSettleable) {
+                return why;
+            }
+            return format(
+                "%U, unless it settles: every change reached it through an entry with a cut-off, so the next call "
+                "first brings what it depends on up to date and runs its body only if one of them changed",
+                why.get());
+        }
         case Diagnosis::Kind::PermanentlyInvalid:
             return word_permanent(s);
         case Diagnosis::Kind::NoEntry:

@@ -3,6 +3,7 @@
 #include "cache/cross_instance.h"
 #include "cache/instance_access.h"
 #include "cache/objects.h"
+#include "ops/cutoff.h"
 #include "ops/name_hints.h"
 #include "ops/observe.h"
 
@@ -60,10 +61,11 @@ PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObj
 // The frame of the keyed queries that change a key: the key is found once,
 // in the plan, and the change is made whole or refused (`change_across`).
 // `has(state, key)` says whether the change can be made, `error` what a key
-// without it raises; `change(state, key, bound, dead, targets)` makes it.
-template <class Has, class Change>
+// without it raises; `change(state, key, bound, dead, targets)` makes it,
+// unless `moot(state, key)` says it would change nothing.
+template <class Has, class Change, class Moot>
 PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, PyObject* args, PyObject* kwargs,
-                       Has&& has, Change&& change) {
+                       Has&& has, Change&& change, Moot&& moot) {
     return entry_object([&]() -> Result<Ref> {
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
         QuendleBaseObject* inst = base(self);
@@ -80,14 +82,18 @@ PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, P
                 if (!has(state, key)) {
                     return refuse();
                 }
-                collect_cross_targets(inst, state, key, targets);
+                if (!moot(state, key)) {
+                    collect_cross_targets(inst, state, key, targets);
+                }
                 return {};
             },
             [&](CacheState& state, Graveyard& dead, CrossTargets& targets) -> Result<Ref> {
                 if (!has(state, key)) {
                     return refuse();
                 }
-                change(state, key, bound, dead, targets);
+                if (!moot(state, key)) {
+                    change(state, key, bound, dead, targets);
+                }
                 return none_result();
             });
         return hinted(std::move(r), self, missing);
@@ -122,19 +128,69 @@ PyObject* qb_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
                        });
 }
 
+// With a cut-off on the method, the value in view (`previous`, null when
+// there is none or no cut-off) is one the new value is unchanged from, as
+// the comparison found before any borrow was taken.
+Result<Ref> unchanged_value(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Q_ASSIGN(BoundArgs bound, bind_arguments(kUpdateCached, args, kwargs));
+    if (!PyUnicode_Check(bound.get(0))) {
+        return Ref{};
+    }
+    Q_ASSIGN(Ref policy, cutoff_policy(self, bound.get(0)));
+    if (!policy) {
+        return Ref{};
+    }
+    Ref previous;
+    {
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(std::string name, to_text(bound.get(0)));
+        Q_ASSIGN(CacheState * state, state_of(base(self)));
+        Ref missing;
+        Result<CacheKey> key = state->key_for_query(name, bound.surplus.get(), missing);
+        if (!key.ok()) {
+            return Ref{};  // the update itself reports it
+        }
+        previous = state->get_value(key.value());
+    }
+    if (!previous) {
+        return Ref{};
+    }
+    Q_ASSIGN(bool same, unchanged_under(policy.get(), previous.get(), bound.get(1)));
+    return same ? std::move(previous) : Ref{};
+}
+
 PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuendleBaseObject* inst = base(self);
+    Ref same;
+    try {
+        Result<Ref> r = unchanged_value(self, args, kwargs);
+        if (!r.ok()) {
+            r.take_error().restore();
+            return nullptr;
+        }
+        same = std::move(r.value());
+    } catch (...) {
+        set_error_from_current_cxx_exception();
+        return nullptr;
+    }
     return observed(keyed_change(
         kUpdateCached, "update cached value", self, args, kwargs,
         [](const CacheState& state, CacheKey key) { return state.has_value(key); },
         [inst](CacheState& state, CacheKey key, BoundArgs& bound, Graveyard& dead, CrossTargets& targets) {
             // Invalidation first: it is what can fail, and it must not fail
             // after the new value is in place.
+            state.tracker().reserve_stamps(key);
             state.note_change(key, ChangeKind::Updated);
             collect_cross_targets(inst, state, key, targets);
             state.invalidate(key, true);
             state.revalidate(key);
+            state.tracker().stamp_changed(key);
             state.store_value(key, bound.slots[1], dead);
+        },
+        // Unchanged under the cut-off, with that value still in view: the
+        // entry keeps it and nothing is invalidated.
+        [&same](const CacheState& state, CacheKey key) {
+            return same && state.has_value(key) && state.get_value(key).get() == same.get();
         }));
 }
 
@@ -146,7 +202,8 @@ PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
         [inst](CacheState& state, CacheKey key, BoundArgs& /*bound*/, Graveyard& dead, CrossTargets& targets) {
             collect_cross_targets(inst, state, key, targets);
             state.clear_value(key, dead);
-        }));
+        },
+        [](const CacheState&, CacheKey) { return false; }));
 }
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
