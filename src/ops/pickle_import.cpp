@@ -19,6 +19,7 @@ namespace {
 struct CurrentMethods {
     Ref decorated;  // dict: name -> use_cache
     Ref declared;   // set of names
+    Ref cutoffs;    // set of the names of decorated methods with a cut-off
 };
 
 Result<CurrentMethods> current_methods(PyObject* cls) {
@@ -26,6 +27,7 @@ Result<CurrentMethods> current_methods(PyObject* cls) {
     CurrentMethods out;
     Q_ASSIGN(out.decorated, checked(PyDict_New()));
     Q_ASSIGN(out.declared, checked(PySet_New(nullptr)));
+    Q_ASSIGN(out.cutoffs, checked(PySet_New(nullptr)));
     Q_ASSIGN(Ref seen, checked(PySet_New(nullptr)));
     Q_ASSIGN(Ref mro, get_attr(cls, n->mro));
     Q_ASSIGN(std::vector<Ref> classes, to_object_sequence(mro.get()));
@@ -42,6 +44,7 @@ Result<CurrentMethods> current_methods(PyObject* cls) {
             Ref attr;
             Ref method;  // empty for an attribute that is no decorated method
             bool use_cache = true;
+            bool cutoff = false;
             std::vector<Ref> declared;
         };
         std::vector<Found> found;
@@ -50,10 +53,11 @@ Result<CurrentMethods> current_methods(PyObject* cls) {
         while (PyDict_Next(dict.get(), &pos, &name, &value)) {
             Q_ASSIGN(bool decorated, is_decorator(value));
             const DecoratorFields* f = decorated ? reinterpret_cast<DecoratorObject*>(value)->fields : nullptr;
-            Found each{Ref::borrow(name), Ref{}, true, {}};
+            Found each{Ref::borrow(name), Ref{}, true, false, {}};
             if (f != nullptr) {
                 each.method = f->name_obj;
                 each.use_cache = f->use_cache;
+                each.cutoff = static_cast<bool>(f->cutoff);
                 for (const CallSignature& dep : f->dependencies) {
                     each.declared.push_back(Ref::borrow(PyTuple_GetItem(dep.key.get(), 0)));
                 }
@@ -76,6 +80,9 @@ Result<CurrentMethods> current_methods(PyObject* cls) {
             }
             if (was == nullptr) {
                 Q_TRY(checked_status(PyDict_SetItem(out.decorated.get(), each.method.get(), flag.get())));
+                if (each.cutoff) {
+                    Q_TRY(checked_status(PySet_Add(out.cutoffs.get(), each.method.get())));
+                }
             }
             for (const Ref& dep : each.declared) {
                 Q_TRY(checked_status(PySet_Add(out.declared.get(), dep.get())));
@@ -83,6 +90,25 @@ Result<CurrentMethods> current_methods(PyObject* cls) {
         }
     }
     return out;
+}
+
+// The keys of methods with a cut-off get their mark (a state built from
+// records knows nothing of methods).
+Status mark_cutoffs(CacheState& fresh, PyObject* cutoffs) {
+    if (PySet_Size(cutoffs) == 0) {
+        return {};
+    }
+    for (CacheKey k = 0; k < fresh.next_key(); ++k) {
+        Q_ASSIGN(Ref key, fresh.key_tuple(k));
+        const int has = PySet_Contains(cutoffs, PyTuple_GetItem(key.get(), 0));
+        if (has < 0) {
+            return Error::fetch();
+        }
+        if (has == 1) {
+            fresh.mark_cutoff(k);
+        }
+    }
+    return {};
 }
 
 Error bad_record(Py_ssize_t i, const std::string& what) {
@@ -294,6 +320,7 @@ Status import_cache_part(PyObject* obj, PyObject* part) {
     Q_ASSIGN(CurrentMethods now, current_methods(cls));
     Q_ASSIGN(std::vector<size_t> index, apply_current_methods(entries, now));
     Q_ASSIGN(std::unique_ptr<CacheState> fresh, CacheState::from_entries(std::move(entries)));
+    Q_TRY(mark_cutoffs(*fresh, now.cutoffs.get()));
     // A key whose dependency elsewhere did not come along, or is not valid,
     // arrives invalid, and so does whatever was computed from it.
     std::vector<FoundDependency> found;
