@@ -6,7 +6,6 @@
 #include "cache/instance_access.h"
 #include "ops/observe.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace quendle {
@@ -115,7 +114,7 @@ Result<bool> call_entry(QuendleBaseObject* inst, PyObject* key_tuple) {
 
 // Under the instance's borrow: what the top level needs next. `called` is
 // the entry the last step brought up to date, if any.
-Result<Step> examine(CacheState& state, std::vector<Level>& stack, std::optional<CacheKey>& called,
+Result<Step> examine(CacheState& state, std::vector<Level>& stack, KeySet& pushed, std::optional<CacheKey>& called,
                      Settled& result, Ref& value) {
     const DependencyTracker& t = state.tracker();
     Level& top = stack.back();
@@ -163,9 +162,11 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, std::optional
             changed = true;  // brought up to date, yet not valid: it cannot be told
             continue;
         }
-        const bool on_stack =
-            std::any_of(stack.begin(), stack.end(), [&](const Level& l) { return l.key == d; });
+        // Met before in this settle yet invalid again: taken as changed
+        // (this is also what ends a cycle).
+        const bool on_stack = pushed.contains(d);
         if (t.settleable(d) && !on_stack) {
+            pushed.insert(d);
             stack.push_back(Level{d, recorded_dependencies(state, d)});
             return Step{};
         }
@@ -212,19 +213,24 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, std::optional
 
 Result<Settled> settle(QuendleBaseObject* inst, CacheKey key, Ref& value) {
     std::vector<Level> stack;
+    KeySet pushed;  // every key a level was pushed for
     std::optional<CacheKey> called;
     Settled result = Settled::Run;
     {
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(inst));
         stack.push_back(Level{key, recorded_dependencies(*state, key)});
+        pushed.insert(key);
     }
     for (;;) {
         Step step;
         {
             Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
             Q_ASSIGN(CacheState * state, state_of(inst));
-            Q_ASSIGN(step, examine(*state, stack, called, result, value));
+            // Steps that run no user code go on under the same borrow.
+            do {
+                Q_ASSIGN(step, examine(*state, stack, pushed, called, result, value));
+            } while (step.kind == Step::Again);
         }
         if (step.kind == Step::Done) {
             return result;
