@@ -1419,6 +1419,61 @@ def _drop_victim(env):
     del env.victim
 
 
+class CutChain(QuendleBase):
+    """root -> level1 (with a cut-off) -> level2 -> top."""
+
+    @quendled()
+    def root(self):
+        return 1.2
+
+    @quendled(dependencies=["root"], cutoff=True)
+    def level1(self):
+        return [round(self.root())]
+
+    @quendled(dependencies=["level1"])
+    def level2(self):
+        return self.level1() + [2]
+
+    @quendled(dependencies=["level2"], cutoff=lambda old, new: old == new)
+    def top(self):
+        return self.level2() + [3]
+
+
+@case
+def cutoff_settles_without_running():
+    c = CutChain()
+    c.top()
+    c.update_cached_value("root", 1.4)
+    assert c.top() == [1, 2, 3]
+    c.update_cached_value("root", 2.6)
+    assert c.top() == [3, 2, 3]
+
+
+@case
+def cutoff_update_with_an_equal_value():
+    c = CutChain()
+    c.top()
+    # (A comparison that fails, out of memory included, counts as a change.)
+    c.update_cached_value("level1", [1])
+
+
+@case(python_code=True)
+def cutoff_comparison_raises():
+    class Raises(QuendleBase):
+        @quendled()
+        def root(self):
+            return 1
+
+        @quendled(dependencies=["root"], cutoff=lambda old, new: 1 / 0)
+        def v(self):
+            return [self.root()]
+
+    r = Raises()
+    r.v()
+    r.update_cached_value("root", 2)
+    assert r.v() == [2]
+
+
 OPERATIONS += [
     # the decorated call path
     Operation("call_miss", lambda e: e.m.square(3)),
