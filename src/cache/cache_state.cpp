@@ -128,6 +128,7 @@ void CacheState::mark_cutoff(CacheKey k) {
         tracker_.set_mark(k, DependencyTracker::kCutoff);
         tracker_.count_cutoff();
     }
+    stamping_ = true;
 }
 
 void CacheState::add_runtime_dependency(CacheKey dependant, CacheKey dependency) {

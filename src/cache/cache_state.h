@@ -76,6 +76,22 @@ public:
     // registered before, by a load or an unpickling, gets the mark on its
     // next call). Throws std::bad_alloc.
     void mark_cutoff(CacheKey k);
+    // Values are stamped (DependencyTracker::Stamps) from the first key with
+    // a cut-off on: an instance without one allocates nothing for them. A
+    // change made before carries no stamp, and only hard invalidations (no
+    // cut-off key) followed it, so no settle ever compares it.
+    [[nodiscard]] bool stamping() const noexcept { return stamping_; }
+    // Room for k's stamps (throws std::bad_alloc), then k's value changed now.
+    void reserve_stamp(CacheKey k) {
+        if (stamping_) {
+            tracker_.reserve_stamps(k);
+        }
+    }
+    void stamp_changed(CacheKey k) {
+        if (stamping_) {
+            tracker_.stamp_changed(k);
+        }
+    }
     void add_runtime_dependency(CacheKey dependant, CacheKey dependency);
     [[nodiscard]] const KeySet* dependencies_of(CacheKey k) const noexcept { return tracker_.dependencies(k); }
     void mark_permanently_invalid(CacheKey k);
@@ -250,6 +266,7 @@ private:
     std::vector<PendingComputation> pending_;
     CallCounters counters_;
     PyObject* owner_ = nullptr;
+    bool stamping_ = false;
 };
 
 #ifdef QUENDLE_INVARIANTS

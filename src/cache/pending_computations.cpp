@@ -25,8 +25,7 @@ Snapshot CacheState::snapshot(CacheKey k) const noexcept {
 
 bool CacheState::commit_computed(CacheKey k, const Snapshot& started, bool use_cache, ValidationState elsewhere,
                                  Ref value, Graveyard& dead, bool kept) {
-    tracker_.reserve_stamps(k);
-    tracker_.reserve_marks(k + 1);
+    reserve_stamp(k);
     if (!use_cache) {
         mark_permanently_invalid(k);
     }
@@ -59,11 +58,15 @@ bool CacheState::commit_computed(CacheKey k, const Snapshot& started, bool use_c
         invalidate(k);
     } else {
         forget_change(k);
-        revalidate(k, kept ? DependencyTracker::kKept : 0);
-        const std::uint64_t now = next_tick();
-        tracker_.set_stamps(k, Stamps{kept ? tracker_.stamps_of(k).changed : now, now});
-        if (kept) {
-            ++counters_.of(k).unchanged;
+        if (!stamping_) {
+            revalidate(k);  // no key has a cut-off: nothing to stamp, nothing kept
+        } else {
+            revalidate(k, kept ? DependencyTracker::kKept : 0);
+            const std::uint64_t now = next_tick();
+            tracker_.set_stamps(k, Stamps{kept ? tracker_.stamps_of(k).changed : now, now});
+            if (kept) {
+                ++counters_.of(k).unchanged;
+            }
         }
     }
     store_value(k, std::move(value), dead);

@@ -75,7 +75,7 @@ struct Prepared {
 Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const BoundCall* call,
                      std::optional<CallSignature>& sig, unsigned long thread, Prepared& out,
                      Probe known = {Tri::Undecided});
-void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out);
+inline void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out);
 
 Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long thread, Prepared& out) {
     // The caller's arguments keep the instance alive for the whole call.
@@ -175,7 +175,7 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
 // Under the instance's borrow: pushes the call's frame, and unless the
 // entry is being settled, counts the run and notes what the body starts
 // from.
-void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out) {
+[[gnu::always_inline]] inline void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out) {
     const bool tracks = d.track_runtime_dependencies && !out.settling;
     if (!out.settling) {
         if (observe::wanted()) {

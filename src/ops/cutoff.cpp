@@ -140,7 +140,7 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, KeySet& pushe
         return Step{Step::Call, std::move(tuple)};
     }
     const Stamps mine = t.stamps_of(top.key);
-    bool changed = false;
+    bool changed = mine.verified == 0;  // never verified with stamps on: cannot be told
     while (top.next < top.deps.size() && !changed) {
         const CacheKey d = top.deps[top.next];
         switch (t.read(d)) {

@@ -142,9 +142,9 @@ Status load_async_value(QuendleBaseObject* inst, std::string_view text, Ref valu
     Q_ASSIGN(CacheKey k, state->get_or_create_key(std::move(sig)));
     Q_TRY(register_method_call(*state, f, k));
     state->base_values().set(k, std::move(value), access.dead());
-    state->tracker().reserve_stamps(k);
+    state->reserve_stamp(k);
     state->revalidate(k);
-    state->tracker().stamp_changed(k);
+    state->stamp_changed(k);
     state->bump_epoch(k);
     return {};
 }
@@ -274,7 +274,7 @@ Status load_method_value(PyObject* self, PyObject* data, PyObject* name, const O
     Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Panic));
     Q_ASSIGN(CacheState * state, state_of(inst));
     Q_ASSIGN(CacheKey k, no_argument_key(*state, name, *dec->fields));
-    state->tracker().stamp_changed(k);  // the loaded value replaces the computed one
+    state->stamp_changed(k);  // the loaded value replaces the computed one
     state->base_values().set(k, std::move(value), access.dead());
     return {};
 }

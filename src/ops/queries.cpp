@@ -179,12 +179,12 @@ PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwarg
         [inst](CacheState& state, CacheKey key, BoundArgs& bound, Graveyard& dead, CrossTargets& targets) {
             // Invalidation first: it is what can fail, and it must not fail
             // after the new value is in place.
-            state.tracker().reserve_stamps(key);
+            state.reserve_stamp(key);
             state.note_change(key, ChangeKind::Updated);
             collect_cross_targets(inst, state, key, targets);
             state.invalidate(key, true);
             state.revalidate(key);
-            state.tracker().stamp_changed(key);
+            state.stamp_changed(key);
             state.store_value(key, bound.slots[1], dead);
         },
         // Unchanged under the cut-off, with that value still in view: the
