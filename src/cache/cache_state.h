@@ -166,6 +166,9 @@ public:
         return running_ == 0 ? nullptr : top_frame(PyThread_get_thread_ident());
     }
     void push_frame(unsigned long thread, CallFrame frame);
+    // The thread other than `thread` whose shared computation of k, started
+    // from what k is now, is in progress (0 when none).
+    [[nodiscard]] unsigned long computing(CacheKey k, unsigned long thread) const noexcept;
     void pop_frame(unsigned long thread) noexcept;
 
     // -------------------------------------------------------------- layers

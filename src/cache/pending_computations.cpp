@@ -4,6 +4,7 @@
 // of a result that checks it, and the asynchronous computations that
 // awaiters of the same key on the same event loop join.
 #include "cache/cache_state.h"
+#include "base/borrow.h"
 
 namespace quendle {
 
@@ -140,6 +141,24 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     call_stacks_.push_back(ThreadStack{thread, {}});
     call_stacks_.back().frames.push_back(frame);
     ++running_;
+}
+
+unsigned long CacheState::computing(CacheKey k, unsigned long thread) const noexcept {
+    if (running_ == 0) {
+        return 0;
+    }
+    const Snapshot now = snapshot(k);
+    for (const ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            continue;
+        }
+        for (const CallFrame& f : s.frames) {
+            if (f.key == k && f.shared && f.started == now && !borrow_detail::thread_vanished(s.thread, f.fork)) {
+                return s.thread;
+            }
+        }
+    }
+    return 0;
 }
 
 void CacheState::pop_frame(unsigned long thread) noexcept {

@@ -5,6 +5,7 @@
 #include "base/hints.h"
 #include "cache/cross_instance.h"
 #include "cache/objects.h"
+#include "cache/single_flight.h"
 #include "ops/async_call.h"
 #include "ops/call_input.h"
 #include "ops/defaults_warning.h"
@@ -38,6 +39,7 @@ struct Prepared {
     CacheKey key = 0;
     unsigned long thread = 0;
     bool frame_pushed = false;
+    bool again = false;  // another thread's computation ended without a result: the call starts again
     Ref hit;  // the stored value on a hit
     Snapshot started;  // on a miss: what the body starts from
     PyObject* func = nullptr;
@@ -56,6 +58,7 @@ struct Prepared {
             if (inst->state != nullptr) {
                 inst->state->pop_frame(thread);
             }
+            land_computation(inst, key, thread, nullptr);
             pop_cross_frame(cross);
         }
     }
@@ -155,12 +158,21 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     if (d.is_async) {
         return {};  // the body runs when the awaitable is first awaited
     }
+    if (d.use_cache) {
+        if (const unsigned long owner = state->computing(key, thread); owner != 0) {
+            b.release();
+            Q_ASSIGN(out.hit, await_computation(inst, key, owner, thread));
+            out.again = !out.hit;
+            return {};
+        }
+    }
     if (observe::wanted()) {
         state->queue_run(key);
     }
     ++state->counts(key).runs;
     out.started = state->snapshot(key);
-    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies});
+    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies, d.use_cache, out.started,
+                                        borrow_detail::fork_generation});
     out.cross.inst = inst;
     out.cross.key = key;
     out.cross.track = d.track_runtime_dependencies;
@@ -203,6 +215,9 @@ Status begin(DecoratorObject* self, const CallInput& in, Prepared& out, QuickBin
         quick->call.pin.take(out.fields->binder);
         std::optional<CallSignature> no_sig;
         Q_TRY(prepare_bound(*out.fields, quick->inst, &quick->call, no_sig, out.thread, out, quick->known));
+    }
+    while (std::exchange(out.again, false)) {
+        Q_TRY(prepare_call(*out.fields, in, out.thread, out));
     }
     if (!out.hit && !out.fields->is_async) {
         Q_TRY(check_stack_depth());
@@ -258,6 +273,7 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     CrossTargets targets;
     Graveyard dead;
     PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead, targets); });
+    land_computation(p.inst, p.key, p.thread, out);
     p.pop_frame();
     if (out != nullptr && !targets.refs.empty()) {
         Ref result = Ref::steal(out);
