@@ -3,8 +3,8 @@
 // from (key epoch, whole-cache clears, scenario layer changes), the commit
 // of a result that checks it, and the asynchronous computations that
 // awaiters of the same key on the same event loop join.
-#include "cache/cache_state.h"
 #include "base/borrow.h"
+#include "cache/cache_state.h"
 
 namespace quendle {
 
@@ -143,17 +143,14 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     ++running_;
 }
 
-unsigned long CacheState::computing(CacheKey k, unsigned long thread) const noexcept {
-    if (running_ == 0) {
-        return 0;
-    }
+unsigned long CacheState::computing_elsewhere(CacheKey k, unsigned long thread) const noexcept {
     const Snapshot now = snapshot(k);
     for (const ThreadStack& s : call_stacks_) {
         if (s.thread == thread) {
             continue;
         }
         for (const CallFrame& f : s.frames) {
-            if (f.key == k && f.shared && f.started == now && !borrow_detail::thread_vanished(s.thread, f.fork)) {
+            if (f.key == k && f.shared != nullptr && !borrow_detail::thread_vanished(s.thread, f.fork) && *f.shared == now) {
                 return s.thread;
             }
         }

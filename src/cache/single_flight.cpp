@@ -67,9 +67,13 @@ Result<Ref> await_computation(QuendleBaseObject* inst, CacheKey key, unsigned lo
     flight_detail::Waiter w{inst, key, owner, borrow_detail::fork_generation, Ref(), {}};
     g_waiters.push_back(&w);
     ++flight_detail::waiting;
-    Status waited = wait_for_thread(owner, w.done, me);
-    flight_detail::forget(&w);
-    Q_TRY(std::move(waited));
+    {
+        struct Forget {
+            const flight_detail::Waiter* w;
+            ~Forget() { flight_detail::forget(w); }
+        } forget{&w};
+        Q_TRY(wait_for_thread(owner, w.done, me));
+    }
     if (!w.value) {
         return Ref();
     }

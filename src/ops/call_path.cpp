@@ -171,8 +171,8 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     }
     ++state->counts(key).runs;
     out.started = state->snapshot(key);
-    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies, d.use_cache, out.started,
-                                        borrow_detail::fork_generation});
+    state->push_frame(thread, CallFrame{key, d.track_runtime_dependencies, borrow_detail::fork_generation,
+                                        d.use_cache ? &out.started : nullptr});
     out.cross.inst = inst;
     out.cross.key = key;
     out.cross.track = d.track_runtime_dependencies;
