@@ -88,52 +88,38 @@ def joined(*threads):
     return [th.outcome for th in threads]
 
 
-def stampede(obj, call, n=8):
-    """The first thread starts the body; the others call while it runs; it goes on once they all wait."""
+def stampede(obj, call, during=None, n=8):
+    """The first thread starts the body; the others call while it runs; `during()` runs once they all wait,
+    then the body goes on."""
     first = start(call)
     assert obj.started.wait(TIMEOUT)
     others = [start(call) for _ in range(1, n)]
     once_inside(others, call)
+    if during is not None:
+        during()
     obj.release.set()
     outcomes = joined(first, *others)
     results = {i: r for i, r in enumerate(outcomes) if not isinstance(r, BaseException)}
     return results, {i: e for i, e in enumerate(outcomes) if i not in results}
 
 
-@pytest.mark.parametrize("fail, runs", [((), 1), ((1,), 2)], ids=["returns", "raises once"])
-def test_one_run_per_key_across_threads(fail, runs):
+@pytest.mark.parametrize(
+    "fail, during, runs, stored",
+    [((), None, 1, True), ((1,), None, 2, True), ((), lambda o: o.clear_cache(), 1, False)],
+    ids=["returns", "raises once", "result not stored"],  # all waiters share even a result not stored
+)
+def test_one_run_per_key_across_threads(fail, during, runs, stored):
     obj = Slow(fail)
     arg = Arg("a", 1)
-    results, errors = stampede(obj, lambda: obj.f(Arg("a", 1)))
+    results, errors = stampede(obj, lambda: obj.f(Arg("a", 1)), during and (lambda: during(obj)))
     assert obj.log == [(edge, run) for run in range(1, runs + 1) for edge in ("start", "end")]
     assert [type(e) for e in errors.values()] == [Boom] * (runs - 1)
     assert 0 in errors or not fail  # the raising run is the first thread's own
     values = list(results.values())
     assert len(values) == 8 - len(errors) and all(v is values[0] for v in values)
-    assert values[0] == [arg, runs] and obj.get_cached_value("f", arg=arg) is values[0]
+    assert values[0] == [arg, runs] and obj.is_cached("f", arg=arg) == stored
     info = quendle.cache_info(obj)["f"]
     assert (info.runs, info.hits) == (runs, 8 - runs)
-
-
-def test_waiters_receive_a_result_that_is_not_stored():
-    obj = Slow()
-
-    def clear_then_release():
-        once_inside(others, call)
-        obj.clear_cache()  # the computation in progress commits nothing
-        obj.release.set()
-
-    def call():
-        return obj.f(1)
-
-    first = start(call)
-    assert obj.started.wait(TIMEOUT)
-    others = [start(call) for _ in range(3)]
-    clearer = start(clear_then_release)
-    *results, cleared = joined(first, *others, clearer)
-    assert cleared is None
-    assert obj.runs == 1 and len(results) == 4 and all(r is results[0] for r in results)
-    assert not obj.is_cached("f", arg=1)
 
 
 def test_the_waiting_call_is_a_dependency_of_its_caller():
