@@ -423,3 +423,25 @@ def leave_layers(*instances):
                 custom_scenario([inst]).__exit__(None, None, None)
             except RuntimeError:
                 break
+
+
+def inside_call(thread, call):
+    """Whether `thread` is inside the decorated call made by the function `call`: its innermost frame is
+    `call`'s, at its last call instruction (no Python code of the call runs: the thread waits)."""
+    import dis
+    import sys
+
+    code = call.__code__
+    at = [ins.offset for ins in dis.get_instructions(code) if ins.opname.startswith("CALL")][-1]
+    frame = sys._current_frames().get(thread.ident)
+    return frame is not None and frame.f_code is code and frame.f_lasti == at
+
+
+def once_inside(threads, call, timeout=30):
+    """Waits until each of `threads` is inside the call `call` makes, or has ended."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    while not all(inside_call(t, call) or not t.is_alive() for t in threads):
+        assert time.monotonic() < deadline, "the threads never reached the call"
+        time.sleep(0.001)

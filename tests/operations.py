@@ -23,7 +23,7 @@ from operation_support import (
     BadNote, BadSaver, BodyError, Box, ChangedSaver, Collide, EqError, FAN, HashError, HashRaises, Model,
     NO_SOURCE, NpNoBool, NpNotBool, NpRaises, NpTrue, Other, SAVED, Saver, SequenceRaises, Shapes, Unhashable,
     _parse_fails, _self_call, async_with_source, expect, expect_panic, extra_automatic, extra_plain,
-    extra_serialisable, leave_layers, patched, populated, raising_eq, snapshot, with_source,
+    extra_serialisable, leave_layers, once_inside, patched, populated, raising_eq, snapshot, with_source,
 )
 from models import Key, once
 import quendle
@@ -1051,6 +1051,34 @@ def scenario_exit_on_another_thread():
     th.join()
     assert seen == ["A scenario is exited on the thread that entered it"]
     s.__exit__(None, None, None)
+
+
+class _Gate(QuendleBase):
+    """value's body goes on once the thread `waiter` waits inside its own call of the same key."""
+
+    def __init__(self, waiter, call):
+        import threading
+        self.started = threading.Event()
+        self.waiter = waiter
+        self.call = call
+
+    @quendled()
+    def value(self, arg):
+        self.started.set()
+        once_inside([self.waiter], self.call)
+        return [arg]
+
+
+@case(python_code=True, not_swept="starts a thread, which the failing allocator may refuse")
+def call_waits_for_another_threads_computation():
+    import threading
+    m = _Gate(threading.current_thread(), lambda: m.value(1))
+    th = threading.Thread(target=m.call)
+    th.start()
+    assert m.started.wait(30)
+    value = m.call()
+    th.join()
+    assert value is m.get_cached_value("value", arg=1)
 
 
 def _exit_outcome(s):

@@ -84,35 +84,55 @@ void for_each_holder(const BorrowFlag* flag, F&& f) {
     }
 }
 
-// Whether waiting for `flag` would close a cycle of threads that each wait
-// for a flag held by the next, back to `me`.
-bool would_deadlock(const BorrowFlag* flag, unsigned long me) {
-    std::vector<const BorrowFlag*> pending{flag};
-    std::vector<const BorrowFlag*> seen;
+// Waits of a thread for another thread's work, not for a flag.
+struct ThreadWait {
+    unsigned long thread;
+    unsigned long on;
+};
+std::vector<ThreadWait> g_thread_waits;
+
+// Whether a wait of `me` for the threads `start` names would close a cycle
+// of threads that each wait for the next (for a flag it holds, or for its
+// work), back to `me`.
+template <class Start>
+bool closes_cycle(unsigned long me, Start&& start) {
+    std::vector<unsigned long> pending;
+    std::vector<unsigned long> seen;
+    auto push = [&](unsigned long t) { pending.push_back(t); };
+    start(push);
     while (!pending.empty()) {
-        const BorrowFlag* f = pending.back();
+        const unsigned long t = pending.back();
         pending.pop_back();
-        if (std::find(seen.begin(), seen.end(), f) != seen.end()) {
+        if (t == me) {
+            return true;
+        }
+        if (std::find(seen.begin(), seen.end(), t) != seen.end()) {
             continue;
         }
-        seen.push_back(f);
-        bool cycle = false;
-        for_each_holder(f, [&](unsigned long holder) {
-            if (holder == me) {
-                cycle = true;
-                return;
+        seen.push_back(t);
+        for (const Holder& w : g_waits) {
+            if (w.thread == t) {
+                for_each_holder(w.flag, push);
             }
-            for (const Holder& w : g_waits) {
-                if (w.thread == holder) {
-                    pending.push_back(w.flag);
-                }
+        }
+        for (const ThreadWait& w : g_thread_waits) {
+            if (w.thread == t) {
+                push(w.on);
             }
-        });
-        if (cycle) {
-            return true;
         }
     }
     return false;
+}
+
+// Whether waiting for `flag` would close a cycle.
+bool would_deadlock(const BorrowFlag* flag, unsigned long me) {
+    return closes_cycle(me, [&](auto push) { for_each_holder(flag, push); });
+}
+
+Error deadlock_error() {
+    return Error::runtime_error(
+        "Deadlock: the object is borrowed by another thread that is waiting for an object "
+        "this thread has borrowed");
 }
 
 bool available(const BorrowFlag& flag, bool exclusive, unsigned long me) {
@@ -173,6 +193,7 @@ PyObject* after_fork_in_child(PyObject* /*module*/, PyObject* /*unused*/) noexce
     new (&g_wait_mutex) std::mutex();
     new (&g_wait_cv) std::condition_variable();
     g_waits.clear();
+    g_thread_waits.clear();
     waiters.store(0, std::memory_order_relaxed);
     // Shared borrows of the threads that stayed behind are given back; their
     // exclusive borrows and scenarios go when a thread here meets them.
@@ -226,15 +247,48 @@ Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsi
             return same_thread_conflict(exclusive, on_conflict);
         }
         if (would_deadlock(&flag, thread)) {
-            return Error::runtime_error(
-                "Deadlock: the object is borrowed by another thread that is waiting for an object "
-                "this thread has borrowed");
+            return deadlock_error();
         }
         Q_TRY(wait_for(flag, exclusive, thread));
     }
 }
 
+bool thread_vanished(unsigned long thread, std::uint32_t generation) noexcept { return vanished(thread, generation); }
+
 }  // namespace borrow_detail
+
+Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me) {
+    using namespace borrow_detail;
+    if (closes_cycle(me, [&](auto push) { push(owner); })) {
+        return deadlock_error();
+    }
+    g_thread_waits.push_back(ThreadWait{me, owner});
+    waiters.fetch_add(1, std::memory_order_relaxed);
+    Status outcome;
+    for (;;) {
+        bool ready = false;
+        Py_BEGIN_ALLOW_THREADS;
+        {
+            std::unique_lock<std::mutex> lock(g_wait_mutex);
+            ready = g_wait_cv.wait_for(lock, kSignalPoll, [&] { return done.load(std::memory_order_acquire); });
+        }
+        Py_END_ALLOW_THREADS;
+        if (ready) {
+            break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            outcome = Error::fetch();
+            break;
+        }
+    }
+    waiters.fetch_sub(1, std::memory_order_relaxed);
+    auto it = std::find_if(g_thread_waits.begin(), g_thread_waits.end(),
+                           [&](const ThreadWait& w) { return w.thread == me && w.on == owner; });
+    if (it != g_thread_waits.end()) {
+        g_thread_waits.erase(it);
+    }
+    return outcome;
+}
 
 // In the static TLS block, as every exclusive borrow counts in it.
 [[gnu::tls_model("initial-exec")]] constinit thread_local std::uint32_t t_borrows_held = 0;

@@ -111,7 +111,17 @@ void wake_waiters() noexcept;
 void record_shared(BorrowFlag* flag, unsigned long thread);
 void forget_shared(const BorrowFlag* flag, unsigned long thread) noexcept;
 Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsigned long thread);
+// Whether `thread`, which started something in fork generation
+// `generation`, stayed behind in a process this one was forked from.
+bool thread_vanished(unsigned long thread, std::uint32_t generation) noexcept;
 }  // namespace borrow_detail
+
+// Waits, with the interpreter lock released, until `done` is set (under the
+// waiters' mutex, or before `borrow_detail::wake_waiters`) by `owner`,
+// whose work `me` waits for. The wait joins those for borrows: one that
+// would close a cycle of waiting threads fails at once with the deadlock
+// error, and a signal handler that raises ends it with its exception.
+Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me);
 
 // How many borrows the calling thread holds that a conflict on the same
 // thread is reported for (exclusive ones and recorded shared ones). With

@@ -192,6 +192,11 @@ public:
         return running_ == 0 ? nullptr : top_frame(PyThread_get_thread_ident());
     }
     void push_frame(unsigned long thread, CallFrame frame);
+    // The thread other than `thread` whose shared computation of k, started
+    // from what k is now, is in progress (0 when none).
+    [[nodiscard]] unsigned long computing(CacheKey k, unsigned long thread) const noexcept {
+        return running_ == 0 ? 0 : computing_elsewhere(k, thread);
+    }
     void pop_frame(unsigned long thread) noexcept;
 
     // -------------------------------------------------------------- layers
@@ -240,6 +245,7 @@ private:
     // only through one.
     [[nodiscard]] std::vector<CacheKey> collect_through_cutoffs(CacheKey k, size_t& hard) const;
     int traverse_pending(visitproc visit, void* arg) const;
+    [[nodiscard]] unsigned long computing_elsewhere(CacheKey k, unsigned long thread) const noexcept;
     // Counts the keys `demoted` turned Invalid and, with a trace open,
     // queues their events (`reached`: every key the walk reached).
     void note_demoted(const std::vector<CacheKey>& demoted, const std::vector<CacheKey>* reached, EventCause cause,

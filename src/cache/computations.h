@@ -40,6 +40,12 @@ struct PendingComputation {
 struct CallFrame {
     CacheKey key;
     bool track_runtime_dependencies;
+    // The fork generation the call started in, and what it started from
+    // when callers of the key on other threads wait for it (a synchronous
+    // call that stores its value): the snapshot the call keeps while its
+    // frame is pushed.
+    std::uint32_t fork = 0;
+    const Snapshot* shared = nullptr;
 };
 
 // Each thread that calls into an instance sees only its own frames.

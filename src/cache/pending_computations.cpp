@@ -3,6 +3,7 @@
 // from (key epoch, whole-cache clears, scenario layer changes), the commit
 // of a result that checks it, and the asynchronous computations that
 // awaiters of the same key on the same event loop join.
+#include "base/borrow.h"
 #include "cache/cache_state.h"
 
 namespace quendle {
@@ -150,6 +151,21 @@ void CacheState::push_frame(unsigned long thread, CallFrame frame) {
     call_stacks_.push_back(ThreadStack{thread, {}});
     call_stacks_.back().frames.push_back(frame);
     ++running_;
+}
+
+unsigned long CacheState::computing_elsewhere(CacheKey k, unsigned long thread) const noexcept {
+    const Snapshot now = snapshot(k);
+    for (const ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            continue;
+        }
+        for (const CallFrame& f : s.frames) {
+            if (f.key == k && f.shared != nullptr && !borrow_detail::thread_vanished(s.thread, f.fork) && *f.shared == now) {
+                return s.thread;
+            }
+        }
+    }
+    return 0;
 }
 
 void CacheState::pop_frame(unsigned long thread) noexcept {

@@ -5,6 +5,7 @@
 #include "base/hints.h"
 #include "cache/cross_instance.h"
 #include "cache/objects.h"
+#include "cache/single_flight.h"
 #include "ops/async_call.h"
 #include "ops/call_input.h"
 #include "ops/cutoff.h"
@@ -44,6 +45,7 @@ struct Prepared {
     CacheKey key = 0;
     unsigned long thread = 0;
     bool frame_pushed = false;
+    bool again = false;  // another thread's computation ended without a result: the call starts again
     Ref hit;  // the stored value on a hit
     Snapshot started;  // on a miss: what the body starts from
     PyObject* func = nullptr;
@@ -67,6 +69,7 @@ struct Prepared {
             if (inst->state != nullptr) {
                 inst->state->pop_frame(thread);
             }
+            land_computation(inst, key, thread, nullptr);
             pop_cross_frame(cross);
         }
     }
@@ -167,6 +170,14 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
     if (d.is_async) {
         return {};  // the body runs when the awaitable is first awaited
     }
+    if (d.use_cache) {
+        if (const unsigned long owner = state->computing(key, thread); owner != 0) {
+            b.release();
+            Q_ASSIGN(out.hit, await_computation(inst, key, owner, thread));
+            out.again = !out.hit;
+            return {};
+        }
+    }
     out.settling = state->tracker().settleable(key);
     push_call_frame(*state, d, out);
     return {};
@@ -174,7 +185,7 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
 
 // Under the instance's borrow: pushes the call's frame, and unless the
 // entry is being settled, counts the run and notes what the body starts
-// from.
+// from (a frame that settles is not one other threads wait for).
 [[gnu::always_inline]] inline void push_call_frame(CacheState& state, const DecoratorFields& d, Prepared& out) {
     const bool tracks = d.track_runtime_dependencies && !out.settling;
     if (!out.settling) {
@@ -187,7 +198,8 @@ Status prepare_bound(const DecoratorFields& d, QuendleBaseObject* inst, const Bo
             out.previous = Ref::borrow(state.effective_value(out.key));
         }
     }
-    state.push_frame(out.thread, CallFrame{out.key, tracks});
+    state.push_frame(out.thread, CallFrame{out.key, tracks, borrow_detail::fork_generation,
+                                           d.use_cache && !out.settling ? &out.started : nullptr});
     out.cross.inst = out.inst;
     out.cross.key = out.key;
     out.cross.track = tracks;
@@ -246,6 +258,9 @@ Status begin(DecoratorObject* self, const CallInput& in, Prepared& out, QuickBin
         quick->call.pin.take(out.fields->binder);
         std::optional<CallSignature> no_sig;
         Q_TRY(prepare_bound(*out.fields, quick->inst, &quick->call, no_sig, out.thread, out, quick->known));
+    }
+    while (std::exchange(out.again, false)) {
+        Q_TRY(prepare_call(*out.fields, in, out.thread, out));
     }
     if (!out.hit && !out.fields->is_async) {
         Q_TRY(check_stack_depth());
@@ -329,6 +344,7 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     CrossTargets targets;
     Graveyard dead;
     PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead, targets); });
+    land_computation(p.inst, p.key, p.thread, out);
     p.pop_frame();
     if (out != nullptr && !targets.refs.empty()) {
         Ref result = Ref::steal(out);
