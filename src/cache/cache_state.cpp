@@ -140,6 +140,13 @@ void CacheState::mark_permanently_invalid(CacheKey k) {
 }
 
 void CacheState::revalidate(CacheKey k, std::uint8_t how) {
+    // Marks exist only from the first key with a cut-off on.
+    if (!stamping_) {
+        if (tracker_.has_state(k) && tracker_.read(k) == ValidationState::Invalid) {
+            tracker_.set_state(k, ValidationState::Valid);
+        }
+        return;
+    }
     if (how != 0) {
         tracker_.reserve_marks(k + 1);
     }
