@@ -1485,6 +1485,26 @@ def cutoff_update_with_an_equal_value():
     c.update_cached_value("level1", [1])
 
 
+class CutReader(QuendleBase, cross_instance=True):
+    def __init__(self, source):
+        self.source = source
+
+    @quendled(track_runtime_dependencies=True)
+    def total(self):
+        return self.source.level1() + [0]
+
+
+@case
+def cutoff_settles_across_instances():
+    c = CutChain()
+    r = CutReader(c)
+    r.total()
+    c.update_cached_value("root", 1.4)
+    assert r.total() == [1, 0]
+    c.update_cached_value("root", 2.6)
+    assert r.total() == [3, 0]
+
+
 @case(python_code=True)
 def cutoff_comparison_raises():
     class Raises(QuendleBase):

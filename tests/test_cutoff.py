@@ -334,15 +334,26 @@ class Across(Counted, cross_instance=True):
         return self.ran("total", self.source.rounded() + ["total"])
 
 
-def test_across_instances_values_stay_right():
+class AcrossTop(Across):
+    @quendled(dependencies=["total"])
+    def top(self):
+        return self.ran("top", self.total() + ["top"])
+
+
+def test_dependants_on_other_instances_settle():
     g = make_graph(True)()
-    other = Across(g)
-    assert other.total() == [1, "total"]
-    g.update_cached_value("root", 1.4)
-    assert other.total() == [1, "total"]
+    other = AcrossTop(g)
+    assert other.top() == [1, "total", "top"]
+    g.update_cached_value("root", 1.4)  # rounded recomputes equal: total and top settle
+    assert other.validation_state == {"total": "invalid", "top": "invalid"}
+    assert other.top() == [1, "total", "top"]
+    assert dict(other.calls) == {"total": 1, "top": 1} and g.calls["rounded"] == 2
+    assert quendle.cache_info(other)["total"].revalidated == 1
     g.update_cached_value("root", 2.6)
-    assert other.total() == [3, "total"]
-    assert g.calls["rounded"] == 3
+    assert other.top() == [3, "total", "top"]
+    assert dict(other.calls) == {"total": 2, "top": 2}
+    g.update_cached_value("rounded", [7])  # an update is a change wherever its dependants live
+    assert other.top() == [7, "total", "top"]
 
 
 def test_a_thread_changing_the_input_while_others_settle():

@@ -279,10 +279,13 @@ std::vector<CacheKey> CacheState::collect_unseen_dependants(CacheKey k, KeySet& 
     return result;
 }
 
-void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) {
+void CacheState::invalidate_keys(const std::vector<CacheKey>& keys, bool settleable) {
     // As in `invalidate`: first what can fail, then the change.
     if (running_ != 0 && epochs_.size() < next_key()) {
         epochs_.resize(next_key(), 0);
+    }
+    if (settleable) {
+        tracker_.reserve_marks(next_key());
     }
     std::vector<CacheKey> demoted;
     const bool traced = observe::wanted() && owner_ != nullptr;
@@ -291,7 +294,7 @@ void CacheState::invalidate_keys(const std::vector<CacheKey>& keys) {
         observe::reserve(keys.size());
     }
     for (CacheKey d : keys) {
-        if (demote_counted(tracker_, d)) {
+        if (settleable ? tracker_.demote_settleable(d) : demote_counted(tracker_, d)) {
             ++counters_.of(d).invalidations;
             if (traced) {
                 demoted.push_back(d);
@@ -344,6 +347,31 @@ void CacheState::invalidate(CacheKey k, bool keep_self) {
     if (traced) {
         note_demoted(demoted, &reached, cause_of_change(changes_, k), k);
     }
+}
+
+std::vector<CacheKey> CacheState::collect_unseen_hard(CacheKey k, KeySet& seen, std::vector<CacheKey>& cut) const {
+    std::vector<CacheKey> result;
+    if (!seen.insert(k)) {
+        return result;
+    }
+    std::vector<CacheKey> stack{k};
+    while (!stack.empty()) {
+        const CacheKey cur = stack.back();
+        stack.pop_back();
+        result.push_back(cur);
+        if (tracker_.has_mark(cur, DependencyTracker::kCutoff)) {
+            cut.push_back(cur);
+            continue;
+        }
+        if (const KeySet* dependants = tracker_.dependants(cur)) {
+            dependants->for_each([&](CacheKey d) {
+                if (seen.insert(d)) {
+                    stack.push_back(d);
+                }
+            });
+        }
+    }
+    return result;
 }
 
 std::vector<CacheKey> CacheState::collect_through_cutoffs(CacheKey k, size_t& hard) const {

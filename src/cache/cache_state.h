@@ -81,6 +81,9 @@ public:
     // change made before carries no stamp, and only hard invalidations (no
     // cut-off key) followed it, so no settle ever compares it.
     [[nodiscard]] bool stamping() const noexcept { return stamping_; }
+    // Stamps from now on: a key here depends on another instance, whose
+    // cut-offs may let it settle.
+    void start_stamping() noexcept { stamping_ = true; }
     // Room for k's stamps (throws std::bad_alloc), then k's value changed now.
     void reserve_stamp(CacheKey k) {
         if (stamping_) {
@@ -111,7 +114,9 @@ public:
     // Every Valid key among `keys` becomes Invalid; a computation in
     // progress that read one of them is not committed. Throws std::bad_alloc
     // before changing anything.
-    void invalidate_keys(const std::vector<CacheKey>& keys);
+    // With `settleable`, the keys were reached only through keys with a
+    // cut-off: those that were Valid may become valid again without running.
+    void invalidate_keys(const std::vector<CacheKey>& keys, bool settleable = false);
     // The same for `keys` and their transitive dependants in the states
     // saved by the layers pushed after the entry `stamp` (0: by every
     // layer), so that their pops restore them Invalid: a change that lives
@@ -239,11 +244,17 @@ public:
     [[nodiscard]] Status check_invariants(bool expect_idle) const;
 #endif
 
-private:
     // k and its transitive dependants, each once: first the `hard` ones,
     // reached without passing a cut-off key other than k, then those reached
     // only through one.
     [[nodiscard]] std::vector<CacheKey> collect_through_cutoffs(CacheKey k, size_t& hard) const;
+    // For a walk that reaches the instance more than once: k and those of its
+    // transitive dependants not in `seen` yet that are reached without
+    // passing a cut-off key (k included), each added to `seen`; the cut-off
+    // keys reached are also appended to `cut`.
+    [[nodiscard]] std::vector<CacheKey> collect_unseen_hard(CacheKey k, KeySet& seen, std::vector<CacheKey>& cut) const;
+
+private:
     int traverse_pending(visitproc visit, void* arg) const;
     [[nodiscard]] unsigned long computing_elsewhere(CacheKey k, unsigned long thread) const noexcept;
     // Counts the keys `demoted` turned Invalid and, with a trace open,

@@ -201,9 +201,19 @@ void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& stat
     }
     out.lives_in = std::min(out.lives_in, top_stamp(state));
     out.origins.push_back(ref_of(*p, k));
-    for (CacheKey d : state.collect_dependants(k)) {
+    const DependencyTracker& t = state.tracker();
+    size_t hard = 0;
+    const std::vector<CacheKey> reached =
+        t.any_cutoff() ? state.collect_through_cutoffs(k, hard) : state.collect_dependants(k);
+    if (!t.any_cutoff()) {
+        hard = reached.size();
+    }
+    for (size_t i = 0; i < reached.size(); ++i) {
+        const CacheKey d = reached[i];
         if (auto it = p->dependants.find(d); it != p->dependants.end()) {
-            append_set(it->second, out.refs);
+            // Past a cut-off key (k's own value changed whatever k is).
+            const bool through_cutoff = i >= hard || (d != k && t.has_mark(d, DependencyTracker::kCutoff));
+            append_set(it->second, through_cutoff ? out.settleable : out.refs);
         }
     }
 }
@@ -228,44 +238,61 @@ namespace {
 // however many paths lead to them. With `apply` false it only checks that
 // it can visit every instance, changing nothing.
 Status walk_cross_targets(const CrossTargets& targets, bool apply) {
-    if (targets.refs.empty()) {
+    if (targets.refs.empty() && targets.settleable.empty()) {
         return {};
     }
     std::unordered_map<std::uint64_t, KeySet> reached;  // by serial
     for (const CrossRef& o : targets.origins) {
         reached[o.serial].insert(o.key);
     }
+    // First what must run again, then what may settle: a key both reach
+    // must run.
     std::vector<CrossRef> queue = targets.refs;
-    while (!queue.empty()) {
-        const CrossRef t = queue.back();
-        queue.pop_back();
-        QuendleBaseObject* inst = resolve(t);
-        if (inst == nullptr) {
-            continue;
+    std::vector<CrossRef> settleable = targets.settleable;
+    for (const bool hard : {true, false}) {
+        if (!hard) {
+            queue.swap(settleable);
         }
-        KeySet& seen = reached[t.serial];
-        if (seen.contains(t.key)) {
-            continue;
-        }
-        // Held so that finalisers run when the borrow goes cannot free it.
-        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(inst));
-        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
-        if (resolve(t) == nullptr) {
-            continue;  // cleared while the borrow was awaited
-        }
-        Q_ASSIGN(CacheState * state, state_of(inst));
-        const std::vector<CacheKey> keys = state->collect_unseen_dependants(t.key, seen);
-        const Participant* p = participant_of(inst);
-        if (p != nullptr && !p->dependants.empty()) {
-            for (CacheKey k : keys) {
-                if (auto it = p->dependants.find(k); it != p->dependants.end()) {
-                    append_set(it->second, queue);
+        while (!queue.empty()) {
+            const CrossRef t = queue.back();
+            queue.pop_back();
+            QuendleBaseObject* inst = resolve(t);
+            if (inst == nullptr) {
+                continue;
+            }
+            KeySet& seen = reached[t.serial];
+            if (seen.contains(t.key)) {
+                continue;
+            }
+            // Held so that finalisers run when the borrow goes cannot free it.
+            Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(inst));
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
+            if (resolve(t) == nullptr) {
+                continue;  // cleared while the borrow was awaited
+            }
+            Q_ASSIGN(CacheState * state, state_of(inst));
+            std::vector<CacheKey> cut;
+            const bool stops = hard && state->tracker().any_cutoff();
+            const std::vector<CacheKey> keys =
+                stops ? state->collect_unseen_hard(t.key, seen, cut) : state->collect_unseen_dependants(t.key, seen);
+            for (CacheKey c : cut) {
+                if (const KeySet* here = state->tracker().dependants(c)) {
+                    here->for_each([&](CacheKey d) { settleable.push_back(CrossRef{inst, t.serial, d}); });
                 }
             }
-        }
-        if (apply) {
-            state->invalidate_keys(keys);
-            state->invalidate_saved(keys, targets.lives_in);
+            const Participant* p = participant_of(inst);
+            if (p != nullptr && !p->dependants.empty()) {
+                for (CacheKey k : keys) {
+                    if (auto it = p->dependants.find(k); it != p->dependants.end()) {
+                        const bool past_cutoff = stops && state->tracker().has_mark(k, DependencyTracker::kCutoff);
+                        append_set(it->second, hard && !past_cutoff ? queue : settleable);
+                    }
+                }
+            }
+            if (apply) {
+                state->invalidate_keys(keys, !hard);
+                state->invalidate_saved(keys, targets.lives_in);
+            }
         }
     }
     return {};

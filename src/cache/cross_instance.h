@@ -106,6 +106,9 @@ void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, std::vecto
 struct CrossTargets {
     std::vector<CrossRef> refs;
     std::vector<CrossRef> origins;  // the changed keys themselves: the walk leaves them as they are
+    // Reached only through a key with a cut-off: they may become valid again
+    // without running (what `refs` reaches stays out of this).
+    std::vector<CrossRef> settleable;
     // The scenario entry whose layer holds the change (0: the base level,
     // outliving every scenario): the dependants reached are invalid also in
     // what the pops of layers pushed after it restore.
@@ -149,7 +152,7 @@ Result<Ref> change_across(QuendleBaseObject* inst, Plan&& plan, Apply&& apply) {
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(inst));
         Q_TRY(plan(*state, targets));
-        if (targets.refs.empty() || holds_none) {
+        if ((targets.refs.empty() && targets.settleable.empty()) || holds_none) {
             applied = true;
             targets = CrossTargets{};
             Q_ASSIGN(out, apply(*state, access.dead(), targets));

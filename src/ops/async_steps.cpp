@@ -157,6 +157,7 @@ Status store_result(PyObject* self, Ref& value) {
         cache->remove_pending(self, access.dead());
         if (!st.cross_pending.empty()) {
             commit_cross_dependencies(inst, st.key, st.cross_pending);
+            cache->start_stamping();
         }
         // The previous value is kept only if it is still the one in view.
         const bool kept = same && cache->effective_value(st.key) == previous.get();

@@ -285,6 +285,7 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     Q_ASSIGN(CacheState * state, state_of(p.inst));
     if (!p.cross.pending.empty()) {
         commit_cross_dependencies(p.inst, p.key, p.cross.pending);
+        state->start_stamping();
     }
     // The previous value is kept only if it is still the one in view.
     const bool kept = same && state->effective_value(p.key) == p.previous.get();
@@ -346,7 +347,7 @@ Result<Ref> finish(Prepared& p, Ref value, Graveyard& dead, CrossTargets& target
     PyObject* out = entry_object([&] { return finish(p, Ref::steal(value), dead, targets); });
     land_computation(p.inst, p.key, p.thread, out);
     p.pop_frame();
-    if (out != nullptr && !targets.refs.empty()) {
+    if (out != nullptr && (!targets.refs.empty() || !targets.settleable.empty())) {
         Ref result = Ref::steal(out);
         out = entry_object([&]() -> Result<Ref> {
             Q_TRY(invalidate_cross_targets(std::move(targets)));

@@ -3,6 +3,7 @@
 // keys with a cut-off.
 #include "ops/cutoff.h"
 
+#include "cache/cross_instance.h"
 #include "cache/instance_access.h"
 #include "ops/observe.h"
 
@@ -43,18 +44,33 @@ namespace {
 // One entry being settled: the keys it depends on, in the order recorded,
 // and how far they have been checked.
 struct Level {
-    CacheKey key;
+    CacheKey key = 0;
     std::vector<CacheKey> deps;
     size_t next = 0;
+    // Its dependencies on other instances, checked once those here are.
+    std::vector<CrossRef> cross;
+    size_t cross_next = 0;
+    bool cross_changed = false;
+    std::uint64_t verified = 0;
 };
 
-std::vector<CacheKey> recorded_dependencies(const CacheState& state, CacheKey k) {
-    std::vector<CacheKey> deps;
+// Under the instance's borrow: the level of k, with what it depends on.
+Level level_of(const QuendleBaseObject* inst, const CacheState& state, CacheKey k) {
+    Level l;
+    l.key = k;
     if (const KeySet* s = state.dependencies_of(k)) {
-        deps.reserve(s->size());
-        s->for_each([&](CacheKey d) { deps.push_back(d); });
+        l.deps.reserve(s->size());
+        s->for_each([&](CacheKey d) { l.deps.push_back(d); });
     }
-    return deps;
+    if (inst->cross_edges) {
+        if (const Participant* p = participant_of(inst)) {
+            if (auto it = p->dependencies.find(k); it != p->dependencies.end()) {
+                l.cross.assign(it->second.begin(), it->second.end());
+            }
+        }
+    }
+    l.verified = state.tracker().stamps_of(k).verified;
+    return l;
 }
 
 // What the next step of a settle does once the borrow is given back.
@@ -62,6 +78,7 @@ struct Step {
     enum Kind {
         Again,
         Call,
+        Cross,
         Done
     } kind = Again;
     Ref key_tuple;  // Call: the entry to bring up to date
@@ -114,8 +131,8 @@ Result<bool> call_entry(QuendleBaseObject* inst, PyObject* key_tuple) {
 
 // Under the instance's borrow: what the top level needs next. `called` is
 // the entry the last step brought up to date, if any.
-Result<Step> examine(CacheState& state, std::vector<Level>& stack, KeySet& pushed, std::optional<CacheKey>& called,
-                     Settled& result, Ref& value) {
+Result<Step> examine(const QuendleBaseObject* inst, CacheState& state, std::vector<Level>& stack, KeySet& pushed,
+                     std::optional<CacheKey>& called, Settled& result, Ref& value) {
     const DependencyTracker& t = state.tracker();
     Level& top = stack.back();
     // Something other than this settle decided the entry meanwhile.
@@ -167,7 +184,7 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, KeySet& pushe
         const bool on_stack = pushed.contains(d);
         if (t.settleable(d) && !on_stack) {
             pushed.insert(d);
-            stack.push_back(Level{d, recorded_dependencies(state, d)});
+            stack.push_back(level_of(inst, state, d));
             return Step{};
         }
         if (on_stack) {
@@ -178,6 +195,10 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, KeySet& pushe
         called = d;
         return Step{Step::Call, std::move(tuple)};
     }
+    if (!changed && !top.cross_changed && top.cross_next < top.cross.size()) {
+        return Step{Step::Cross, {}};  // with this instance given back
+    }
+    changed = changed || top.cross_changed;
     const CacheKey k = top.key;
     if (changed || state.effective_value(k) == nullptr) {
         // It must run: no longer settleable, so that its call runs the body.
@@ -209,6 +230,62 @@ Result<Step> examine(CacheState& state, std::vector<Level>& stack, KeySet& pushe
     return Step{};
 }
 
+// With no borrow held: brings the level's next dependency on another
+// instance up to date and compares it, as `examine` does those here.
+Status check_cross(Level& level) {
+    const CrossRef r = level.cross[level.cross_next];
+    QuendleBaseObject* other = resolve(r);
+    if (other == nullptr) {
+        ++level.cross_next;  // a dead dependency no longer counts
+        return {};
+    }
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(other));
+    for (bool called = false;; called = true) {
+        Ref tuple;
+        {
+            Q_ASSIGN(Borrow b, Borrow::shared(other->borrow, Conflict::Raise));
+            Q_ASSIGN(CacheState * state, state_of(other));
+            const DependencyTracker& t = state->tracker();
+            if (!t.has_state(r.key)) {
+                ++level.cross_next;  // forgotten by a scenario exit: no longer counts
+                return {};
+            }
+            switch (t.read(r.key)) {
+                case ValidationState::Valid:
+                    if (t.stamps_of(r.key).changed > level.verified) {
+                        level.cross_changed = true;
+                    } else {
+                        ++level.cross_next;
+                    }
+                    return {};
+                case ValidationState::PermanentlyInvalid:
+                    level.cross_changed = true;
+                    return {};
+                case ValidationState::Invalid:
+                    break;
+            }
+            if (called) {
+                level.cross_changed = true;  // brought up to date, yet not valid
+                return {};
+            }
+            Q_ASSIGN(tuple, state->key_tuple(r.key));
+        }
+        Result<bool> done = call_entry(other, tuple.get());
+        if (!done.ok()) {
+            Error e = done.take_error();
+            if (!e.matches(PyExc_Exception)) {
+                return e;
+            }
+            level.cross_changed = true;  // its body will meet the error again
+            return {};
+        }
+        if (!done.value()) {
+            level.cross_changed = true;
+            return {};
+        }
+    }
+}
+
 }  // namespace
 
 Result<Settled> settle(QuendleBaseObject* inst, CacheKey key, Ref& value) {
@@ -219,7 +296,7 @@ Result<Settled> settle(QuendleBaseObject* inst, CacheKey key, Ref& value) {
     {
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));
         Q_ASSIGN(CacheState * state, state_of(inst));
-        stack.push_back(Level{key, recorded_dependencies(*state, key)});
+        stack.push_back(level_of(inst, *state, key));
         pushed.insert(key);
     }
     for (;;) {
@@ -229,13 +306,17 @@ Result<Settled> settle(QuendleBaseObject* inst, CacheKey key, Ref& value) {
             Q_ASSIGN(CacheState * state, state_of(inst));
             // Steps that run no user code go on under the same borrow.
             do {
-                Q_ASSIGN(step, examine(*state, stack, pushed, called, result, value));
+                Q_ASSIGN(step, examine(inst, *state, stack, pushed, called, result, value));
             } while (step.kind == Step::Again);
         }
         if (step.kind == Step::Done) {
             return result;
         }
         if (step.kind == Step::Again) {
+            continue;
+        }
+        if (step.kind == Step::Cross) {
+            Q_TRY(check_cross(stack.back()));
             continue;
         }
         Result<bool> done = call_entry(inst, step.key_tuple.get());
