@@ -93,3 +93,32 @@ def test_threads_on_one_instance_at_once(what: str) -> None:
     sources = {1} if what != "hits and updates" else {1, 2, 3}
     assert seen <= {(x, s + x) for x in range(4) for s in sources}
     assert obj.value(1) == obj.source() + 1
+
+
+class Reader(QuendleBase, cross_instance=True):
+    def __init__(self, source: Shared) -> None:
+        self.source = source
+
+    @quendled(track_runtime_dependencies=True)
+    def total(self, x: int) -> int:
+        return self.source.value(x) + 1000
+
+
+def test_threads_recording_edges_across_instances_at_once() -> None:
+    """Eight threads, each with readers of its own, record edges to one shared instance
+    while one thread updates it: every reader computed from the old value is invalidated."""
+    source = Shared()
+
+    def work(i: int) -> None:
+        readers = [Reader(source) for _ in range(20)]
+        for n in range(20):
+            if i == 0:
+                source.update_cached_value("source", n % 3 + 1)
+            for r in readers:
+                assert r.total(n % 4) in {s + n % 4 + 1000 for s in (1, 2, 3)}
+
+    assert hammer(8, work) == []
+    reader = Reader(source)
+    before = reader.total(2)
+    source.update_cached_value("source", 7)
+    assert (before != 1009, reader.total(2)) == (True, 1009)
