@@ -108,6 +108,8 @@ def test_threads_recording_edges_across_instances_at_once() -> None:
     """Eight threads, each with readers of its own, record edges to one shared instance
     while one thread updates it: every reader computed from the old value is invalidated."""
     source = Shared()
+    for x in range(4):
+        source.value(x)  # the entry updated below exists from the start
 
     def work(i: int) -> None:
         readers = [Reader(source) for _ in range(20)]
