@@ -340,15 +340,14 @@ struct QuickResult {
 };
 
 #if QUENDLE_FREE_THREADING
-// Without the interpreter lock the quick hit takes its borrows for real:
-// shared on the decorator, exclusive on the instance, each only if free now
-// (anything else goes the general way, which waits). A call that is no plain
-// hit gives them back and hands its bind on, to be looked up again.
+// Without the interpreter lock the quick hit takes the instance's exclusive
+// borrow for real, only if it is free now (anything else goes the general
+// way, which waits). The decorator needs none: its fields go only when the
+// collector clears it, which it does only to objects no thread can reach
+// (and a borrow on it, taken by every thread, would be one contended cache
+// line). A call that is no plain hit gives the borrow back and hands its
+// bind on, to be looked up again.
 [[gnu::noinline]] QuickResult try_quick(DecoratorObject* self, const CallInput& in, Prepared& p) noexcept {
-    std::optional<Borrow> decorator_borrow = Borrow::try_take(self->borrow, false);
-    if (!decorator_borrow) {
-        return {Quick::General};
-    }
     const DecoratorFields* d = self->fields;
     if (d == nullptr || d->is_async) {
         return {Quick::General};
@@ -388,7 +387,6 @@ struct QuickResult {
     }
     if (!hit) {
         borrow->release();
-        decorator_borrow->release();
         return {hand_off(self, in, inst, call, p, Probe{Tri::Undecided})};
     }
     const CacheKey key = found.key;
