@@ -24,6 +24,12 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   the same on every interpreter; every other session skips them, saying where
   they ran (QUENDLE_ONCE, tests/conftest.py). pytest reports each skip's reason.
 - tests-3.X-cp312: the same suite against the cp312-abi3 wheel, for 3.12 and later.
+- freethreaded: the free-threaded build (cp313t, no limited API) made by `pip wheel .`
+  with a free-threaded CPython (the machine's, else build/cpython-3.13t, built --disable-gil
+  from the sources of Debian's python3.13 package, as root, and kept for the next run;
+  otherwise the session is skipped with the reason) and the suite against it with the GIL
+  off (PYTHON_GIL=0); then the sources compiled against sid's 3.14 headers with
+  Py_GIL_DISABLED when build/sid-chroot has them.
 - cpp: the C++ unit tests (GoogleTest, CMake preset cpp-tests).
 - leaks: the reference-leak hunt and the rest of the suite under Debian's debug
   interpreter (python3-dbg), against a module built for it (debug-python, which
@@ -502,6 +508,141 @@ def sid_python(session, minor):
 def sid_packages(minor):
     version = f"{minor[0]}.{minor[1]}"
     return [f"python{version}", f"python{version}-venv", f"python{version}-dev"]
+
+
+# --- the free-threaded CPython ---------------------------------------------------
+
+# CPython 3.13 built with --disable-gil from the upstream sources Debian's python3.13
+# source package carries, kept here for the next run.
+FT_PREFIX = ROOT / "build" / "cpython-3.13t"
+FT_SOURCE = ROOT / "build" / "cpython-3.13t-src"
+# What its configure needs to build the modules the suite and pip use (ssl, ctypes,
+# zlib, bz2, lzma, sqlite3, readline, curses, uuid), besides a C compiler and make.
+FT_BUILD_PACKAGES = ["gcc", "make", "xz-utils", "dpkg-dev", "pkg-config", "libssl-dev", "libffi-dev",
+                     "zlib1g-dev", "libbz2-dev", "liblzma-dev", "libsqlite3-dev", "libreadline-dev",
+                     "libncurses-dev", "uuid-dev"]
+# Debian serves the python3.13 sources from trixie on; Debian 12's archive keyring
+# knows trixie's keys.
+FT_DEB_SRC = ("deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] {mirror} trixie main\n")
+
+
+def free_threaded_python(session):
+    """(version, path) of a free-threaded CPython >= 3.13: one of the machine's, else
+    build/cpython-3.13t, built here as root when absent (about 6 minutes on 2 cores);
+    where that cannot be done, the session is skipped with the reason."""
+    found = sorted(v for (*_, free_threaded), v in pythons().items() if free_threaded)
+    if found:
+        return found[-1]
+    exe = FT_PREFIX / "bin" / "python3.13t"
+    info = _probe(str(exe)) if exe.exists() else None
+    if info is None or not info[2]:
+        absent = "no free-threaded CPython found (pyenv versions, python3.Xt on PATH, QUENDLE_EXTRA_PYTHONS)"
+        if os.geteuid() != 0:
+            session.skip(f"{absent}, and only root can install what building one from Debian's sources needs")
+        if shutil.which("apt-get") is None:
+            session.skip(f"{absent}, and this is no Debian system to get the sources from")
+        build_free_threaded(session)
+        info = _probe(str(exe))
+        if info is None or not info[2]:
+            session.error(f"{exe} was built but is not a working free-threaded CPython")
+    return info[1], str(exe)
+
+
+def build_free_threaded(session):
+    """apt-get source python3.13 from a deb-src line of this project's own (its own apt lists,
+    under build/: the machine's apt configuration is left alone), then the upstream tarball
+    configured --disable-gil into build/cpython-3.13t (no PGO or LTO). Debian's patches are
+    not applied: they disable ensurepip and move the install schemes to Debian's layout."""
+    env = {"DEBIAN_FRONTEND": "noninteractive"}
+    session.run("apt-get", "-q", "-o", "DPkg::Lock::Timeout=300", "install", "-y", "--no-install-recommends",
+                *FT_BUILD_PACKAGES, external=True, env=env)
+    shutil.rmtree(FT_SOURCE, ignore_errors=True)
+    apt = FT_SOURCE / "apt"
+    (apt / "lists" / "partial").mkdir(parents=True)
+    (apt / "sources.list").write_text(FT_DEB_SRC.format(mirror=debian_mirror()))
+    private = ["-o", f"Dir::Etc::SourceList={apt / 'sources.list'}", "-o", "Dir::Etc::SourceParts=/nonexistent",
+               "-o", f"Dir::State::Lists={apt / 'lists'}", "-o", f"Dir::Cache={apt / 'cache'}"]
+    try:
+        session.run("apt-get", "-q", *private, "update", external=True, env=env)
+        with session.chdir(FT_SOURCE):
+            session.run("apt-get", "-q", *private, "source", "--download-only", "python3.13", external=True, env=env)
+    except CommandFailed:
+        session.skip("no free-threaded CPython found, and Debian's python3.13 sources could not be fetched "
+                     "(no network?)")
+    (orig,) = FT_SOURCE.glob("python3.13_*.orig.tar.*")
+    session.run("tar", "-xf", str(orig), "-C", str(FT_SOURCE), external=True)
+    (tree,) = (d for d in FT_SOURCE.glob("Python-3.13.*") if d.is_dir())
+    shutil.rmtree(FT_PREFIX, ignore_errors=True)
+    with session.chdir(tree):
+        session.run("nice", "./configure", "--disable-gil", f"--prefix={FT_PREFIX}", "--with-ensurepip=install",
+                    silent=True, external=True)
+        session.run("nice", "make", "-j2", silent=True, external=True)
+        session.run("make", "install", silent=True, external=True)
+
+
+def free_threaded_header_check(session, build_dir):
+    """The sources compiled (no code generated) against Debian sid's CPython 3.14 headers with
+    Py_GIL_DISABLED, with the flags of `build_dir`'s free-threaded build; skipped, saying so,
+    when build/sid-chroot holds no python3.14-dev (the tests-3.14 session makes it)."""
+    headers = SID_CHROOT / "usr" / "include" / "python3.14"
+    if not (headers / "Python.h").exists():
+        session.log(f"no CPython 3.14 headers in {SID_CHROOT}: the free-threaded build is compiled against "
+                    "the 3.13t headers only")
+        return
+    # Debian's pyconfig.h includes the multiarch one by its path under /usr/include.
+    multiarch = next((SID_CHROOT / "usr" / "include").glob("*-linux-*/python3.14"), None)
+    shim = Path(session.create_tmp()) / "py314-include"
+    shutil.rmtree(shim, ignore_errors=True)
+    if multiarch is not None:
+        (shim / multiarch.parent.name).mkdir(parents=True)
+        (shim / multiarch.parent.name / "python3.14").symlink_to(multiarch)
+    includes = [f"-I{build_dir.parent.parent / 'src'}", f"-I{headers}", f"-I{shim}"]
+    commands = json.loads((build_dir / "compile_commands.json").read_text())
+    for c in commands:
+        words = c["command"].split() if "command" in c else c["arguments"]
+        compiler = words[0]
+        flags = [w for w in words[1:] if w.startswith(("-D", "-std", "-W", "-f")) and "visibility" not in w]
+        session.run(compiler, *flags, "-DPy_GIL_DISABLED=1", *includes, "-fsyntax-only", c["file"],
+                    external=True, silent=True)
+    session.log(f"{len(commands)} sources compile against {headers} with Py_GIL_DISABLED")
+
+
+@nox.session(python=False)
+def freethreaded(session):
+    """The free-threaded build (cp313t; no limited API) made by `pip wheel .` with a free-threaded
+    CPython (build/cpython-3.13t, built from Debian's python3.13 sources as root when the machine
+    has none) and its suite, the model state machine and the thread hammer included, with the
+    GIL off (PYTHON_GIL=0); then the same sources compiled against Debian sid's 3.14 headers with
+    Py_GIL_DISABLED."""
+    version, python = free_threaded_python(session)
+    minor = f"{version[0]}.{version[1]}"
+    env = Env(session, python)
+    env.pip(*BUILD_DEPS)
+    raw_dir = Path(session.create_tmp()) / "wheel"
+    shutil.rmtree(raw_dir, ignore_errors=True)
+    env.run(env.python, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
+            "-Ccmake.define.QUENDLE_WERROR=ON")
+    (wheel,) = raw_dir.glob("quendle-*.whl")
+    tag = f"cp{version[0]}{version[1]}"
+    if f"-{tag}-{tag}t-" not in wheel.name:
+        session.error(f"{wheel.name} is not tagged {tag}-{tag}t")
+    build_dir = ROOT / "build" / "-".join(wheel.stem.split("-")[-3:])
+    commands = json.loads((build_dir / "compile_commands.json").read_text())
+    if not commands or any("Py_LIMITED_API" in c.get("command", " ".join(c.get("arguments", ())))
+                           for c in commands):
+        session.error(f"{build_dir}: the free-threaded build must not use the limited API")
+    env.pip("--force-reinstall", "--no-deps", str(wheel))
+    # Wheels first: a dependency's newest release may build from sources only
+    # (a Rust extension) where it has no free-threaded wheel yet.
+    env.pip("--prefer-binary", *TEST_DEPS)
+    try:
+        env.pip("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
+    except CommandFailed:
+        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
+    session.log(f"Python {'.'.join(map(str, version))} ({python}), free-threaded, the {wheel.name} wheel, GIL off")
+    run_pytest(session, env.python, pytest_args(session)[0],
+               env={"PYTHON_GIL": "0", "QUENDLE_WHEEL_TAG": f"{tag}t", "QUENDLE_FREE_THREADED": minor})
+    free_threaded_header_check(session, build_dir)
 
 
 def _matches(expression, name):

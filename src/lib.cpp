@@ -115,6 +115,11 @@ int quendle_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(quendle_exec)},
+#if QUENDLE_FREE_THREADING
+    // Nothing relies on the interpreter lock (base/borrow.h): importing the
+    // module leaves a free-threaded interpreter without it.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 """What the distribution says about itself: the version (one source, pyproject.toml,
 through CMake into the module), the installed metadata, the files a wheel ships, and
-which of the two stable-ABI builds (cp310-abi3, cp312-abi3) an interpreter gets."""
+which of the two stable-ABI builds (cp310-abi3, cp312-abi3) an interpreter gets, and that a
+free-threaded interpreter gets a build for its own version (cp313t)."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -18,6 +20,7 @@ import pytest
 import quendle
 
 ROOT = Path(__file__).resolve().parent.parent
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PYPROJECT = ROOT / "pyproject.toml"
 
 if sys.version_info >= (3, 11):
@@ -89,22 +92,28 @@ def test_wheel_ships_the_licence_stubs_and_sphinx_extension() -> None:
 
 @pytest.mark.skipif(tomllib is None, reason="reading pyproject.toml's tables needs tomllib (3.11+)")
 @pytest.mark.parametrize(("python", "tag"), [("3.10", "cp310"), ("3.11", "cp310"), ("3.12", "cp312"),
-                                             ("3.13", "cp312"), ("3.14", "cp312")])
+                                             ("3.13", "cp312"), ("3.14", "cp312"),
+                                             ("3.13t", ""), ("3.14t", "")])  # "": the interpreter's own tag
 def test_pyproject_picks_the_build_for_the_interpreter(python: str, tag: str) -> None:
     from packaging.specifiers import SpecifierSet  # pytest's own dependency
 
     settings = tomllib.loads(PYPROJECT.read_text())["tool"]["scikit-build"]
     py_api, sabi = settings["wheel"]["py-api"], settings.get("cmake", {}).get("define", {}).get("QUENDLE_SABI")
+    version, abi_flags = python.rstrip("t"), python[len(python.rstrip("t")):]
     for override in settings.get("overrides", ()):
-        if python in SpecifierSet(override["if"]["python-version"]):
+        condition = override["if"]
+        if version in SpecifierSet(condition.get("python-version", ">=0")) and \
+                re.fullmatch(condition.get("abi-flags", ".*"), abi_flags):
             py_api = override.get("wheel", {}).get("py-api", py_api)
             sabi = override.get("cmake", {}).get("define", {}).get("QUENDLE_SABI", sabi)
     assert py_api == tag
-    # A build CMakeLists.txt picks for itself (None) or the one the tag names.
-    assert sabi in (None, f"3.{tag[3:]}")
+    # A build CMakeLists.txt picks for itself (None) or the one the tag names
+    # (a free-threaded build has none: CMakeLists.txt ignores it there).
+    assert sabi in (None, f"3.{tag[3:]}") or not tag
 
 
 @needs_install
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded interpreter has no stable ABI")
 def test_installed_wheel_is_a_stable_abi_build_for_this_interpreter() -> None:
     tags = re.findall(r"^Tag: (\S+)-\S+$", installed_distribution().read_text("WHEEL") or "", re.M)
     ((python, abi),) = {tuple(tag.split("-")) for tag in tags}  # one per manylinux tag
@@ -112,6 +121,37 @@ def test_installed_wheel_is_a_stable_abi_build_for_this_interpreter() -> None:
     assert python in ("cp310", "cp312") and sys.version_info >= (3, int(python[3:]))
     # The test sessions of noxfile.py say which of the two they installed.
     assert python == os.environ.get("QUENDLE_WHEEL_TAG", python)
+
+
+@needs_install
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+def test_installed_wheel_is_the_free_threaded_build_for_this_interpreter() -> None:
+    tags = re.findall(r"^Tag: (\S+)-\S+$", installed_distribution().read_text("WHEEL") or "", re.M)
+    version = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    assert {tuple(tag.split("-")) for tag in tags} == {(version, version + "t")}
+    assert Path(quendle.__file__).name == f"quendle{sysconfig.get_config_var('EXT_SUFFIX')}"
+    assert python_tag_env() in (None, version + "t")
+
+
+def python_tag_env() -> str | None:
+    return os.environ.get("QUENDLE_WHEEL_TAG")
+
+
+def test_vectorcall_where_the_api_has_it() -> None:
+    """The decorated method is called through vectorcall in every build whose API has it in
+    full: the 3.12 stable ABI and a 3.12+ interpreter's own API (the free-threaded build)."""
+    class C(quendle.QuendleBase):
+        @quendle.quendled()
+        def f(self):
+            return 1
+
+    own_api = not Path(quendle.__file__).name.endswith(".abi3.so")
+    flag = 1 << 11  # Py_TPFLAGS_HAVE_VECTORCALL
+    has_vectorcall = bool(type(C.__dict__["f"]).__flags__ & flag)
+    if own_api:
+        assert has_vectorcall == (sys.version_info >= (3, 12))
+    elif python_tag_env() in ("cp310", "cp312"):
+        assert has_vectorcall == (python_tag_env() == "cp312")
 
 
 # --- the plain CMake build reads the version itself ----------------------------
@@ -198,6 +238,7 @@ def expect_sabi(result: subprocess.CompletedProcess[str], tmp_path: Path, expect
     (("-DSKBUILD_SABI_VERSION=3.12", "-DQUENDLE_SABI=3.10"), "but the wheel is tagged for the 3.12 stable ABI"),
     (("-DQUENDLE_SABI=3.11",), 'QUENDLE_SABI is "3.11": the module is built for the stable ABI 3.10 or 3.12 only'),
 ], ids=["default", "skbuild-empty", "given-3.12", "skbuild-3.12", "both-3.10", "disagree", "unknown"])
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded interpreter has no stable ABI")
 def test_cmake_stable_abi_version(tmp_path: Path, defines: tuple[str, ...], expected: str) -> None:
     expect_sabi(configure(tmp_path, PYPROJECT.read_text(), *defines), tmp_path, expected)
 
@@ -207,8 +248,20 @@ def test_cmake_stable_abi_version(tmp_path: Path, defines: tuple[str, ...], expe
     ("-DSKBUILD_SABI_VERSION=3.10", "3.12" if ON_312 else NEEDS_312),  # chosen, so chosen again
     ("-DQUENDLE_SABI=3.10", "but the wheel is tagged for the 3.12 stable ABI"),  # given, so kept
 ], ids=["chosen", "given"])
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded interpreter has no stable ABI")
 def test_cmake_stable_abi_version_on_reconfigure(tmp_path: Path, first: str, expected: str) -> None:
     assert configure(tmp_path, PYPROJECT.read_text(), first).returncode == 0
     again = subprocess.run(["cmake", str(tmp_path / "build"), "-DSKBUILD_SABI_VERSION=3.12"],
                            capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
     expect_sabi(again, tmp_path, expected)
+
+
+@needs_cmake
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+@pytest.mark.parametrize("defines", [(), ("-DQUENDLE_SABI=3.12",), ("-DSKBUILD_SABI_VERSION=",)],
+                         ids=["default", "sabi-given", "skbuild-empty"])
+def test_cmake_free_threaded_build_has_no_limited_api(tmp_path: Path, defines: tuple[str, ...]) -> None:
+    result = configure(tmp_path, PYPROJECT.read_text(), *defines)
+    assert result.returncode == 0, result.stderr
+    assert f"-- quendle for the free-threaded CPython {sys.version_info[0]}.{sys.version_info[1]}t " in result.stdout
+    assert "Py_LIMITED_API" not in lib_command(tmp_path)

@@ -16,9 +16,12 @@ namespace borrow_detail {
 
 std::uint32_t fork_generation = 0;
 
-// Who holds and who waits for which flag. Read and changed only with the
-// interpreter lock held; the mutex and condition variable serve the waits,
-// which run with the lock released.
+// Who holds and who waits for which flag. Read and changed with the
+// interpreter lock held, and in a free-threaded build also under the mutex
+// (lock_records); the mutex and condition variable serve the waits, which
+// run with the lock released. Nothing that can run Python code (or allocate
+// a Python object, which can start a collection that waits for every thread)
+// is done while the mutex is held.
 namespace {
 
 struct Holder {
@@ -36,6 +39,13 @@ std::condition_variable g_wait_cv;
 // reused by a thread the child starts).
 unsigned long g_survivor = 0;
 std::uint32_t g_survivor_since = 0;
+
+#if QUENDLE_FREE_THREADING
+std::unique_lock<std::mutex> lock_records() { return std::unique_lock<std::mutex>(g_wait_mutex); }
+#else
+struct NoLock {};
+NoLock lock_records() noexcept { return {}; }
+#endif
 
 // How often a waiting thread looks for a signal to handle.
 constexpr auto kSignalPoll = std::chrono::milliseconds(20);
@@ -152,7 +162,10 @@ Error same_thread_conflict(bool exclusive, Conflict on_conflict) {
 // Signal handlers run meanwhile (those of the main thread): one that
 // raises ends the wait with its exception.
 Status wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
-    g_waits.push_back(Holder{&flag, me});
+    {
+        [[maybe_unused]] auto records = lock_records();
+        g_waits.push_back(Holder{&flag, me});
+    }
     waiters.fetch_add(1, std::memory_order_relaxed);
     Status outcome;
     for (;;) {
@@ -172,6 +185,7 @@ Status wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
         }
     }
     waiters.fetch_sub(1, std::memory_order_relaxed);
+    [[maybe_unused]] auto records = lock_records();
     auto it = std::find_if(g_waits.begin(), g_waits.end(),
                            [&](const Holder& h) { return h.flag == &flag && h.thread == me; });
     if (it != g_waits.end()) {
@@ -220,9 +234,13 @@ void wake_waiters() noexcept {
     g_wait_cv.notify_all();
 }
 
-void record_shared(BorrowFlag* flag, unsigned long thread) { g_shared_holders.push_back(Holder{flag, thread}); }
+void record_shared(BorrowFlag* flag, unsigned long thread) {
+    [[maybe_unused]] auto records = lock_records();
+    g_shared_holders.push_back(Holder{flag, thread});
+}
 
 void forget_shared(const BorrowFlag* flag, unsigned long thread) noexcept {
+    [[maybe_unused]] auto records = lock_records();
     for (auto it = g_shared_holders.rbegin(); it != g_shared_holders.rend(); ++it) {
         if (it->flag == flag && it->thread == thread) {
             g_shared_holders.erase(std::next(it).base());
@@ -240,13 +258,20 @@ Status acquire_slow(BorrowFlag& flag, bool exclusive, Conflict on_conflict, unsi
         if (exclusive ? flag.try_exclusive(thread) : flag.try_shared(thread)) {
             return {};
         }
-        const Py_ssize_t v = __atomic_load_n(&flag.value, __ATOMIC_ACQUIRE);
-        const bool held = exclusive ? v != 0 : v < 0;
-        const bool mine = held && (v < 0 ? flag.owner == thread : holds_shared(&flag, thread));
+        bool mine = false;
+        bool deadlock = false;
+        {
+            [[maybe_unused]] auto records = lock_records();
+            const Py_ssize_t v = __atomic_load_n(&flag.value, __ATOMIC_ACQUIRE);
+            const bool held = exclusive ? v != 0 : v < 0;
+            mine = held && (v < 0 ? __atomic_load_n(&flag.owner, __ATOMIC_RELAXED) == thread
+                                  : holds_shared(&flag, thread));
+            deadlock = !mine && would_deadlock(&flag, thread);
+        }
         if (mine) {
             return same_thread_conflict(exclusive, on_conflict);
         }
-        if (would_deadlock(&flag, thread)) {
+        if (deadlock) {
             return deadlock_error();
         }
         Q_TRY(wait_for(flag, exclusive, thread));
@@ -259,10 +284,13 @@ bool thread_vanished(unsigned long thread, std::uint32_t generation) noexcept { 
 
 Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me) {
     using namespace borrow_detail;
-    if (closes_cycle(me, [&](auto push) { push(owner); })) {
-        return deadlock_error();
+    {
+        [[maybe_unused]] auto records = lock_records();
+        if (closes_cycle(me, [&](auto push) { push(owner); })) {
+            return deadlock_error();
+        }
+        g_thread_waits.push_back(ThreadWait{me, owner});
     }
-    g_thread_waits.push_back(ThreadWait{me, owner});
     waiters.fetch_add(1, std::memory_order_relaxed);
     Status outcome;
     for (;;) {
@@ -282,6 +310,7 @@ Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsig
         }
     }
     waiters.fetch_sub(1, std::memory_order_relaxed);
+    [[maybe_unused]] auto records = lock_records();
     auto it = std::find_if(g_thread_waits.begin(), g_thread_waits.end(),
                            [&](const ThreadWait& w) { return w.thread == me && w.on == owner; });
     if (it != g_thread_waits.end()) {

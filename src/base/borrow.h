@@ -25,7 +25,8 @@ extern std::uint32_t fork_generation;
 // the thread holding the exclusive borrow (meaningful while value is -1).
 // `layer_owner` is the thread whose scenarios have layers on the instance
 // (0 when none): other threads can take no borrow until they are all
-// exited. Every change happens with the interpreter lock held.
+// exited. In a build with the interpreter lock every change happens with
+// the lock held; a free-threaded build changes `value` by compare-and-swap.
 struct BorrowFlag {
     Py_ssize_t value = 0;
     unsigned long owner = 0;
@@ -34,17 +35,51 @@ struct BorrowFlag {
     std::uint32_t layer_fork = 0;   // the same for `layer_owner`
     std::uint32_t layer_depth = 0;  // scenarios of `layer_owner` open on the instance
 
+    // Whether another thread's scenario is open on the instance; `thread`
+    // 0 stands for any thread.
+    [[nodiscard]] bool foreign_layers(unsigned long thread) const noexcept {
+        const unsigned long layers = __atomic_load_n(&layer_owner, __ATOMIC_ACQUIRE);
+        return layers != 0 && layers != thread;
+    }
+#if QUENDLE_FREE_THREADING
+    // Without the interpreter lock a flag is taken by compare-and-swap. The
+    // scenarios are looked at after the swap: a holder opens a layer before
+    // it gives the exclusive borrow back, so a swap that sees the borrow
+    // free also sees the layer, and backs out.
+    bool try_shared(unsigned long thread = 0) noexcept {
+        Py_ssize_t cur = __atomic_load_n(&value, __ATOMIC_RELAXED);
+        do {
+            if (cur < 0 || foreign_layers(thread)) {
+                return false;
+            }
+        } while (!__atomic_compare_exchange_n(&value, &cur, cur + 1, true, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED));
+        if (foreign_layers(thread)) {
+            __atomic_fetch_sub(&value, 1, __ATOMIC_RELEASE);
+            return false;
+        }
+        return true;
+    }
+    bool try_exclusive(unsigned long thread) noexcept {
+        Py_ssize_t expected = 0;
+        if (foreign_layers(thread) ||
+            !__atomic_compare_exchange_n(&value, &expected, -1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return false;
+        }
+        if (foreign_layers(thread)) {
+            __atomic_store_n(&value, 0, __ATOMIC_RELEASE);
+            return false;
+        }
+        __atomic_store_n(&owner, thread, __ATOMIC_RELAXED);
+        owner_fork = borrow_detail::fork_generation;
+        return true;
+    }
+    void release_shared() noexcept { __atomic_fetch_sub(&value, 1, __ATOMIC_RELEASE); }
+#else
     // Every change of a flag is made with the interpreter lock held, so a
     // load and the store after it are never interleaved with another
     // thread's change: no locked instruction is needed. (Threads waiting
     // for a flag with the lock released only read it, under the waiters'
     // mutex.)
-    // Whether another thread's scenario is open on the instance; `thread`
-    // 0 stands for any thread.
-    [[nodiscard]] bool foreign_layers(unsigned long thread) const noexcept {
-        const unsigned long layers = __atomic_load_n(&layer_owner, __ATOMIC_RELAXED);
-        return layers != 0 && layers != thread;
-    }
     bool try_shared(unsigned long thread = 0) noexcept {
         const Py_ssize_t cur = __atomic_load_n(&value, __ATOMIC_RELAXED);
         if (cur < 0 || foreign_layers(thread)) {
@@ -65,7 +100,14 @@ struct BorrowFlag {
     void release_shared() noexcept {
         __atomic_store_n(&value, __atomic_load_n(&value, __ATOMIC_RELAXED) - 1, __ATOMIC_RELEASE);
     }
-    void release_exclusive() noexcept { __atomic_store_n(&value, 0, __ATOMIC_RELEASE); }
+#endif
+    void release_exclusive() noexcept {
+#if QUENDLE_FREE_THREADING
+        // A thread that meets the flag taken next must not see itself as the owner.
+        __atomic_store_n(&owner, 0UL, __ATOMIC_RELAXED);
+#endif
+        __atomic_store_n(&value, 0, __ATOMIC_RELEASE);
+    }
     // A scenario of `thread` (the holder of the exclusive borrow) pushed or
     // popped its layer on the instance.
     void enter_layer(unsigned long thread) noexcept {

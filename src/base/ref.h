@@ -11,6 +11,15 @@
 
 #include <utility>
 
+// A build for a free-threaded interpreter (3.13t and later) runs without the
+// interpreter lock: what the lock kept apart elsewhere is kept apart by
+// atomic instructions and mutexes there.
+#if defined(Py_GIL_DISABLED)
+#define QUENDLE_FREE_THREADING 1
+#else
+#define QUENDLE_FREE_THREADING 0
+#endif
+
 namespace quendle {
 
 class Ref {
@@ -45,6 +54,18 @@ public:
         Py_XDECREF(old);
     }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
+#if QUENDLE_FREE_THREADING
+    // For a handle that threads share with no lock: the object now held,
+    // read atomically, and a first object set only if none is held yet (the
+    // reference is dropped otherwise). A set handle is never replaced.
+    [[nodiscard]] PyObject* load() const noexcept { return __atomic_load_n(&ptr_, __ATOMIC_ACQUIRE); }
+    void set_once(Ref value) noexcept {
+        PyObject* expected = nullptr;
+        if (__atomic_compare_exchange_n(&ptr_, &expected, value.ptr_, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            value.ptr_ = nullptr;
+        }
+    }
+#endif
 
 private:
     explicit Ref(PyObject* p) noexcept : ptr_(p) {}

@@ -12,7 +12,7 @@ namespace quendle {
 namespace {
 
 // Every instance that has cross-instance edges, by identity. Used only with
-// the interpreter lock held; deliberately immortal, like the module's other
+// the interpreter lock held (without it, in a CrossTableSection); deliberately immortal, like the module's other
 // process-wide values.
 struct Registry {
     std::unordered_map<const QuendleBaseObject*, Participant> entries;
@@ -72,6 +72,8 @@ std::uint64_t top_stamp(const CacheState& state) noexcept {
 [[gnu::tls_model("initial-exec")]] constinit thread_local CrossFrame* t_cross_top = nullptr;
 
 Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee) {
+    [[maybe_unused]] CrossTableSection table;
+
     if (caller == nullptr || caller->inst == callee || !caller->track) {
         return false;
     }
@@ -89,6 +91,8 @@ Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee)
 }
 
 void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey key) {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant& dependency = ensure_participant(callee);
     Participant& dependant = ensure_participant(caller.inst);
     if (dependency.dependants[key].insert(ref_of(dependant, caller.key)).second) {
@@ -102,6 +106,8 @@ void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey k
 }
 
 Participant* participant_of(const QuendleBaseObject* inst) noexcept {
+    [[maybe_unused]] CrossTableSection table;
+
     if (!inst->cross_edges) {
         return nullptr;
     }
@@ -111,6 +117,8 @@ Participant* participant_of(const QuendleBaseObject* inst) noexcept {
 }
 
 QuendleBaseObject* resolve(const CrossRef& r) noexcept {
+    [[maybe_unused]] CrossTableSection table;
+
     // The instance may be gone: the table is read before the object.
     auto& entries = registry().entries;
     auto it = entries.find(r.inst);
@@ -129,6 +137,8 @@ QuendleBaseObject* resolve(const CrossRef& r) noexcept {
 }
 
 void forget_participant(QuendleBaseObject* inst) noexcept {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant* p = participant_of(inst);
     if (p == nullptr) {
         return;
@@ -157,6 +167,7 @@ void forget_participant(QuendleBaseObject* inst) noexcept {
 
 Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey key,
                                                const std::vector<CrossRef>& pending) {
+    [[maybe_unused]] CrossTableSection table;
     std::vector<CrossRef> deps = pending;
     {
         Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Panic));
@@ -187,6 +198,8 @@ Result<ValidationState> cross_dependency_state(QuendleBaseObject* inst, CacheKey
 }
 
 void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, std::vector<CrossRef>& pending) {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant& p = ensure_participant(inst);
     CrossSet& set = p.dependencies[key];
     std::erase_if(set, [](const CrossRef& r) { return resolve(r) == nullptr; });
@@ -195,6 +208,8 @@ void commit_cross_dependencies(QuendleBaseObject* inst, CacheKey key, std::vecto
 }
 
 void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CacheKey k, CrossTargets& out) {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant* p = participant_of(inst);
     if (p == nullptr || p->dependants.empty()) {
         return;
@@ -219,6 +234,8 @@ void collect_cross_targets(const QuendleBaseObject* inst, const CacheState& stat
 }
 
 void collect_all_cross_targets(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out) {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant* p = participant_of(inst);
     if (p == nullptr) {
         return;
@@ -238,6 +255,8 @@ namespace {
 // however many paths lead to them. With `apply` false it only checks that
 // it can visit every instance, changing nothing.
 Status walk_cross_targets(const CrossTargets& targets, bool apply) {
+    [[maybe_unused]] CrossTableSection table;
+
     if (targets.refs.empty() && targets.settleable.empty()) {
         return {};
     }
@@ -305,6 +324,8 @@ Status check_cross_targets(const CrossTargets& targets) { return walk_cross_targ
 Status invalidate_cross_targets(CrossTargets targets) { return walk_cross_targets(targets, true); }
 
 void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, CrossTargets& out) {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant* p = participant_of(inst);
     if (p == nullptr || state.layers().empty()) {
         return;
@@ -327,6 +348,8 @@ void cross_before_pop(const QuendleBaseObject* inst, const CacheState& state, Cr
 // ------------------------------------------------ pickling and copying
 
 Result<std::vector<CrossDependency>> cross_dependencies_of(QuendleBaseObject* inst) {
+    [[maybe_unused]] CrossTableSection table;
+
     std::vector<std::pair<CacheKey, CrossRef>> raw;
     {
         Q_ASSIGN(Borrow b, Borrow::shared(inst->borrow, Conflict::Raise, Share::Recorded));
@@ -348,16 +371,22 @@ Result<std::vector<CrossDependency>> cross_dependencies_of(QuendleBaseObject* in
 }
 
 bool has_cross_dependants(const QuendleBaseObject* inst) noexcept {
+    [[maybe_unused]] CrossTableSection table;
+
     const Participant* p = participant_of(inst);
     return p != nullptr && !p->dependants.empty();
 }
 
 Ref cross_token(const QuendleBaseObject* inst) noexcept {
+    [[maybe_unused]] CrossTableSection table;
+
     const Participant* p = participant_of(inst);
     return p != nullptr ? p->token : Ref{};
 }
 
 Ref keep_cross_token(QuendleBaseObject* inst, Ref token) {
+    [[maybe_unused]] CrossTableSection table;
+
     Participant& p = ensure_participant(inst);
     if (!p.token) {
         p.token = std::move(token);
@@ -365,11 +394,16 @@ Ref keep_cross_token(QuendleBaseObject* inst, Ref token) {
     return p.token;
 }
 
-CrossRef cross_end(QuendleBaseObject* inst, CacheKey key) { return ref_of(ensure_participant(inst), key); }
+CrossRef cross_end(QuendleBaseObject* inst, CacheKey key) {
+    [[maybe_unused]] CrossTableSection table;
+    return ref_of(ensure_participant(inst), key);
+}
 
 namespace {
 
 bool link_both_sides(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency, CacheKey other_key) {
+    [[maybe_unused]] CrossTableSection table;
+
     {
         std::optional<Borrow> b = Borrow::try_take(dependency->borrow, true);
         if (!b) {
@@ -395,6 +429,7 @@ bool link_both_sides(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObje
 
 Result<bool> link_cross_edge(QuendleBaseObject* dependant, CacheKey key, QuendleBaseObject* dependency,
                              CacheKey other_key) {
+    [[maybe_unused]] CrossTableSection table;
     if (dependant == dependency) {
         return false;
     }

@@ -83,6 +83,30 @@ Result<bool> cross_caller_records(CrossFrame* caller, QuendleBaseObject* callee)
 // on `key` of `callee` (the callee's side now, the caller's at its end).
 void record_cross_edge(CrossFrame& caller, QuendleBaseObject* callee, CacheKey key);
 
+// Keeps the side table and its entries to one thread at a time where there
+// is no interpreter lock: a critical section on the QuendleBase type, which
+// nests on one thread and, like the lock, is given up while its thread waits
+// (runs Python code that blocks). Nothing in a build with the lock.
+class CrossTableSection {
+public:
+#if QUENDLE_FREE_THREADING
+    CrossTableSection() noexcept : type_(quendle_base_type_if_created()) {
+        if (type_ != nullptr) {
+            PyCriticalSection_Begin(&section_, type_);
+        }
+    }
+    ~CrossTableSection() {
+        if (type_ != nullptr) {
+            PyCriticalSection_End(&section_);
+        }
+    }
+
+private:
+    PyObject* type_;
+    PyCriticalSection section_;
+#endif
+};
+
 // The entry of a live instance, or nullptr when it has no cross-instance edges.
 Participant* participant_of(const QuendleBaseObject* inst) noexcept;
 // The instance behind an edge end while it is alive and not being

@@ -13,9 +13,15 @@
 #include <string>
 #include <vector>
 
-// The build for the 3.12 stable ABI calls and is called through vectorcall;
-// the 3.10 one goes through argument tuples and keyword dicts.
-#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 >= 0x030C0000
+// The builds for the 3.12 stable ABI and for a 3.12+ interpreter's own API
+// (the free-threaded build) call and are called through vectorcall; the 3.10
+// one goes through argument tuples and keyword dicts.
+#if defined(Py_LIMITED_API)
+#define QUENDLE_API_VERSION (Py_LIMITED_API + 0)
+#else
+#define QUENDLE_API_VERSION PY_VERSION_HEX
+#endif
+#if QUENDLE_API_VERSION >= 0x030C0000
 #define QUENDLE_VECTORCALL 1
 #else
 #define QUENDLE_VECTORCALL 0

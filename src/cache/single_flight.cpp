@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 namespace quendle {
 
 namespace flight_detail {
 
-std::uint32_t waiting = 0;
+std::atomic<std::uint32_t> waiting{0};
 
 namespace {
 
@@ -29,7 +30,18 @@ struct Waiter {
 
 std::vector<Waiter*> g_waiters;
 
+// Without the interpreter lock, the records are changed under a mutex
+// (never held while Python code runs).
+#if QUENDLE_FREE_THREADING
+std::mutex g_records;
+std::unique_lock<std::mutex> lock_waiters() { return std::unique_lock<std::mutex>(g_records); }
+#else
+struct NoLock {};
+NoLock lock_waiters() noexcept { return {}; }
+#endif
+
 void forget(const Waiter* w) noexcept {
+    [[maybe_unused]] auto records = lock_waiters();
     auto it = std::find(g_waiters.begin(), g_waiters.end(), w);
     if (it != g_waiters.end()) {
         g_waiters.erase(it);
@@ -41,6 +53,7 @@ void forget(const Waiter* w) noexcept {
 
 void land(const QuendleBaseObject* inst, CacheKey key, unsigned long owner, PyObject* value) noexcept {
     bool woke = false;
+    [[maybe_unused]] auto records = lock_waiters();
     std::erase_if(g_waiters, [&](Waiter* w) {
         if (w->inst != inst || w->key != key || w->owner != owner) {
             return false;
@@ -65,8 +78,11 @@ void land(const QuendleBaseObject* inst, CacheKey key, unsigned long owner, PyOb
 Result<Ref> await_computation(QuendleBaseObject* inst, CacheKey key, unsigned long owner, unsigned long me) {
     using flight_detail::g_waiters;
     flight_detail::Waiter w{inst, key, owner, borrow_detail::fork_generation, Ref(), {}};
-    g_waiters.push_back(&w);
-    ++flight_detail::waiting;
+    {
+        [[maybe_unused]] auto records = flight_detail::lock_waiters();
+        g_waiters.push_back(&w);
+        ++flight_detail::waiting;
+    }
     {
         struct Forget {
             const flight_detail::Waiter* w;

@@ -5,13 +5,14 @@
 #pragma once
 
 #include "cache/objects.h"
+#include <atomic>
 
 #include <cstdint>
 
 namespace quendle {
 
 namespace flight_detail {
-extern std::uint32_t waiting;  // threads waiting for another's computation
+extern std::atomic<std::uint32_t> waiting;  // threads waiting for another's computation
 void land(const QuendleBaseObject* inst, CacheKey key, unsigned long owner, PyObject* value) noexcept;
 }  // namespace flight_detail
 

@@ -6,6 +6,8 @@
 #include "keys/native_binder_parts.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace quendle {
 
@@ -23,12 +25,14 @@ bool same_name(PyObject* a, PyObject* b) {
     return rc == 0;
 }
 
+#if !QUENDLE_FREE_THREADING
 Status init_attr(FunctionAttr& attr, PyObject* ftype, const char* name) {
     Q_ASSIGN(Ref d, get_attr(ftype, name));
     attr.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d.get()), Py_tp_descr_get));
     attr.descr = d.release();  // immortal by intent
     return {};
 }
+#endif
 
 PyObject* read_attr(const FunctionAttr& attr, PyObject* func, PyObject* ftype, PyObject* name) {
     if (attr.get == nullptr) {
@@ -277,6 +281,34 @@ template <Bind B>
     return hash_pairs<B>(method, method_hash, vals, out);
 }
 
+#if QUENDLE_FREE_THREADING
+// Threads that get here at once each read the descriptors; the first to
+// claim the slots fills them and publishes the type, the others wait for
+// that (a few stores away, no Python code) and drop theirs.
+Status init_function_attrs() {
+    Q_ASSIGN(PyObject * ftype, plain_function_type());
+    Q_ASSIGN(Ref code, get_attr(ftype, "__code__"));
+    Q_ASSIGN(Ref defaults, get_attr(ftype, "__defaults__"));
+    Q_ASSIGN(Ref kwdefaults, get_attr(ftype, "__kwdefaults__"));
+    ProcessValues& pv = process();
+    static std::atomic<bool> claimed{false};
+    if (!claimed.exchange(true, std::memory_order_acq_rel)) {
+        const auto fill = [](FunctionAttr& attr, Ref& d) {
+            attr.get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d.get()), Py_tp_descr_get));
+            attr.descr = d.release();  // immortal by intent
+        };
+        fill(pv.code_attr, code);
+        fill(pv.defaults_attr, defaults);
+        fill(pv.kwdefaults_attr, kwdefaults);
+        pv.function_type_ready.store(ftype, std::memory_order_release);
+        return {};
+    }
+    while (pv.function_type_ready.load(std::memory_order_acquire) == nullptr) {
+        std::this_thread::yield();
+    }
+    return {};
+}
+#else
 Status init_function_attrs() {
     Q_ASSIGN(PyObject * ftype, plain_function_type());
     ProcessValues& pv = process();
@@ -286,6 +318,7 @@ Status init_function_attrs() {
     pv.function_type_ready.store(ftype);
     return {};
 }
+#endif
 
 }  // namespace
 

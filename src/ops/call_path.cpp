@@ -87,8 +87,14 @@ Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long
         return Error::value_error("quendled can only be used as an instance method decorator");
     }
     // The class of the last instance is remembered: a class stays a
-    // subclass of QuendleBase (its layout cannot lose the base).
-    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d.known_class.get()) {
+    // subclass of QuendleBase (its layout cannot lose the base). Without the
+    // interpreter lock the first class is kept for good.
+#if QUENDLE_FREE_THREADING
+    PyObject* known_class = d.known_class.load();
+#else
+    PyObject* known_class = d.known_class.get();
+#endif
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != known_class) {
         PyObject* base_type = quendle_base_type_if_created();
         if (base_type == nullptr) {
             Q_ASSIGN(base_type, quendle_base_type());
@@ -96,7 +102,11 @@ Status prepare_call(const DecoratorFields& d, const CallInput& in, unsigned long
         if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type))) {
             return Error::type_error("The decorated method's class must inherit from QuendleBase");
         }
+#if QUENDLE_FREE_THREADING
+        d.known_class.set_once(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(first))));
+#else
         d.known_class = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(first)));
+#endif
     }
     auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
     // Bind (and hash) before touching the instance; a natively bound call
@@ -417,6 +427,76 @@ struct QuickResult {
     PyObject* hit = nullptr;
 };
 
+#if QUENDLE_FREE_THREADING
+// Without the interpreter lock the quick hit takes the instance's exclusive
+// borrow for real, only if it is free now (anything else goes the general
+// way, which waits). The decorator needs none: its fields go only when the
+// collector clears it, which it does only to objects no thread can reach
+// (and a borrow on it, taken by every thread, would be one contended cache
+// line). A call that is no plain hit gives the borrow back and hands its
+// bind on, to be looked up again.
+[[gnu::noinline]] QuickResult try_quick(DecoratorObject* self, const CallInput& in, Prepared& p) noexcept {
+    const DecoratorFields* d = self->fields;
+    if (d == nullptr || d->is_async) {
+        return {Quick::General};
+    }
+    ArgBuffers buf;
+    BindArgs view;
+    if (!in.view(view, buf) || view.npos == 0) {
+        return {Quick::General};
+    }
+    PyObject* first = view.pos[0];
+    PyObject* base_type = quendle_base_type_if_created();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != d->known_class.load() &&
+        (base_type == nullptr || !PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(base_type)))) {
+        return {Quick::General};
+    }
+    auto* inst = reinterpret_cast<QuendleBaseObject*>(first);
+    std::optional<Borrow> borrow = Borrow::try_take(inst->borrow, true);
+    if (!borrow) {
+        return {Quick::General};
+    }
+    CacheState* state = inst->state;
+    if (state == nullptr) {
+        return {Quick::General};
+    }
+    const CrossFrame* caller = current_cross_frame();
+    if (caller != nullptr && caller->inst != inst && caller->track && caller->opted != Tri::No) {
+        return {Quick::General};
+    }
+    BoundCall call;
+    if (!pure_bind(d->name_obj.get(), d->name_hash, d->func.get(), view, d->binder, call)) {
+        return {Quick::General};
+    }
+    const Probe found = state->find_pure(call);
+    Ref hit;
+    if (found.answer == Tri::Yes && state->tracker().has_state(found.key)) {
+        hit = state->get_value(found.key);
+    }
+    if (!hit) {
+        borrow->release();
+        return {hand_off(self, in, inst, call, p, Probe{Tri::Undecided})};
+    }
+    const CacheKey key = found.key;
+    const CallFrame* top = state->current_frame();
+    if (top != nullptr && top->track_runtime_dependencies) {
+        try {
+            state->add_runtime_dependency(top->key, key);
+        } catch (...) {
+            return {Quick::General};
+        }
+    }
+    if (observe::wanted()) {
+        try {
+            state->queue_event(EventKind::Hit, key);
+        } catch (...) {
+            return {Quick::General};
+        }
+    }
+    ++state->counts(key).hits;
+    return {Quick::Hit, hit.release()};
+}
+#else
 [[gnu::noinline]] QuickResult try_quick(DecoratorObject* self, const CallInput& in, Prepared& p) noexcept {
     const DecoratorFields* d = self->fields;
     if (d == nullptr || d->is_async || __atomic_load_n(&self->borrow.value, __ATOMIC_RELAXED) < 0) {
@@ -477,6 +557,7 @@ struct QuickResult {
     ++state->counts(key).hits;
     return {Quick::Hit, hit.release()};
 }
+#endif
 
 // Inlined into both entry points, so that a recursion of decorated methods
 // stacks one frame of it per level.

@@ -65,6 +65,7 @@ void take_ends(const std::unordered_map<CacheKey, CrossSet>& edges, CacheKey key
 Result<std::vector<EdgeRow>> edge_rows(QuendleBaseObject* obj) {
     Q_ASSIGN(Borrow b, Borrow::shared(obj->borrow, Conflict::Raise, Share::Recorded));
     Q_ASSIGN(CacheState * state, state_of(obj));
+    [[maybe_unused]] CrossTableSection table;
     std::vector<EdgeRow> rows;
     const Participant* p = participant_of(obj);
     if (p == nullptr) {

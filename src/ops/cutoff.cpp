@@ -63,6 +63,7 @@ Level level_of(const QuendleBaseObject* inst, const CacheState& state, CacheKey 
         s->for_each([&](CacheKey d) { l.deps.push_back(d); });
     }
     if (inst->cross_edges) {
+        [[maybe_unused]] CrossTableSection table;
         if (const Participant* p = participant_of(inst)) {
             if (auto it = p->dependencies.find(k); it != p->dependencies.end()) {
                 l.cross.assign(it->second.begin(), it->second.end());
@@ -234,7 +235,11 @@ Result<Step> examine(const QuendleBaseObject* inst, CacheState& state, std::vect
 // instance up to date and compares it, as `examine` does those here.
 Status check_cross(Level& level) {
     const CrossRef r = level.cross[level.cross_next];
-    QuendleBaseObject* other = resolve(r);
+    QuendleBaseObject* other = nullptr;
+    {
+        [[maybe_unused]] CrossTableSection table;
+        other = resolve(r);
+    }
     if (other == nullptr) {
         ++level.cross_next;  // a dead dependency no longer counts
         return {};

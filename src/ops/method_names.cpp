@@ -7,6 +7,7 @@
 #include "base/hints.h"
 #include "cache/objects.h"
 
+#include <mutex>
 #include <random>
 
 namespace quendle {
@@ -14,7 +15,7 @@ namespace quendle {
 namespace {
 
 // One generator, seeded once from the operating system; used with the
-// interpreter lock held. (Not one per thread: the module's thread-local
+// interpreter lock held (in a free-threaded build, under a mutex). (Not one per thread: the module's thread-local
 // data lives in the static TLS block, which has room for a few pointers only.)
 Result<std::mt19937_64*> thread_generator() {
     static std::mt19937_64 gen;
@@ -41,6 +42,12 @@ Status shuffle_uniform(NameList& names) {
     if (names.size() < 2) {
         return {};
     }
+#if QUENDLE_FREE_THREADING
+    // Without the interpreter lock the one generator is shared under a mutex
+    // (no Python code runs while it is held).
+    static std::mutex generator_mutex;
+    std::lock_guard<std::mutex> lock(generator_mutex);
+#endif
     Q_ASSIGN(std::mt19937_64 * gen, thread_generator());
     for (size_t i = 1; i < names.size(); ++i) {
         std::uniform_int_distribution<size_t> pick(0, i);

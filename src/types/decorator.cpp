@@ -230,6 +230,7 @@ PyObject* decorator_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return decorated_call(reinterpret_cast<DecoratorObject*>(self), args, kwargs);
 }
 
+#if !QUENDLE_FREE_THREADING
 PyObject* decorator_get_slow(PyObject* self, PyObject* obj) {
     return entry_object([&]() -> Result<Ref> {
         if (obj == nullptr || obj == Py_None) {
@@ -267,10 +268,18 @@ PyObject* construct_with_spare(newfunc make, PyTypeObject* tp, PyObject* spare, 
     PyTuple_SetItem(spare, 1, Py_NewRef(Py_None));
     return bound;
 }
+#endif
 
 // MethodType(self, obj) on every access to a method of an instance, straight
 // through the type's constructor once it is known.
 PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+#if QUENDLE_FREE_THREADING
+    // No spare tuple to share between threads: the full API makes the bound method directly.
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+#else
     ProcessValues& p = process();
     PyObject* method_type_obj = p.method_type.peek();
     PyObject* spare = p.method_args.peek();
@@ -292,6 +301,7 @@ PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
     PyObject* bound = make(tp, pair, nullptr);
     Py_DECREF(pair);
     return bound;
+#endif
 }
 
 int decorator_set(PyObject* self, PyObject* /*obj*/, PyObject* value) {
