@@ -11,7 +11,7 @@ import sys
 import threading
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import quendle
@@ -401,6 +401,7 @@ ops = st.lists(st.one_of(
 
 
 @settings(max_examples=150, deadline=None, database=None, derandomize=True)
+@example(ops=[("call", "a"), ("update", "a", 0.2), ("clear", "root")], runtime=False)  # an update is no run
 @given(ops=ops, runtime=st.booleans())
 def test_cutoff_never_changes_what_a_call_returns(ops, runtime):
     plain, cut = make_graph(None, runtime=runtime)(), make_graph(True, runtime=runtime)()

@@ -372,6 +372,8 @@ class Model:
         """Brings key's dependencies up to date in the order recorded; True when
         none changed after key was last verified (key is then valid again)."""
         verified = mi.stamps.get(key, (0, 0))[1]
+        if verified == 0:  # put in place by an update or a load, never computed
+            return False
         for d in mi.order.get(key, []):
             called = False
             while True:
@@ -419,8 +421,7 @@ class Model:
         mi.store(key, value)
         mi.invalidate(key, keep_self=True)
         mi.revalidate(key)
-        now = Clock.tick()
-        mi.stamps[key] = (now, now)
+        mi.stamps[key] = (Clock.tick(), 0)
 
     @staticmethod
     def clear_value(mi, name, kwargs):
@@ -502,8 +503,7 @@ class Model:
         if not shape.serialisable:
             raise ValueError(f"Method '{name}' is not marked as serialisable")
         self.call(mi, name, ())
-        now = Clock.tick()
-        mi.stamps[mi.key_of((name, ()))] = (now, now)
+        mi.stamps[mi.key_of((name, ()))] = (Clock.tick(), 0)
         mi.base[mi.key_of((name, ()))] = data[name]
 
 

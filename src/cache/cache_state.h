@@ -84,7 +84,8 @@ public:
     // Stamps from now on: a key here depends on another instance, whose
     // cut-offs may let it settle.
     void start_stamping() noexcept { stamping_ = true; }
-    // Room for k's stamps (throws std::bad_alloc), then k's value changed now.
+    // Room for k's stamps (throws std::bad_alloc), then k's value was put in
+    // place now (DependencyTracker::stamp_changed).
     void reserve_stamp(CacheKey k) {
         if (stamping_) {
             tracker_.reserve_stamps(k);

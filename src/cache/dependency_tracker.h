@@ -151,11 +151,10 @@ public:
         reserve_stamps(k);
         stamps[k] = s;
     }
-    // k's value changed now (a computed value, an update, a load).
-    void stamp_changed(CacheKey k) {
-        const std::uint64_t now = next_tick();
-        set_stamps(k, Stamps{now, now});
-    }
+    // k's value was put in place now by an update or a load: changed, but
+    // never verified, since nothing computed it (it cannot settle: an
+    // invalidation that reaches it discards it as without a cut-off).
+    void stamp_changed(CacheKey k) { set_stamps(k, Stamps{next_tick(), 0}); }
     // f(key) for every key with a state, and for every node, in key order.
     template <class F>
     Status for_each_with_state(F&& f) const {
