@@ -259,7 +259,8 @@ def run_pytest(session, python, args, *, env=None, log=None, prefix=()):
 
 def workers(session):
     """pytest-xdist's option for QUENDLE_TEST_WORKERS, unless the arguments choose their own."""
-    if WORKERS in ("", "0", "1") or any(re.match(r"(-n|--numprocesses|-p\s*no:xdist)", a) for a in session.posargs):
+    args = session.posargs
+    if WORKERS in ("", "0", "1") or any(re.match(r"(-n|--numprocesses|-pno:xdist$|no:xdist$)", a) for a in args):
         return []
     return ["-n", WORKERS]
 

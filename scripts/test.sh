@@ -7,7 +7,8 @@
 # cp312-abi3 wheel from 3.12 on; 3.14 and 3.15 from a Debian sid chroot made
 # as root when the machine has neither), the C++ tests, the leak hunt, the
 # sanitizer run, the allocation-failure sweeps, the sdist check, the docs and
-# the format check. The arguments narrow every session (`-k scenario`, a test file). To
+# the format check; at the end, each session's time and the whole command's.
+# The arguments narrow every session (`-k scenario`, a test file). To
 # run some sessions only: .venv/bin/nox -s asan faults -- -k scenario
 set -euo pipefail
 # shellcheck source=scripts/bootstrap.sh
