@@ -31,12 +31,15 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   off (PYTHON_GIL=0); then the sources compiled against sid's 3.14 headers with
   Py_GIL_DISABLED when build/sid-chroot has them.
 - cpp: the C++ unit tests (GoogleTest, CMake preset cpp-tests).
-- leaks: the reference-leak hunt and the rest of the suite under Debian's debug
-  interpreter (python3-dbg), against a module built for it (debug-python, which
-  stops compiling if the headers it finds lack Py_DEBUG), for the 3.12 stable
-  ABI when that interpreter is 3.12 or newer.
-- asan: the suite against an AddressSanitizer + UndefinedBehaviorSanitizer
-  build (asan); any sanitizer report fails it.
+- leaks: the reference-leak hunt under Debian's debug interpreter (python3-dbg),
+  against a module built for it (debug-python, which stops compiling if the
+  headers it finds lack Py_DEBUG), for the 3.12 stable ABI when that
+  interpreter is 3.12 or newer; that build also has AddressSanitizer and
+  UndefinedBehaviorSanitizer.
+- asan: the rest of the suite under the debug interpreter against the same
+  build (made once: the second session finds it up to date), Python's
+  allocations through malloc where the sanitizer sees them; any sanitizer
+  report fails it.
 - faults: the allocation-failure sweeps against the fault-injection build.
 - sdist: a wheel built from the sdist alone (the one that fits the interpreter
   nox runs on) passes the suite the sdist carries.
@@ -49,8 +52,14 @@ against it), demo (examples/demo.py against the wheel), model (the graph model
 state machine with its long profile: many more and longer examples) and tidy
 (clang-tidy).
 
+Every pytest run spreads over the machine's cores (pytest-xdist, `-n auto`);
+every CMake build compiles through ccache when it is installed (build/ccache).
+
 Environment: QUENDLE_TEST_TIMEOUT (seconds per pytest run, default 1200),
-QUENDLE_EXTRA_PYTHONS (more interpreters to try, separated by spaces).
+QUENDLE_TEST_WORKERS (pytest-xdist's -n, default auto; 0 runs the tests in
+pytest's own process), QUENDLE_EXTRA_PYTHONS (more interpreters to try,
+separated by spaces), QUENDLE_SESSION_TIMES (a file each session appends its
+name, seconds and outcome to; scripts/test.sh prints them).
 """
 
 from __future__ import annotations
@@ -64,6 +73,7 @@ import shutil
 import subprocess
 import sys
 import tarfile
+import time
 import xml.etree.ElementTree as ET
 import zipfile
 from pathlib import Path
@@ -81,6 +91,8 @@ SCALE_OUT_TEST_DEPS = nox.project.dependency_groups(PYPROJECT, "test-scale-out")
 BUILD_DEPS = nox.project.dependency_groups(PYPROJECT, "build")
 CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
+# pytest-xdist workers per pytest run ("auto": one per core; 0: none, tests run in pytest's own process).
+WORKERS = os.environ.get("QUENDLE_TEST_WORKERS", "auto")
 # Minor versions that are reported, as skipped, when absent.
 EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14), (3, 15)]
 # Minor versions that a Debian sid chroot provides when the machine has none (root only).
@@ -92,6 +104,37 @@ FORMATTED = ["src/**/*.cpp", "src/**/*.h", "tests/cpp/*.cpp"]
 SABI_BUILDS = {"cp310": (3, 10), "cp312": (3, 12)}
 
 nox.options.reuse_venv = "yes"
+
+# ccache, where installed, shares compiled objects between builds of the same
+# sources with the same flags (the sdist's wheel and the cp310-abi3 one) and
+# between runs: every CMake build that is configured afresh compiles through
+# it. Paths under the root are hashed relative to it, so a copy of the sources
+# elsewhere under the root (the unpacked sdist) hits the same entries.
+if shutil.which("ccache") and "CMAKE_CXX_COMPILER_LAUNCHER" not in os.environ:
+    os.environ.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_BASEDIR=str(ROOT),
+                      CCACHE_DIR=os.environ.get("CCACHE_DIR", str(ROOT / "build" / "ccache")),
+                      CCACHE_MAXSIZE=os.environ.get("CCACHE_MAXSIZE", "2G"))
+
+
+def session(*args, **kwargs):
+    """nox.session; with QUENDLE_SESSION_TIMES set (scripts/test.sh sets it) each run of the
+    session appends `name seconds outcome` to that file, for the summary of times."""
+    def register(func):
+        @functools.wraps(func)
+        def timed(s):
+            start, outcome = time.monotonic(), "failed"
+            try:
+                func(s)
+                outcome = "ok"
+            except BaseException as e:
+                outcome = "skipped" if "Skip" in type(e).__name__ else "failed"
+                raise
+            finally:
+                if os.environ.get("QUENDLE_SESSION_TIMES"):
+                    with open(os.environ["QUENDLE_SESSION_TIMES"], "a") as f:
+                        f.write(f"{s.name} {time.monotonic() - start:.0f} {outcome}\n")
+        return nox.session(**kwargs)(timed)
+    return register(args[0]) if args and callable(args[0]) else register
 nox.options.error_on_missing_interpreters = False
 if hasattr(nox.options, "download_python"):  # interpreters are the machine's own, never fetched
     nox.options.download_python = "never"
@@ -214,10 +257,18 @@ def run_pytest(session, python, args, *, env=None, log=None, prefix=()):
     color = ["--color=yes"] if sys.stdout.isatty() and not os.environ.get("CI") else []
     env = {"QUENDLE_ONCE": once_elsewhere(session), **(env or {})}
     command = [*prefix, "timeout", "--foreground", "-k", "30", TIMEOUT, python, "-m", "pytest",
-               "-p", "no:cacheprovider", "-rs", "--rootdir", str(ROOT), *color, *args]
+               "-p", "no:cacheprovider", "-rs", "--rootdir", str(ROOT), *workers(session), *color, *args]
     if log is not None:
         command = ["bash", "-c", 'set -o pipefail; log="$1"; shift; "$@" 2>&1 | tee "$log"', "-", str(log), *command]
     session.run(*command, env=env, external=True, success_codes=[0, 5] if session.posargs else [0])
+
+
+def workers(session):
+    """pytest-xdist's option for QUENDLE_TEST_WORKERS, unless the arguments choose their own."""
+    args = session.posargs
+    if WORKERS in ("", "0", "1") or any(re.match(r"(-n|--numprocesses|-pno:xdist$|no:xdist$)", a) for a in args):
+        return []
+    return ["-n", WORKERS]
 
 
 def cmake_build(session, preset, *defines):
@@ -281,7 +332,7 @@ def sabi_builder():
     return newer[0] if newer else None
 
 
-@nox.session
+@session
 def build(session):
     """The cp310-abi3 and cp312-abi3 wheels into dist/, built as CI builds them (warnings are
     errors), repaired to the manylinux tag `auditwheel show` finds for each, and checked."""
@@ -371,20 +422,31 @@ class Env:
 
 def install_suite_deps(env, tools=False):
     """The test dependencies; numpy (and with `tools`, the type checkers and Dask) where PyPI
-    has them: the tests that need one skip without it."""
+    has them: the tests that need one skip without it. An environment that already got
+    every one of them (its stamp says so) is left alone: pip is not asked again."""
+    wanted = [*TEST_DEPS, *(TYPING_TEST_DEPS if tools else ()), *OPTIONAL_TEST_DEPS,
+              *(SCALE_OUT_TEST_DEPS if tools else ())]
+    stamp = env.dir / "quendle-deps.txt"
+    if stamp.exists() and stamp.read_text() == "\n".join(wanted):
+        env.session.log(f"test dependencies as installed before: {' '.join(wanted)}")
+        return
+    complete = True
     env.pip(*TEST_DEPS, *(TYPING_TEST_DEPS if tools else ()))
     for optional in (OPTIONAL_TEST_DEPS, *([SCALE_OUT_TEST_DEPS] if tools else [])):
         try:
             env.pip("--only-binary=:all:", *optional)
         except CommandFailed:
+            complete = False
             env.session.warn(f"not installed: {' '.join(optional)}; the tests that need them skip")
+    if complete:
+        stamp.write_text("\n".join(wanted))
 
 
 def _suite(minor, tag="cp310"):
     version = f"{minor[0]}.{minor[1]}"
     name = f"tests-{version}{'' if tag == 'cp310' else '-' + tag}"
 
-    @nox.session(name=name, python=False, requires=["build"])
+    @session(name=name, python=False, requires=["build"])
     def suite(session):
         found, chroot = pythons().get((*minor, False)), None
         if found is None and minor in SID_MINORS:
@@ -694,7 +756,7 @@ def _matches(expression, name):
         return False
 
 
-@nox.session
+@session
 def cpp(session):
     """The C++ unit tests (GoogleTest); -k and path arguments narrow them as they narrow pytest."""
     args, paths = pytest_args(session, default=())
@@ -714,10 +776,11 @@ def cpp(session):
     session.run(*ctest)
 
 
-@nox.session
-def leaks(session):
-    """Reference-leak hunt under Debian's debug interpreter, then the rest of the suite there."""
-    session.install(*CMAKE_DEPS)
+def debug_build(session):
+    """The debug-python build (the debug interpreter's headers, AddressSanitizer and
+    UndefinedBehaviorSanitizer, the whole-state check), made and checked by the first of the
+    leaks and asan sessions that runs and found up to date (nothing compiled) by the other: (python3-dbg, its
+    directory, the environment that runs python3-dbg against it)."""
     dbg = shutil.which("python3-dbg")
     if dbg is None:
         session.error("python3-dbg not found (Debian's python3-dbg)")
@@ -728,24 +791,46 @@ def leaks(session):
                                            log=False).split()[-3:])
     if not debug or tuple(version) < (3, 10):
         session.error(f"{dbg} is not a debug build of CPython 3.10 or later")
-    # The newest code path is the one leak-checked: the 3.12 stable ABI where the interpreter has it.
+    # The newest code path is the one checked: the 3.12 stable ABI where the interpreter has it.
     tag = fitting_tag(version)
     sabi = ".".join(map(str, SABI_BUILDS[tag]))
     build_dir = cmake_build(session, "debug-python", f"-DPython_EXECUTABLE={dbg}", f"-DQUENDLE_SABI={sabi}")
     check_compiled_for(session, build_dir, tag)
     so = build_dir / "quendle.abi3.so"
     check_py_debug(session, so, tag)
+    needed = elf_needed(so)
+    for lib in ("libasan", "libubsan"):
+        if not any(n.startswith(lib + ".so") for n in needed):
+            session.error(f"{so} does not link {lib}: QUENDLE_SANITIZE had no effect")
     # Some debug interpreters do not load stable-ABI file names: give them the plain one too.
     suffixes = session.run(dbg, "-c", "import importlib.machinery as m; print(*m.EXTENSION_SUFFIXES)",
                            external=True, silent=True, log=False).split()
     if ".abi3.so" not in suffixes and not (build_dir / "quendle.so").exists():
         (build_dir / "quendle.so").symlink_to("quendle.abi3.so")
-    env = {"PYTHONPATH": str(build_dir), "PYTHONDONTWRITEBYTECODE": "1", "PYTHONNOUSERSITE": "1"}
+    # The interpreter is not instrumented, so the runtime of the compiler that built the
+    # module is loaded first.
+    cxx = cached_value(build_dir, "CMAKE_CXX_COMPILER")
+    preload = [subprocess.run([cxx, f"-print-file-name={lib}"], capture_output=True, text=True,
+                              check=True).stdout.strip() for lib in ("libasan.so", "libstdc++.so")]
+    if not all(os.path.isabs(p) for p in preload):
+        session.error(f"{cxx} has no sanitizer runtime or libstdc++.so: {preload}")
+    env = {
+        "PYTHONPATH": str(build_dir), "MYPYPATH": str(build_dir), "PYTHONDONTWRITEBYTECODE": "1",
+        "PYTHONNOUSERSITE": "1", "LD_PRELOAD": " ".join(preload), "QUENDLE_SANITIZED": "1",
+        "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    }
     where = session.run(dbg, "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
-                        env=env, external=True, silent=True, log=False).strip()
+                        env=env, external=True, silent=True, log=False).strip().splitlines()[-1]
     if Path(where) != so.resolve():
         session.error(f"python3-dbg imports {where}, not {so}")
+    return dbg, build_dir, env
 
+
+@session
+def leaks(session):
+    """Reference-leak hunt under Debian's debug interpreter, against the debug-python build."""
+    session.install(*CMAKE_DEPS)
+    dbg, build_dir, env = debug_build(session)
     report = build_dir / "leaks.xml"
     report.unlink(missing_ok=True)
     args, _ = pytest_args(session, default=("tests/leaks",))
@@ -756,9 +841,6 @@ def leaks(session):
         ran, skipped = int(suite.get("tests", 0)), int(suite.get("skipped", 0))
         if skipped or not ran:
             session.error(f"the leak hunt must run every case: {ran} collected, {skipped} skipped")
-    if os.environ.get("QUENDLE_LEAK_SUITE", "1") != "0":
-        args, _ = pytest_args(session)
-        run_pytest(session, dbg, ["--ignore=tests/leaks", *args], env=env)
 
 
 def check_py_debug(session, so, tag):
@@ -774,39 +856,22 @@ def check_py_debug(session, so, tag):
                       "limited API does")
 
 
-@nox.session
+@session
 def asan(session):
-    """The suite against an ASan + UBSan build; any sanitizer report fails the session."""
-    session.install(*TEST_DEPS, *CMAKE_DEPS)
-    build_dir = cmake_build(session, "asan", f"-DPython_EXECUTABLE={build_python(session)}")
-    so = build_dir / "quendle.abi3.so"
-    needed = elf_needed(so)
-    for lib in ("libasan", "libubsan"):
-        if not any(n.startswith(lib + ".so") for n in needed):
-            session.error(f"{so} does not link {lib}: QUENDLE_SANITIZE had no effect")
-    # The interpreter is not instrumented, so the runtime of the compiler that built the
-    # module is loaded first.
-    cxx = cached_value(build_dir, "CMAKE_CXX_COMPILER")
-    preload = [subprocess.run([cxx, f"-print-file-name={lib}"], capture_output=True, text=True,
-                              check=True).stdout.strip() for lib in ("libasan.so", "libstdc++.so")]
-    if not all(os.path.isabs(p) for p in preload):
-        session.error(f"{cxx} has no sanitizer runtime or libstdc++.so: {preload}")
-    env = {
-        "PYTHONPATH": str(build_dir), "MYPYPATH": str(build_dir),
-        "LD_PRELOAD": " ".join(preload), "PYTHONMALLOC": "malloc", "QUENDLE_SANITIZED": "1",
-        "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
-    }
-    where = session.run("python", "-c", "import os, quendle; print(os.path.realpath(quendle.__file__))",
-                        env=env, silent=True, log=False).strip()
-    if Path(where) != so.resolve():
-        session.error(f"the sanitized run imports {where}, not {so}")
+    """The suite under Debian's debug interpreter against the debug-python build, which has
+    AddressSanitizer and UndefinedBehaviorSanitizer; any sanitizer report fails the session."""
+    session.install(*CMAKE_DEPS)
+    dbg, build_dir, env = debug_build(session)
+    # Python's own allocations go to malloc too, where the sanitizer sees them (the debug
+    # hooks stay on).
+    env = {**env, "PYTHONMALLOC": "malloc_debug"}
     # --capture=sys leaves file descriptor 2 alone, so a report that a sanitizer writes
     # there just before it aborts the process is not lost in a capture file.
     log = build_dir / "suite.log"
     log.unlink(missing_ok=True)
     failed = None
     try:
-        run_pytest(session, "python", ["--capture=sys", *pytest_args(session)[0]], env=env, log=log)
+        run_pytest(session, dbg, ["--capture=sys", *pytest_args(session)[0]], env=env, log=log)
     except CommandFailed as e:
         failed = e
     reports = re.findall(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error:|SUMMARY: \w+Sanitizer).*$",
@@ -817,7 +882,7 @@ def asan(session):
         raise failed
 
 
-@nox.session
+@session
 def faults(session):
     """The allocation-failure sweeps against the fault-injection build."""
     session.install(*TEST_DEPS, *CMAKE_DEPS)
@@ -831,7 +896,7 @@ def faults(session):
     run_pytest(session, "python", ["-m", "alloc_failures", "-q", "-rs", *args], env=env)
 
 
-@nox.session
+@session
 def sdist(session):
     """The sdist is complete: a wheel built from it alone, as `pip install` would, passes its suite."""
     session.install(*BUILD_DEPS)
@@ -845,7 +910,10 @@ def sdist(session):
             t.extraction_filter = tarfile.data_filter
         t.extractall(tmp)
     (src,) = (p for p in tmp.iterdir() if p.is_dir())
-    session.run("python", "-m", "pip", "wheel", str(src), "--no-deps", "-w", str(tmp / "wheel"))
+    # Warnings are errors here too, as in the build session: with the same flags every
+    # object comes from ccache's copy of the cp310-abi3 build's (when ccache is installed).
+    session.run("python", "-m", "pip", "wheel", str(src), "--no-deps", "-w", str(tmp / "wheel"),
+                "-Ccmake.define.QUENDLE_WERROR=ON")
     (wheel,) = (tmp / "wheel").glob("quendle-*.whl")
     tag = fitting_tag(sys.version_info)
     check_wheel(session, wheel, tag)
@@ -855,12 +923,12 @@ def sdist(session):
             for a in pytest_args(session)[0]]
     with session.chdir(src):
         session.run("timeout", "--foreground", "-k", "30", TIMEOUT, "python", "-m", "pytest",
-                    "-p", "no:cacheprovider", "-q", "-rs", "--rootdir", str(src), *args,
+                    "-p", "no:cacheprovider", "-q", "-rs", "--rootdir", str(src), *workers(session), *args,
                     env={"QUENDLE_WHEEL_TAG": tag, "QUENDLE_ONCE": once_elsewhere(session)},
                     external=True, success_codes=[0, 5] if session.posargs else [0])
 
 
-@nox.session
+@session
 def format(session):
     """clang-format check of the C++ sources; `nox -s format -- --fix` rewrites them."""
     session.install(*nox.project.dependency_groups(PYPROJECT, "format"))
@@ -878,7 +946,7 @@ def format(session):
         session.log(f"{len(files)} files formatted as .clang-format says")
 
 
-@nox.session(default=False)
+@session(default=False)
 def dev(session):
     """Inner loop: incremental build/dev (preset dev), then pytest against it with the arguments."""
     session.install(*TEST_DEPS, *CMAKE_DEPS)
@@ -887,7 +955,7 @@ def dev(session):
                env={"PYTHONPATH": str(build_dir), "MYPYPATH": str(build_dir)})
 
 
-@nox.session(requires=["build"])
+@session(requires=["build"])
 def docs(session):
     """docs/ built by Sphinx against the wheel (warnings are errors, references checked),
     its examples run (doctest), then the Sphinx build tests."""
@@ -902,14 +970,14 @@ def docs(session):
     run_pytest(session, "python", pytest_args(session, default=("tests/test_docs_build.py",))[0])
 
 
-@nox.session(default=False, requires=["build"])
+@session(default=False, requires=["build"])
 def demo(session):
     """examples/demo.py (its arguments: where to write the picture) against the wheel."""
     session.install("--force-reinstall", "--no-deps", str(the_wheel(session, fitting_tag(sys.version_info))))
     session.run("python", "examples/demo.py", *session.posargs)
 
 
-@nox.session(default=False, requires=["build"])
+@session(default=False, requires=["build"])
 def model(session):
     """The graph model state machine (tests/test_model_graph.py) with its long profile, against the wheel."""
     session.install("--force-reinstall", "--no-deps", str(the_wheel(session, fitting_tag(sys.version_info))))
@@ -918,7 +986,7 @@ def model(session):
                env={"QUENDLE_MODEL_PROFILE": "long"})
 
 
-@nox.session(default=False)
+@session(default=False)
 def tidy(session):
     """clang-tidy with the checks of .clang-tidy over src/**/*.cpp (or the files given)."""
     session.install(*CMAKE_DEPS, *nox.project.dependency_groups(PYPROJECT, "tidy"))

@@ -7,15 +7,17 @@
 # cp312-abi3 wheel from 3.12 on; 3.14 and 3.15 from a Debian sid chroot made
 # as root when the machine has neither), the C++ tests, the leak hunt, the
 # sanitizer run, the allocation-failure sweeps, the sdist check, the docs and
-# the format check. The arguments narrow every session (`-k scenario`, a test file). To
+# the format check; at the end, each session's time and the whole command's.
+# The arguments narrow every session (`-k scenario`, a test file). To
 # run some sessions only: .venv/bin/nox -s asan faults -- -k scenario
 set -euo pipefail
 # shellcheck source=scripts/bootstrap.sh
 source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
 
 debian_packages "the builds and their checks" g++ binutils python3-dev python3-venv
-debian_packages "the leak hunt (the debug interpreter, with Debian's pytest and hypothesis)" \
-    python3-dbg python3-pytest python3-hypothesis
+debian_packages "objects shared between the builds of the same sources (build/ccache)" ccache
+debian_packages "the leak hunt (the debug interpreter, with Debian's pytest, pytest-xdist and hypothesis)" \
+    python3-dbg python3-pytest python3-pytest-xdist python3-hypothesis
 debian_packages "the C++ unit tests" libgtest-dev
 # As root: debootstrap makes the Debian sid chroot that gives the CPython 3.14
 # and 3.15 sessions their interpreters when the machine has none.
@@ -23,4 +25,12 @@ if [ "$(id -u)" -eq 0 ]; then
     debian_packages "CPython 3.14 and 3.15 from a Debian sid chroot" debootstrap
 fi
 nox_venv
-exec "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" -- "$@"
+# Each session's time (noxfile.py appends them here), then the whole command's.
+times="$ROOT/build/session-times.txt"
+: >"$times"
+status=0
+QUENDLE_SESSION_TIMES="$times" "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" -- "$@" || status=$?
+printf '\n==> time per session (load average now: %s)\n' "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
+awk '{ printf "    %-22s %3dm%02ds  %s\n", $1, $2 / 60, $2 % 60, $3 }' "$times"
+printf '==> the whole command: %dm%02ds (set-up included)\n' $((SECONDS / 60)) $((SECONDS % 60))
+exit "$status"

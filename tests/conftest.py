@@ -1,7 +1,13 @@
+import linecache
 import os
 import sys
 
 import pytest
+
+# From 3.13 a `python -c` process (a pytest-xdist worker is one) keeps its command in
+# linecache as "<string>", the name every code object compiled from a string carries:
+# inspect.getsource would then find that command for functions the tests exec.
+linecache.cache.pop("<string>", None)
 
 # Exception notes (``add_note``/``__notes__``) exist from Python 3.11 on.
 HAS_NOTES = sys.version_info >= (3, 11)
