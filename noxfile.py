@@ -669,7 +669,7 @@ def free_threaded_header_check(session, build_dir):
     session.log(f"{len(commands)} sources compile against {headers} with Py_GIL_DISABLED")
 
 
-@nox.session(python=False)
+@session(python=False)
 def freethreaded(session):
     """The free-threaded build (cp313t; no limited API) made by `pip wheel .` with a free-threaded
     CPython (build/cpython-3.13t, built from Debian's python3.13 sources as root when the machine

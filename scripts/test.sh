@@ -5,7 +5,9 @@
 # default session of noxfile.py: the two stable-ABI wheels (cp310-abi3 and
 # cp312-abi3), the suite under each CPython 3.10 to 3.15 (and against the
 # cp312-abi3 wheel from 3.12 on; 3.14 and 3.15 from a Debian sid chroot made
-# as root when the machine has neither), the C++ tests, the leak hunt, the
+# as root when the machine has neither), the free-threaded build (cp313t)
+# and its suite with the GIL off (a CPython 3.13t built from Debian's sources
+# into build/ as root when the machine has none), the C++ tests, the leak hunt, the
 # sanitizer run, the allocation-failure sweeps, the sdist check, the docs and
 # the format check; at the end, each session's time and the whole command's.
 # The arguments narrow every session (`-k scenario`, a test file). To
