@@ -98,6 +98,9 @@ void for_each_holder(const BorrowFlag* flag, F&& f) {
 struct ThreadWait {
     unsigned long thread;
     unsigned long on;
+    // Set when the work is done: the wait is over even while the waiter has
+    // not run yet to take its record away.
+    const std::atomic<bool>* done;
 };
 std::vector<ThreadWait> g_thread_waits;
 
@@ -126,7 +129,7 @@ bool closes_cycle(unsigned long me, Start&& start) {
             }
         }
         for (const ThreadWait& w : g_thread_waits) {
-            if (w.thread == t) {
+            if (w.thread == t && !w.done->load(std::memory_order_acquire)) {
                 push(w.on);
             }
         }
@@ -289,7 +292,7 @@ Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsig
         if (closes_cycle(me, [&](auto push) { push(owner); })) {
             return deadlock_error();
         }
-        g_thread_waits.push_back(ThreadWait{me, owner});
+        g_thread_waits.push_back(ThreadWait{me, owner, &done});
     }
     waiters.fetch_add(1, std::memory_order_relaxed);
     Status outcome;
