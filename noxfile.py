@@ -631,7 +631,7 @@ def build_free_threaded(session):
     except CommandFailed:
         session.skip("no free-threaded CPython found, and Debian's python3.13 sources could not be fetched "
                      "(no network?)")
-    (orig,) = FT_SOURCE.glob("python3.13_*.orig.tar.*")
+    (orig,) = (p for p in FT_SOURCE.glob("python3.13_*.orig.tar.*") if not p.name.endswith(".asc"))
     session.run("tar", "-xf", str(orig), "-C", str(FT_SOURCE), external=True)
     (tree,) = (d for d in FT_SOURCE.glob("Python-3.13.*") if d.is_dir())
     shutil.rmtree(FT_PREFIX, ignore_errors=True)
