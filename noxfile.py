@@ -69,6 +69,7 @@ import glob
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -661,7 +662,7 @@ def free_threaded_header_check(session, build_dir):
     includes = [f"-I{build_dir.parent.parent / 'src'}", f"-I{headers}", f"-I{shim}"]
     commands = json.loads((build_dir / "compile_commands.json").read_text())
     for c in commands:
-        words = c["command"].split() if "command" in c else c["arguments"]
+        words = shlex.split(c["command"]) if "command" in c else c["arguments"]
         compiler = words[0]
         flags = [w for w in words[1:] if w.startswith(("-D", "-std", "-W", "-f")) and "visibility" not in w]
         session.run(compiler, *flags, "-DPy_GIL_DISABLED=1", *includes, "-fsyntax-only", c["file"],
