@@ -285,7 +285,8 @@ bool thread_vanished(unsigned long thread, std::uint32_t generation) noexcept { 
 
 }  // namespace borrow_detail
 
-Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me) {
+Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me, bool (*gone)(void*),
+                       void* context) {
     using namespace borrow_detail;
     {
         [[maybe_unused]] auto records = lock_records();
@@ -309,6 +310,9 @@ Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsig
         }
         if (PyErr_CheckSignals() < 0) {
             outcome = Error::fetch();
+            break;
+        }
+        if (gone != nullptr && gone(context)) {
             break;
         }
     }

@@ -163,7 +163,11 @@ bool thread_vanished(unsigned long thread, std::uint32_t generation) noexcept;
 // whose work `me` waits for. The wait joins those for borrows: one that
 // would close a cycle of waiting threads fails at once with the deadlock
 // error, and a signal handler that raises ends it with its exception.
-Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me);
+// `gone(context)`, asked at every signal poll with the thread attached, says
+// whether the work ended without `done` being set (its end was missed):
+// the wait then ends too.
+Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsigned long me,
+                       bool (*gone)(void*) = nullptr, void* context = nullptr);
 
 // How many borrows the calling thread holds that a conflict on the same
 // thread is reported for (exclusive ones and recorded shared ones). With

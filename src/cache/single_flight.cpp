@@ -88,7 +88,23 @@ Result<Ref> await_computation(QuendleBaseObject* inst, CacheKey key, unsigned lo
             const flight_detail::Waiter* w;
             ~Forget() { flight_detail::forget(w); }
         } forget{&w};
-        Q_TRY(wait_for_thread(owner, w.done, me));
+        // Without the interpreter lock the computation may end between the
+        // look at its frame and this registration, landing nobody: the wait
+        // also ends once the owner's frame for the key is gone.
+        struct Watch {
+            QuendleBaseObject* inst;
+            CacheKey key;
+            unsigned long owner, me;
+        } watch{inst, key, owner, me};
+        auto gone = [](void* context) -> bool {
+            const auto* c = static_cast<const Watch*>(context);
+            std::optional<Borrow> b = Borrow::try_take(c->inst->borrow, false);
+            if (!b || c->inst->state == nullptr) {
+                return false;  // busy: look again at the next poll
+            }
+            return c->inst->state->computing(c->key, c->me) != c->owner;
+        };
+        Q_TRY(wait_for_thread(owner, w.done, me, gone, &watch));
     }
     if (!w.value) {
         return Ref();
