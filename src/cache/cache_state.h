@@ -203,6 +203,9 @@ public:
     [[nodiscard]] unsigned long computing(CacheKey k, unsigned long thread) const noexcept {
         return running_ == 0 ? 0 : computing_elsewhere(k, thread);
     }
+    // Whether `thread` still has k's shared computation in progress, started
+    // from whatever k was then (a clear since does not end it).
+    [[nodiscard]] bool still_computing(CacheKey k, unsigned long thread) const noexcept;
     void pop_frame(unsigned long thread) noexcept;
 
     // -------------------------------------------------------------- layers

@@ -6,6 +6,8 @@
 #include "base/borrow.h"
 #include "cache/cache_state.h"
 
+#include <algorithm>
+
 namespace quendle {
 
 Result<Snapshot> CacheState::start_snapshot(CacheKey k) {
@@ -166,6 +168,17 @@ unsigned long CacheState::computing_elsewhere(CacheKey k, unsigned long thread) 
         }
     }
     return 0;
+}
+
+bool CacheState::still_computing(CacheKey k, unsigned long thread) const noexcept {
+    for (const ThreadStack& s : call_stacks_) {
+        if (s.thread == thread) {
+            return std::any_of(s.frames.begin(), s.frames.end(), [&](const CallFrame& f) {
+                return f.key == k && f.shared != nullptr && !borrow_detail::thread_vanished(s.thread, f.fork);
+            });
+        }
+    }
+    return false;
 }
 
 void CacheState::pop_frame(unsigned long thread) noexcept {

@@ -94,15 +94,17 @@ Result<Ref> await_computation(QuendleBaseObject* inst, CacheKey key, unsigned lo
         struct Watch {
             QuendleBaseObject* inst;
             CacheKey key;
-            unsigned long owner, me;
-        } watch{inst, key, owner, me};
+            unsigned long owner;
+        } watch{inst, key, owner};
         auto gone = [](void* context) -> bool {
             const auto* c = static_cast<const Watch*>(context);
             std::optional<Borrow> b = Borrow::try_take(c->inst->borrow, false);
             if (!b || c->inst->state == nullptr) {
                 return false;  // busy: look again at the next poll
             }
-            return c->inst->state->computing(c->key, c->me) != c->owner;
+            // A clear since the wait began does not end it: the waiters called
+            // before the clear and share what the owner computes.
+            return !c->inst->state->still_computing(c->key, c->owner);
         };
         Q_TRY(wait_for_thread(owner, w.done, me, gone, &watch));
     }
