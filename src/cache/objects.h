@@ -76,6 +76,9 @@ struct QuendleBaseObject {
     bool cross_edges;  // has an entry among the cross-instance participants
 };
 
+// An instance of a QuendleBase subclass, known to be one by the caller.
+inline QuendleBaseObject* as_base(PyObject* self) noexcept { return reinterpret_cast<QuendleBaseObject*>(self); }
+
 struct DecoratorFields {
     std::vector<CallSignature> dependencies;
     std::string name;

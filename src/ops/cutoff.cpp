@@ -130,10 +130,13 @@ Result<bool> call_entry(QuendleBaseObject* inst, PyObject* key_tuple) {
     return true;
 }
 
+// No entry was brought up to date by the last step (keys are dense indices).
+constexpr CacheKey kNotCalled = ~CacheKey{0};
+
 // Under the instance's borrow: what the top level needs next. `called` is
-// the entry the last step brought up to date, if any.
+// the entry the last step brought up to date, or kNotCalled.
 Result<Step> examine(const QuendleBaseObject* inst, CacheState& state, std::vector<Level>& stack, KeySet& pushed,
-                     std::optional<CacheKey>& called, Settled& result, Ref& value) {
+                     CacheKey& called, Settled& result, Ref& value) {
     const DependencyTracker& t = state.tracker();
     Level& top = stack.back();
     // Something other than this settle decided the entry meanwhile.
@@ -154,7 +157,7 @@ Result<Step> examine(const QuendleBaseObject* inst, CacheState& state, std::vect
         }
         Q_ASSIGN(Ref tuple, state.key_tuple(top.key));
         stack.pop_back();
-        called = std::nullopt;
+        called = kNotCalled;
         return Step{Step::Call, std::move(tuple)};
     }
     const Stamps mine = t.stamps_of(top.key);
@@ -167,7 +170,7 @@ Result<Step> examine(const QuendleBaseObject* inst, CacheState& state, std::vect
                     changed = true;
                 } else {
                     ++top.next;
-                    called = std::nullopt;
+                    called = kNotCalled;
                 }
                 continue;
             case ValidationState::PermanentlyInvalid:
@@ -296,7 +299,7 @@ Status check_cross(Level& level) {
 Result<Settled> settle(QuendleBaseObject* inst, CacheKey key, Ref& value) {
     std::vector<Level> stack;
     KeySet pushed;  // every key a level was pushed for
-    std::optional<CacheKey> called;
+    CacheKey called = kNotCalled;
     Settled result = Settled::Run;
     {
         Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(inst->borrow, Conflict::Raise));

@@ -28,8 +28,6 @@ struct Query {
     [[nodiscard]] Result<CacheKey> key() const { return state.key_for_query(name, bound.surplus.get(), missing); }
 };
 
-QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
-
 // A query's result; a key the instance does not have gets its hint once
 // the instance is free again.
 Result<Ref> hinted(Result<Ref> r, PyObject* self, const Ref& missing) {
@@ -48,9 +46,9 @@ PyObject* keyed_query(const ArgSpec& spec, PyObject* self, PyObject* args, PyObj
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
         Ref missing;
         Result<Ref> r = [&]() -> Result<Ref> {
-            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+            Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(as_base(self)->borrow, Conflict::Raise));
             Q_ASSIGN(std::string method_name, noted(to_text(bound.get(0)), "method_name"));
-            Q_ASSIGN(CacheState * state, state_of(base(self)));
+            Q_ASSIGN(CacheState * state, state_of(as_base(self)));
             Query q{*state, method_name, bound, missing};
             return op(q);
         }();
@@ -68,7 +66,7 @@ PyObject* keyed_change(const ArgSpec& spec, const char* error, PyObject* self, P
                        Has&& has, Change&& change, Moot&& moot) {
     return entry_object([&]() -> Result<Ref> {
         Q_ASSIGN(BoundArgs bound, bind_arguments(spec, args, kwargs));
-        QuendleBaseObject* inst = base(self);
+        QuendleBaseObject* inst = as_base(self);
         std::string method_name;
         CacheKey key = 0;
         Ref missing;
@@ -142,9 +140,9 @@ Result<Ref> unchanged_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Ref previous;
     {
-        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(base(self)->borrow, Conflict::Raise));
+        Q_ASSIGN(ExclusiveAccess access, ExclusiveAccess::take(as_base(self)->borrow, Conflict::Raise));
         Q_ASSIGN(std::string name, to_text(bound.get(0)));
-        Q_ASSIGN(CacheState * state, state_of(base(self)));
+        Q_ASSIGN(CacheState * state, state_of(as_base(self)));
         Ref missing;
         Result<CacheKey> key = state->key_for_query(name, bound.surplus.get(), missing);
         if (!key.ok()) {
@@ -160,7 +158,7 @@ Result<Ref> unchanged_value(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    QuendleBaseObject* inst = base(self);
+    QuendleBaseObject* inst = as_base(self);
     Ref same;
     try {
         Result<Ref> r = unchanged_value(self, args, kwargs);
@@ -195,7 +193,7 @@ PyObject* qb_update_cached_value(PyObject* self, PyObject* args, PyObject* kwarg
 }
 
 PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    QuendleBaseObject* inst = base(self);
+    QuendleBaseObject* inst = as_base(self);
     return observed(keyed_change(
         kClearCached, "clear cached value", self, args, kwargs,
         [](const CacheState& state, CacheKey key) { return state.effective_value(key) != nullptr; },
@@ -208,7 +206,7 @@ PyObject* qb_clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* qb_clear_cache(PyObject* self, PyObject* /*unused*/) {
     return observed(entry_object([&]() -> Result<Ref> {
-        QuendleBaseObject* inst = base(self);
+        QuendleBaseObject* inst = as_base(self);
         return change_across(
             inst,
             [&](CacheState& state, CrossTargets& targets) -> Status {

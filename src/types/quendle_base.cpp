@@ -15,8 +15,6 @@ namespace quendle {
 
 namespace {
 
-QuendleBaseObject* base(PyObject* self) { return reinterpret_cast<QuendleBaseObject*>(self); }
-
 // ------------------------------------------------------------ lifecycle
 
 PyObject* qb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -34,7 +32,7 @@ PyObject* qb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         Q_ASSIGN(Ref empty, checked(PyTuple_New(0)));
         Q_ASSIGN(Ref obj, checked(object_new(type, empty.get(), nullptr)));
-        QuendleBaseObject* self = base(obj.get());
+        QuendleBaseObject* self = as_base(obj.get());
         self->borrow = BorrowFlag{};
         self->cross_edges = false;
         state->set_owner(obj.get());
@@ -45,14 +43,14 @@ PyObject* qb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 int qb_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    if (CacheState* s = base(self)->state) {
+    if (CacheState* s = as_base(self)->state) {
         return s->traverse(visit, arg);
     }
     return 0;
 }
 
 int qb_clear(PyObject* self) {
-    QuendleBaseObject* obj = base(self);
+    QuendleBaseObject* obj = as_base(self);
     if (obj->state == nullptr || obj->borrow.value != 0) {
         return 0;
     }
@@ -68,7 +66,7 @@ int qb_clear(PyObject* self) {
 
 void qb_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    QuendleBaseObject* obj = base(self);
+    QuendleBaseObject* obj = as_base(self);
     forget_participant(obj);
     {
         Graveyard dead;
