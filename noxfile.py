@@ -22,14 +22,10 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   The session of the interpreter nox runs on (tests-3.11 on Debian 12) also
   installs the type checkers and Dask and runs their tests, which check what is
   the same on every interpreter; every other session skips them, saying where
-  they ran (QUENDLE_ONCE, tests/conftest.py). pytest reports each skip's reason.
+  they ran (QUENDLE_ONCE, tests/conftest.py). The CMake configure checks run in that
+  session, in one of a CPython on the other side of 3.12 and in the free-threaded one.
+  pytest reports each skip's reason.
 - tests-3.X-cp312: the same suite against the cp312-abi3 wheel, for 3.12 and later.
-- freethreaded: the free-threaded build (cp313t, no limited API) made by `pip wheel .`
-  with a free-threaded CPython (the machine's, else build/cpython-3.13t, built --disable-gil
-  from the sources of Debian's python3.13 package, as root, and kept for the next run;
-  otherwise the session is skipped with the reason) and the suite against it with the GIL
-  off (PYTHON_GIL=0); then the sources compiled against sid's 3.14 headers with
-  Py_GIL_DISABLED when build/sid-chroot has them.
 - cpp: the C++ unit tests (GoogleTest, CMake preset cpp-tests).
 - leaks: the reference-leak hunt under Debian's debug interpreter (python3-dbg),
   against a module built for it (debug-python, which stops compiling if the
@@ -47,13 +43,24 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   wheel, its examples run by Sphinx's doctest builder, and the Sphinx tests
   (tests/test_docs_build.py, run here only); the pages land in build/docs/html.
 - format: clang-format over src/ and tests/cpp/ (`-- --fix` rewrites).
+- freethreaded, last: the free-threaded build (cp313t, no limited API) made by `pip
+  wheel .` with a free-threaded CPython (the machine's, else build/cpython-3.13t, built
+  --disable-gil from the sources of Debian's python3.13 package, as root, and kept for the
+  next run; otherwise the session is skipped with the reason) and the suite against it
+  with the GIL off (PYTHON_GIL=0); then each source compiled on its own against sid's 3.14
+  headers with Py_GIL_DISABLED when build/sid-chroot has them. scripts/test.sh builds that
+  CPython meanwhile, in the background (the cpython-3.13t session, not run by default).
 Not run by default: dev (the inner loop: incremental build/dev, then pytest
 against it), demo (examples/demo.py against the wheel), model (the graph model
 state machine with its long profile: many more and longer examples) and tidy
 (clang-tidy).
 
-Every pytest run spreads over the machine's cores (pytest-xdist, `-n auto`);
-every CMake build compiles through ccache when it is installed (build/ccache).
+Every pytest run spreads over the machine's cores (pytest-xdist, `-n auto`). The
+property tests draw all their examples in the tools session and a quarter of them
+in every other, each session from a seed of its own (tests/conftest.py). Every
+CMake build compiles through ccache when it is installed (build/ccache); the
+wheels and the sanitizer and fault-injection builds compile their sources in
+batches (a unity build), the dev and tidy builds one by one.
 
 Environment: QUENDLE_TEST_TIMEOUT (seconds per pytest run, default 1200),
 QUENDLE_TEST_WORKERS (pytest-xdist's -n, default auto; 0 runs the tests in
@@ -64,6 +71,8 @@ name, seconds and outcome to; scripts/test.sh prints them).
 
 from __future__ import annotations
 
+import concurrent.futures
+import fcntl
 import functools
 import glob
 import json
@@ -77,6 +86,7 @@ import tarfile
 import time
 import xml.etree.ElementTree as ET
 import zipfile
+import zlib
 from pathlib import Path
 
 import nox
@@ -94,6 +104,8 @@ CMAKE_DEPS = [d for d in BUILD_DEPS if re.match(r"(cmake|ninja)\b", d)]
 TIMEOUT = os.environ.get("QUENDLE_TEST_TIMEOUT", "1200")
 # pytest-xdist workers per pytest run ("auto": one per core; 0: none, tests run in pytest's own process).
 WORKERS = os.environ.get("QUENDLE_TEST_WORKERS", "auto")
+# The share of the property tests' examples that a session other than the tools session draws.
+SHARE = "0.25"
 # Minor versions that are reported, as skipped, when absent.
 EXPECTED_MINORS = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14), (3, 15)]
 # Minor versions that a Debian sid chroot provides when the machine has none (root only).
@@ -256,12 +268,25 @@ def run_pytest(session, python, args, *, env=None, log=None, prefix=()):
     """pytest (with a time limit) from the root, skip reasons shown, its output also written
     to `log` if given; when arguments narrowed the run, selecting nothing is no failure."""
     color = ["--color=yes"] if sys.stdout.isatty() and not os.environ.get("CI") else []
-    env = {"QUENDLE_ONCE": once_elsewhere(session), **(env or {})}
+    share, seed = examples(session)
+    env = {"QUENDLE_ONCE": once_elsewhere(session), **share, **(env or {})}
     command = [*prefix, "timeout", "--foreground", "-k", "30", TIMEOUT, python, "-m", "pytest",
-               "-p", "no:cacheprovider", "-rs", "--rootdir", str(ROOT), *workers(session), *color, *args]
+               "-p", "no:cacheprovider", "-rs", "--rootdir", str(ROOT), *workers(session), *seed, *color, *args]
     if log is not None:
         command = ["bash", "-c", 'set -o pipefail; log="$1"; shift; "$@" 2>&1 | tee "$log"', "-", str(log), *command]
     session.run(*command, env=env, external=True, success_codes=[0, 5] if session.posargs else [0])
+
+
+def examples(session):
+    """The property tests' share of their examples and their seed (tests/conftest.py), as
+    (environment, pytest arguments): the tools session draws all of them, every other session
+    SHARE of them, each from a seed of its own (its name's), so that the sessions together meet
+    more distinct examples than one set drawn on every interpreter would. A share in the
+    environment, or a seed among the arguments, is left as given."""
+    env = {} if os.environ.get("QUENDLE_EXAMPLES_SHARE") else {
+        "QUENDLE_EXAMPLES_SHARE": "1" if session.name == tools_session() else SHARE}
+    given = any(a.startswith("--hypothesis-seed") for a in session.posargs)
+    return env, [] if given else [f"--hypothesis-seed={zlib.crc32(session.name.encode())}"]
 
 
 def workers(session):
@@ -307,7 +332,7 @@ def check_compiled_for(session, build_dir, tag):
              if expected not in c.get("command", " ".join(c.get("arguments", ())))]
     if not commands or wrong:
         session.error(f"{build_dir}: not compiled with {expected}: {' '.join(wrong) or 'no sources at all'}")
-    session.log(f"{build_dir.name}: {len(commands)} sources compiled with {expected}")
+    session.log(f"{build_dir.name}: {len(commands)} compilations (sources, or batches of them) with {expected}")
 
 
 def build_env(session, version, python):
@@ -390,22 +415,38 @@ def tools_session():
     return f"tests-{sys.version_info[0]}.{sys.version_info[1]}"
 
 
+def cmake_sessions():
+    """The sessions that run the CMake configure checks, which configure with the session's
+    interpreter: its version decides which stable ABIs it can build for. The tools session,
+    a suite session of the other side of 3.12 where the machine has one, and the
+    free-threaded session."""
+    names = [tools_session(), "freethreaded"]
+    other = sorted(minor for (*minor, free_threaded) in pythons() if not free_threaded
+                   and (tuple(minor) >= (3, 12)) != (sys.version_info >= (3, 12)))
+    if other:
+        names.append(f"tests-{other[0][0]}.{other[0][1]}" + ("-cp312" if tuple(other[0]) >= (3, 12) else ""))
+    return names
+
+
 def once_elsewhere(session):
     """QUENDLE_ONCE for pytest: each group of once-only tests (tests/conftest.py) this
-    session leaves to another, as group=session."""
-    groups = {"typing": tools_session(), "dask": tools_session(), "sphinx": "docs"}
-    return " ".join(f"{group}={name}" for group, name in groups.items() if name != session.name)
+    session leaves to others, as group=session[,session...]."""
+    groups = {"typing": [tools_session()], "dask": [tools_session()], "sphinx": ["docs"], "cmake": cmake_sessions()}
+    return " ".join(f"{group}={','.join(names)}" for group, names in groups.items() if session.name not in names)
 
 
 class Env:
-    """A virtual environment of one interpreter, kept in the session's folder for the next run.
-    With `chroot`, the interpreter and every command run inside that Debian tree, where the
-    project is mounted at its own path (so paths read the same inside and out)."""
+    """A virtual environment of one interpreter, kept in the session's folder for the next run,
+    or with `shared`, in .nox/`shared`, for every session that names it (the two suite sessions
+    of one interpreter: each installs its wheel over the other's). With `chroot`, the
+    interpreter and every command run inside that Debian tree, where the project is mounted
+    at its own path (so paths read the same inside and out)."""
 
-    def __init__(self, session, python, chroot=None):
+    def __init__(self, session, python, chroot=None, shared=None):
         self.session, self.chroot = session, chroot
         self.prefix = chroot_command(chroot) if chroot else []
-        self.dir = Path(session.create_tmp()).resolve().parent / "env"
+        own = Path(session.create_tmp()).resolve().parent
+        self.dir = own.parent / shared if shared else own / "env"
         self.python = str(self.dir / "bin" / "python")
         stamp = self.dir / "quendle-interpreter.txt"
         made_by = f"{chroot or ''}:{python}"
@@ -428,7 +469,8 @@ def install_suite_deps(env, tools=False):
     wanted = [*TEST_DEPS, *(TYPING_TEST_DEPS if tools else ()), *OPTIONAL_TEST_DEPS,
               *(SCALE_OUT_TEST_DEPS if tools else ())]
     stamp = env.dir / "quendle-deps.txt"
-    if stamp.exists() and stamp.read_text() == "\n".join(wanted):
+    installed = stamp.read_text().splitlines() if stamp.exists() else []
+    if set(wanted) <= set(installed):
         env.session.log(f"test dependencies as installed before: {' '.join(wanted)}")
         return
     complete = True
@@ -440,7 +482,7 @@ def install_suite_deps(env, tools=False):
             complete = False
             env.session.warn(f"not installed: {' '.join(optional)}; the tests that need them skip")
     if complete:
-        stamp.write_text("\n".join(wanted))
+        stamp.write_text("\n".join(sorted({*installed, *wanted})))
 
 
 def _suite(minor, tag="cp310"):
@@ -457,7 +499,7 @@ def _suite(minor, tag="cp310"):
         if not list(DIST.glob(f"quendle-*-{tag}-abi3-*.whl")) and tag != "cp310":
             session.skip(f"no {tag}-abi3 wheel: the build session makes it with a CPython >= 3.12 of the machine")
         tools = name == tools_session()
-        env = Env(session, found[1], chroot)
+        env = Env(session, found[1], chroot, shared=f"suite-{version}")
         # Forced: a reused environment holding the same version would otherwise keep its older build.
         env.pip("--force-reinstall", "--no-deps", str(the_wheel(session, tag)))
         install_suite_deps(env, tools)
@@ -579,6 +621,8 @@ def sid_packages(minor):
 # source package carries, kept here for the next run.
 FT_PREFIX = ROOT / "build" / "cpython-3.13t"
 FT_SOURCE = ROOT / "build" / "cpython-3.13t-src"
+# The log of the cpython-3.13t session when scripts/test.sh runs it in the background.
+FT_LOG = ROOT / "build" / "cpython-3.13t.log"
 # What its configure needs to build the modules the suite and pip use (ssl, ctypes,
 # zlib, bz2, lzma, sqlite3, readline, curses, uuid), besides a C compiler and make.
 FT_BUILD_PACKAGES = ["gcc", "make", "xz-utils", "dpkg-dev", "pkg-config", "libssl-dev", "libffi-dev",
@@ -591,11 +635,24 @@ FT_DEB_SRC = ("deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg
 
 def free_threaded_python(session):
     """(version, path) of a free-threaded CPython >= 3.13: one of the machine's, else
-    build/cpython-3.13t, built here as root when absent (about 6 minutes on 2 cores);
-    where that cannot be done, the session is skipped with the reason."""
+    build/cpython-3.13t, built here as root when absent (about 4 minutes on 2 cores);
+    where that cannot be done, the session is skipped with the reason. One process at a
+    time looks and builds: another waits for it (scripts/test.sh starts the cpython-3.13t
+    session in the background, and the freethreaded session finds its build)."""
     found = sorted(v for (*_, free_threaded), v in pythons().items() if free_threaded)
     if found:
         return found[-1]
+    FT_PREFIX.parent.mkdir(exist_ok=True)
+    with open(FT_PREFIX.with_name("cpython-3.13t.lock"), "w") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            session.log(f"waiting for another process building {FT_PREFIX} (its log: {FT_LOG})")
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        return _free_threaded_python(session)
+
+
+def _free_threaded_python(session):
     exe = FT_PREFIX / "bin" / "python3.13t"
     info = _probe(str(exe)) if exe.exists() else None
     if info is None or not info[2]:
@@ -614,7 +671,7 @@ def free_threaded_python(session):
 def build_free_threaded(session):
     """apt-get source python3.13 from a deb-src line of this project's own (its own apt lists,
     under build/: the machine's apt configuration is left alone), then the upstream tarball
-    configured --disable-gil into build/cpython-3.13t (no PGO or LTO). Debian's patches are
+    configured --disable-gil into build/cpython-3.13t (no PGO or LTO, no test modules). Debian's patches are
     not applied: they disable ensurepip and move the install schemes to Debian's layout."""
     env = {"DEBIAN_FRONTEND": "noninteractive"}
     session.run("apt-get", "-q", "-o", "DPkg::Lock::Timeout=300", "install", "-y", "--no-install-recommends",
@@ -636,10 +693,12 @@ def build_free_threaded(session):
     session.run("tar", "-xf", str(orig), "-C", str(FT_SOURCE), external=True)
     (tree,) = (d for d in FT_SOURCE.glob("Python-3.13.*") if d.is_dir())
     shutil.rmtree(FT_PREFIX, ignore_errors=True)
+    # No test modules (the interpreter's own test suite and its extension modules) and no
+    # debugging information: about a third less to compile and install.
     with session.chdir(tree):
         session.run("nice", "./configure", "--disable-gil", f"--prefix={FT_PREFIX}", "--with-ensurepip=install",
-                    silent=True, external=True)
-        session.run("nice", "make", "-j2", silent=True, external=True)
+                    "--disable-test-modules", "OPT=-DNDEBUG -O2 -Wall", silent=True, external=True)
+        session.run("nice", "make", f"-j{os.cpu_count() or 2}", silent=True, external=True)
         session.run("make", "install", silent=True, external=True)
 
 
@@ -661,51 +720,30 @@ def free_threaded_header_check(session, build_dir):
         (shim / multiarch.parent.name / "python3.14").symlink_to(multiarch)
     includes = [f"-I{build_dir.parent.parent / 'src'}", f"-I{headers}", f"-I{shim}"]
     commands = json.loads((build_dir / "compile_commands.json").read_text())
+    checks = []
     for c in commands:
         words = shlex.split(c["command"]) if "command" in c else c["arguments"]
-        compiler = words[0]
         flags = [w for w in words[1:] if w.startswith(("-D", "-std", "-W", "-f")) and "visibility" not in w]
-        session.run(compiler, *flags, "-DPy_GIL_DISABLED=1", *includes, "-fsyntax-only", c["file"],
-                    external=True, silent=True)
-    session.log(f"{len(commands)} sources compile against {headers} with Py_GIL_DISABLED")
+        # Each source on its own, also where the build compiled them in batches: so every
+        # one is also seen to compile alone, as the development builds compile them.
+        checks += [[words[0], *flags, "-DPy_GIL_DISABLED=1", *includes, "-fsyntax-only", source]
+                   for source in sources_of(c["file"])]
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+        results = list(pool.map(lambda command: subprocess.run(command, capture_output=True, text=True,
+                                                               stdin=subprocess.DEVNULL), checks))
+    failed = [(command[-1], r.stderr) for command, r in zip(checks, results) if r.returncode != 0]
+    for source, errors in failed:
+        session.warn(f"{source}:\n{errors}")
+    if failed or not checks:
+        session.error(f"{len(failed)} of {len(checks)} sources do not compile against {headers} with Py_GIL_DISABLED")
+    session.log(f"{len(checks)} sources compile against {headers} with Py_GIL_DISABLED, each on its own")
 
 
-@session(python=False)
-def freethreaded(session):
-    """The free-threaded build (cp313t; no limited API) made by `pip wheel .` with a free-threaded
-    CPython (build/cpython-3.13t, built from Debian's python3.13 sources as root when the machine
-    has none) and its suite, the model state machine and the thread hammer included, with the
-    GIL off (PYTHON_GIL=0); then the same sources compiled against Debian sid's 3.14 headers with
-    Py_GIL_DISABLED."""
-    version, python = free_threaded_python(session)
-    minor = f"{version[0]}.{version[1]}"
-    env = Env(session, python)
-    env.pip(*BUILD_DEPS)
-    raw_dir = Path(session.create_tmp()) / "wheel"
-    shutil.rmtree(raw_dir, ignore_errors=True)
-    env.run(env.python, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
-            "-Ccmake.define.QUENDLE_WERROR=ON")
-    (wheel,) = raw_dir.glob("quendle-*.whl")
-    tag = f"cp{version[0]}{version[1]}"
-    if f"-{tag}-{tag}t-" not in wheel.name:
-        session.error(f"{wheel.name} is not tagged {tag}-{tag}t")
-    build_dir = ROOT / "build" / "-".join(wheel.stem.split("-")[-3:])
-    commands = json.loads((build_dir / "compile_commands.json").read_text())
-    if not commands or any("Py_LIMITED_API" in c.get("command", " ".join(c.get("arguments", ())))
-                           for c in commands):
-        session.error(f"{build_dir}: the free-threaded build must not use the limited API")
-    env.pip("--force-reinstall", "--no-deps", str(wheel))
-    # Wheels first: a dependency's newest release may build from sources only
-    # (a Rust extension) where it has no free-threaded wheel yet.
-    env.pip("--prefer-binary", *TEST_DEPS)
-    try:
-        env.pip("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
-    except CommandFailed:
-        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
-    session.log(f"Python {'.'.join(map(str, version))} ({python}), free-threaded, the {wheel.name} wheel, GIL off")
-    run_pytest(session, env.python, pytest_args(session)[0],
-               env={"PYTHON_GIL": "0", "QUENDLE_WHEEL_TAG": f"{tag}t", "QUENDLE_FREE_THREADED": minor})
-    free_threaded_header_check(session, build_dir)
+def sources_of(compiled):
+    """The sources a compiled file stands for: those a unity build's batch includes, else itself."""
+    if "/Unity/unity_" not in compiled:
+        return [compiled]
+    return re.findall(r'^#include "(.+)"$', Path(compiled).read_text(), re.M)
 
 
 def _matches(expression, name):
@@ -922,10 +960,11 @@ def sdist(session):
     install_test_deps(session)
     args = [os.path.relpath(a, ROOT) if os.path.isabs(a) and Path(a).is_relative_to(ROOT) else a
             for a in pytest_args(session)[0]]
+    share, seed = examples(session)
     with session.chdir(src):
         session.run("timeout", "--foreground", "-k", "30", TIMEOUT, "python", "-m", "pytest",
-                    "-p", "no:cacheprovider", "-q", "-rs", "--rootdir", str(src), *workers(session), *args,
-                    env={"QUENDLE_WHEEL_TAG": tag, "QUENDLE_ONCE": once_elsewhere(session)},
+                    "-p", "no:cacheprovider", "-q", "-rs", "--rootdir", str(src), *workers(session), *seed, *args,
+                    env={"QUENDLE_WHEEL_TAG": tag, "QUENDLE_ONCE": once_elsewhere(session), **share},
                     external=True, success_codes=[0, 5] if session.posargs else [0])
 
 
@@ -995,3 +1034,53 @@ def tidy(session):
     files = session.posargs or sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("src/**/*.cpp"))
     # The flags are g++'s: warning options clang does not know are no error.
     session.run("clang-tidy", "-p", str(build_dir), "--quiet", "--extra-arg=-Wno-unknown-warning-option", *files)
+
+
+# --- the free-threaded build, last: scripts/test.sh builds its interpreter meanwhile ---
+
+@session(python=False)
+def freethreaded(session):
+    """The free-threaded build (cp313t; no limited API) made by `pip wheel .` with a free-threaded
+    CPython (build/cpython-3.13t, built from Debian's python3.13 sources as root when the machine
+    has none) and its suite, the model state machine and the thread hammer included, with the
+    GIL off (PYTHON_GIL=0); then the same sources compiled against Debian sid's 3.14 headers with
+    Py_GIL_DISABLED."""
+    version, python = free_threaded_python(session)
+    minor = f"{version[0]}.{version[1]}"
+    env = Env(session, python)
+    env.pip(*BUILD_DEPS)
+    raw_dir = Path(session.create_tmp()) / "wheel"
+    shutil.rmtree(raw_dir, ignore_errors=True)
+    env.run(env.python, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
+            "-Ccmake.define.QUENDLE_WERROR=ON")
+    (wheel,) = raw_dir.glob("quendle-*.whl")
+    tag = f"cp{version[0]}{version[1]}"
+    if f"-{tag}-{tag}t-" not in wheel.name:
+        session.error(f"{wheel.name} is not tagged {tag}-{tag}t")
+    build_dir = ROOT / "build" / "-".join(wheel.stem.split("-")[-3:])
+    commands = json.loads((build_dir / "compile_commands.json").read_text())
+    if not commands or any("Py_LIMITED_API" in c.get("command", " ".join(c.get("arguments", ())))
+                           for c in commands):
+        session.error(f"{build_dir}: the free-threaded build must not use the limited API")
+    env.pip("--force-reinstall", "--no-deps", str(wheel))
+    # Wheels first: a dependency's newest release may build from sources only
+    # (a Rust extension) where it has no free-threaded wheel yet.
+    env.pip("--prefer-binary", *TEST_DEPS)
+    try:
+        env.pip("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
+    except CommandFailed:
+        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
+    session.log(f"Python {'.'.join(map(str, version))} ({python}), free-threaded, the {wheel.name} wheel, GIL off")
+    run_pytest(session, env.python, pytest_args(session)[0],
+               env={"PYTHON_GIL": "0", "QUENDLE_WHEEL_TAG": f"{tag}t", "QUENDLE_FREE_THREADED": minor})
+    free_threaded_header_check(session, build_dir)
+
+
+@session(name="cpython-3.13t", python=False, default=False)
+def cpython_313t(session):
+    """A free-threaded CPython for the freethreaded session: the machine's, else build/cpython-3.13t,
+    built from Debian's python3.13 sources as root. scripts/test.sh runs this session in the
+    background, at the lowest priority, while the other sessions run; the freethreaded session,
+    run last, waits for it to end."""
+    version, python = free_threaded_python(session)
+    session.log(f"free-threaded CPython {'.'.join(map(str, version))}: {python}")

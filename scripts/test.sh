@@ -7,7 +7,8 @@
 # cp312-abi3 wheel from 3.12 on; 3.14 and 3.15 from a Debian sid chroot made
 # as root when the machine has neither), the free-threaded build (cp313t)
 # and its suite with the GIL off (a CPython 3.13t built from Debian's sources
-# into build/ as root when the machine has none), the C++ tests, the leak hunt, the
+# into build/ as root when the machine has none, in the background while the
+# other sessions run), the C++ tests, the leak hunt, the
 # sanitizer run, the allocation-failure sweeps, the sdist check, the docs and
 # the format check; at the end, each session's time and the whole command's.
 # The arguments narrow every session (`-k scenario`, a test file). To
@@ -30,9 +31,20 @@ nox_venv
 # Each session's time (noxfile.py appends them here), then the whole command's.
 times="$ROOT/build/session-times.txt"
 : >"$times"
+# The free-threaded CPython that the freethreaded session needs (built from
+# Debian's sources, as root, when the machine has none) is made in the
+# background at the lowest priority, on what the other sessions leave of the
+# cores; the freethreaded session runs last and waits for it.
+ft_log="$ROOT/build/cpython-3.13t.log"
+QUENDLE_SESSION_TIMES="$times" nice -n 19 "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" \
+    -s cpython-3.13t </dev/null >"$ft_log" 2>&1 &
+ft_pid=$!
+printf '==> building the free-threaded CPython in the background where needed (log: %s)\n' "$ft_log"
 status=0
 QUENDLE_SESSION_TIMES="$times" "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" -- "$@" || status=$?
-printf '\n==> time per session (load average now: %s)\n' "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
+wait "$ft_pid" || printf '==> the background build of the free-threaded CPython failed: see %s\n' "$ft_log"
+printf '\n==> time per session, cpython-3.13t in the background (load average now: %s)\n' \
+    "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 awk '{ printf "    %-22s %3dm%02ds  %s\n", $1, $2 / 60, $2 % 60, $3 }' "$times"
 printf '==> the whole command: %dm%02ds (set-up included)\n' $((SECONDS / 60)) $((SECONDS % 60))
 exit "$status"

@@ -20,6 +20,7 @@ import functools
 import inspect
 
 import pytest
+from conftest import examples
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
@@ -474,7 +475,7 @@ def defaults_fit(func):
     return len(func.__defaults__ or ()) <= func.__code__.co_argcount
 
 
-@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(500), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(scenarios())
 def test_decorated_call_binds_like_inspect(scenario):
     spec, others, fname, ops = scenario

@@ -12,6 +12,7 @@ import sys
 import threading
 
 import pytest
+from conftest import derandomized, examples
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
@@ -403,7 +404,7 @@ ops = st.lists(st.one_of(
 ), max_size=40)
 
 
-@settings(max_examples=150, deadline=None, database=None, derandomize=True)
+@settings(max_examples=examples(150), deadline=None, database=None, derandomize=derandomized())
 @example(ops=[("call", "a"), ("update", "a", 0.2), ("clear", "root")], runtime=False)  # an update is no run
 @given(ops=ops, runtime=st.booleans())
 def test_cutoff_never_changes_what_a_call_returns(ops, runtime):

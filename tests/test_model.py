@@ -30,6 +30,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 import pytest
 
 import quendle
+from conftest import examples
 from quendle import QuendleBase, custom_scenario, quendled
 
 # Present in builds with the state checks (-DQUENDLE_INVARIANTS=ON).
@@ -755,7 +756,7 @@ class CacheMachine(RuleBasedStateMachine):
 
 
 CacheMachine.TestCase.settings = settings(
-    max_examples=400,
+    max_examples=examples(400),
     stateful_step_count=50,
     deadline=None,
     database=None,

@@ -51,6 +51,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule, run_state_machine_as_test
 
 import models
+from conftest import derandomized, examples
 from models import GraphLeaf, GraphNode
 from quendle import custom_scenario
 
@@ -367,7 +368,7 @@ class GraphMachine(RuleBasedStateMachine):
 
 
 PROFILES = {
-    "default": dict(max_examples=int(os.environ.get("QUENDLE_MODEL_EXAMPLES", 500)), stateful_step_count=40),
+    "default": dict(max_examples=examples(int(os.environ.get("QUENDLE_MODEL_EXAMPLES", 500))), stateful_step_count=40),
     "long": dict(max_examples=5000, stateful_step_count=80),
 }
 
@@ -381,7 +382,7 @@ def test_graph_model(features):
     machine = type("Machine", (GraphMachine,), {"features": features})
     profile = PROFILES[os.environ.get("QUENDLE_MODEL_PROFILE", "default")]
     run_state_machine_as_test(machine, settings=settings(
-        **profile, derandomize=True, database=None, deadline=None,
+        **profile, derandomize=derandomized(), database=None, deadline=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]))
 
 
