@@ -48,12 +48,14 @@ filter, to the C++ tests), so `-k scenario` narrows every session.
   --disable-gil from the sources of Debian's python3.13 package, as root, and kept for the
   next run; otherwise the session is skipped with the reason) and the suite against it
   with the GIL off (PYTHON_GIL=0); then each source compiled on its own against sid's 3.14
-  headers with Py_GIL_DISABLED when build/sid-chroot has them. scripts/test.sh builds that
-  CPython meanwhile, in the background (the cpython-3.13t session, not run by default).
+  headers with Py_GIL_DISABLED when build/sid-chroot has them.
 Not run by default: dev (the inner loop: incremental build/dev, then pytest
 against it), demo (examples/demo.py against the wheel), model (the graph model
-state machine with its long profile: many more and longer examples) and tidy
-(clang-tidy).
+state machine with its long profile: many more and longer examples), tidy
+(clang-tidy), and sid-chroot and cpython-3.13t, which make the sid chroot and
+the free-threaded CPython where needed: scripts/test.sh runs these two in the
+background, at the lowest priority, while the default sessions run (a session
+that needs what they make waits for it, under a lock).
 
 Every pytest run spreads over the machine's cores (pytest-xdist, `-n auto`). The
 property tests draw all their examples in the tools session and a quarter of them
@@ -72,6 +74,7 @@ name, seconds and outcome to; scripts/test.sh prints them).
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import fcntl
 import functools
 import glob
@@ -264,11 +267,12 @@ def pytest_args(session, default=("tests",)):
     return (args if paths else [*default, *args]), paths
 
 
-def run_pytest(session, python, args, *, env=None, log=None, prefix=()):
+def run_pytest(session, python, args, *, env=None, log=None, prefix=(), draws=True):
     """pytest (with a time limit) from the root, skip reasons shown, its output also written
-    to `log` if given; when arguments narrowed the run, selecting nothing is no failure."""
+    to `log` if given; when arguments narrowed the run, selecting nothing is no failure.
+    `draws`: the run has hypothesis, for the property tests' share and seed."""
     color = ["--color=yes"] if sys.stdout.isatty() and not os.environ.get("CI") else []
-    share, seed = examples(session)
+    share, seed = examples(session) if draws else ({}, [])
     env = {"QUENDLE_ONCE": once_elsewhere(session), **share, **(env or {})}
     command = [*prefix, "timeout", "--foreground", "-k", "30", TIMEOUT, python, "-m", "pytest",
                "-p", "no:cacheprovider", "-rs", "--rootdir", str(ROOT), *workers(session), *seed, *color, *args]
@@ -527,6 +531,8 @@ for _minor in EXPECTED_MINORS:
 # --- the Debian sid chroot -------------------------------------------------------
 
 SID_CHROOT = ROOT / "build" / "sid-chroot"
+# The log of the sessions that scripts/test.sh runs in the background (sid-chroot, cpython-3.13t).
+BACKGROUND_LOG = ROOT / "build" / "background.log"
 # scripts/in-chroot.sh runs a command inside a Debian tree, in a mount namespace
 # of its own: see there.
 
@@ -569,7 +575,28 @@ def debian_mirror():
 def sid_python(session, minor):
     """(version, path) of CPython `minor` inside build/sid-chroot, a minimal Debian sid tree
     made (debootstrap) and given Debian's python3.X, -venv and -dev here, as root, and kept
-    for the next run; where that cannot be done, the session is skipped with the reason."""
+    for the next run; where that cannot be done, the session is skipped with the reason.
+    One process at a time looks and makes: another waits for it (scripts/test.sh makes the
+    tree in the background, the sid-chroot session)."""
+    with one_at_a_time(session, SID_CHROOT):
+        return _sid_python(session, minor)
+
+
+@contextlib.contextmanager
+def one_at_a_time(session, made):
+    """Holds the lock of `made` (a folder that a session makes), waiting, and
+    saying so, while another process holds it."""
+    made.parent.mkdir(exist_ok=True)
+    with open(made.with_name(made.name + ".lock"), "w") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            session.log(f"waiting for another process making {made} (scripts/test.sh's log of it: {BACKGROUND_LOG})")
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def _sid_python(session, minor):
     version = f"{minor[0]}.{minor[1]}"
     exe = f"/usr/bin/python{version}"
     os.environ["QUENDLE_HOST_PATHS"] = host_paths()
@@ -621,8 +648,6 @@ def sid_packages(minor):
 # source package carries, kept here for the next run.
 FT_PREFIX = ROOT / "build" / "cpython-3.13t"
 FT_SOURCE = ROOT / "build" / "cpython-3.13t-src"
-# The log of the cpython-3.13t session when scripts/test.sh runs it in the background.
-FT_LOG = ROOT / "build" / "cpython-3.13t.log"
 # What its configure needs to build the modules the suite and pip use (ssl, ctypes,
 # zlib, bz2, lzma, sqlite3, readline, curses, uuid), besides a C compiler and make.
 FT_BUILD_PACKAGES = ["gcc", "make", "xz-utils", "dpkg-dev", "pkg-config", "libssl-dev", "libffi-dev",
@@ -642,13 +667,7 @@ def free_threaded_python(session):
     found = sorted(v for (*_, free_threaded), v in pythons().items() if free_threaded)
     if found:
         return found[-1]
-    FT_PREFIX.parent.mkdir(exist_ok=True)
-    with open(FT_PREFIX.with_name("cpython-3.13t.lock"), "w") as lock:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            session.log(f"waiting for another process building {FT_PREFIX} (its log: {FT_LOG})")
-            fcntl.flock(lock, fcntl.LOCK_EX)
+    with one_at_a_time(session, FT_PREFIX):
         return _free_threaded_python(session)
 
 
@@ -1007,7 +1026,7 @@ def docs(session):
         session.run("python", "-m", "sphinx", "-W", "--keep-going", "-n", "-E", "-q", "-b", builder,
                     str(ROOT / "docs"), str(out / builder))
     session.log(f"documentation: {out / 'html' / 'index.html'}")
-    run_pytest(session, "python", pytest_args(session, default=("tests/test_docs_build.py",))[0])
+    run_pytest(session, "python", pytest_args(session, default=("tests/test_docs_build.py",))[0], draws=False)
 
 
 @session(default=False, requires=["build"])
@@ -1045,10 +1064,8 @@ def freethreaded(session):
     has none) and its suite, the model state machine and the thread hammer included, with the
     GIL off (PYTHON_GIL=0); then the same sources compiled against Debian sid's 3.14 headers with
     Py_GIL_DISABLED."""
-    version, python = free_threaded_python(session)
+    version, python, env = free_threaded_env(session)
     minor = f"{version[0]}.{version[1]}"
-    env = Env(session, python)
-    env.pip(*BUILD_DEPS)
     raw_dir = Path(session.create_tmp()) / "wheel"
     shutil.rmtree(raw_dir, ignore_errors=True)
     env.run(env.python, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-w", str(raw_dir),
@@ -1063,17 +1080,23 @@ def freethreaded(session):
                            for c in commands):
         session.error(f"{build_dir}: the free-threaded build must not use the limited API")
     env.pip("--force-reinstall", "--no-deps", str(wheel))
-    # Wheels first: a dependency's newest release may build from sources only
-    # (a Rust extension) where it has no free-threaded wheel yet.
-    env.pip("--prefer-binary", *TEST_DEPS)
-    try:
-        env.pip("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
-    except CommandFailed:
-        session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
     session.log(f"Python {'.'.join(map(str, version))} ({python}), free-threaded, the {wheel.name} wheel, GIL off")
     run_pytest(session, env.python, pytest_args(session)[0],
                env={"PYTHON_GIL": "0", "QUENDLE_WHEEL_TAG": f"{tag}t", "QUENDLE_FREE_THREADED": minor})
     free_threaded_header_check(session, build_dir)
+
+
+@session(name="sid-chroot", python=False, default=False)
+def sid_chroot(session):
+    """The Debian sid chroot (build/sid-chroot) that gives the 3.14 and 3.15 sessions their
+    interpreters where the machine has none, made as root. scripts/test.sh runs this session
+    in the background; the first session that needs the tree waits for it."""
+    wanted = [minor for minor in SID_MINORS if (*minor, False) not in pythons()]
+    if not wanted:
+        session.skip("the machine has every CPython the chroot would provide")
+    for minor in wanted:
+        version, python = sid_python(session, minor)
+        session.log(f"CPython {'.'.join(map(str, version))}: {python} in {SID_CHROOT}")
 
 
 @session(name="cpython-3.13t", python=False, default=False)
@@ -1082,5 +1105,28 @@ def cpython_313t(session):
     built from Debian's python3.13 sources as root. scripts/test.sh runs this session in the
     background, at the lowest priority, while the other sessions run; the freethreaded session,
     run last, waits for it to end."""
+    version, python, env = free_threaded_env(session)
+    session.log(f"free-threaded CPython {'.'.join(map(str, version))}: {python}, its environment {env.dir}")
+
+
+def free_threaded_env(session):
+    """(version, path, Env) of the free-threaded CPython (free_threaded_python) and of its
+    environment, shared by the freethreaded and cpython-3.13t sessions (.nox/freethreaded-env)
+    and holding the build and test dependencies (a stamp says when it has them all)."""
     version, python = free_threaded_python(session)
-    session.log(f"free-threaded CPython {'.'.join(map(str, version))}: {python}")
+    with one_at_a_time(session, ROOT / ".nox" / "freethreaded-env"):
+        env = Env(session, python, shared="freethreaded-env")
+        wanted = [*BUILD_DEPS, *TEST_DEPS, *OPTIONAL_TEST_DEPS]
+        stamp = env.dir / "quendle-deps.txt"
+        if stamp.exists() and stamp.read_text() == "\n".join(wanted):
+            session.log(f"build and test dependencies as installed before: {' '.join(wanted)}")
+            return version, python, env
+        # Wheels first: a dependency's newest release may build from sources only
+        # (a Rust extension) where it has no free-threaded wheel yet.
+        env.pip("--prefer-binary", *BUILD_DEPS, *TEST_DEPS)
+        try:
+            env.pip("--only-binary=:all:", *OPTIONAL_TEST_DEPS)
+            stamp.write_text("\n".join(wanted))
+        except CommandFailed:
+            session.warn(f"not installed: {' '.join(OPTIONAL_TEST_DEPS)}; the tests that need them skip")
+    return version, python, env

@@ -7,10 +7,10 @@
 # cp312-abi3 wheel from 3.12 on; 3.14 and 3.15 from a Debian sid chroot made
 # as root when the machine has neither), the free-threaded build (cp313t)
 # and its suite with the GIL off (a CPython 3.13t built from Debian's sources
-# into build/ as root when the machine has none, in the background while the
-# other sessions run), the C++ tests, the leak hunt, the
+# into build/ as root when the machine has none), the C++ tests, the leak hunt, the
 # sanitizer run, the allocation-failure sweeps, the sdist check, the docs and
 # the format check; at the end, each session's time and the whole command's.
+# The sid chroot and the CPython 3.13t are made in the background meanwhile.
 # The arguments narrow every session (`-k scenario`, a test file). To
 # run some sessions only: .venv/bin/nox -s asan faults -- -k scenario
 set -euo pipefail
@@ -31,19 +31,21 @@ nox_venv
 # Each session's time (noxfile.py appends them here), then the whole command's.
 times="$ROOT/build/session-times.txt"
 : >"$times"
-# The free-threaded CPython that the freethreaded session needs (built from
-# Debian's sources, as root, when the machine has none) is made in the
-# background at the lowest priority, on what the other sessions leave of the
-# cores; the freethreaded session runs last and waits for it.
-ft_log="$ROOT/build/cpython-3.13t.log"
+# What the sessions need from outside and only root can make when the machine
+# lacks it, the Debian sid chroot of CPython 3.14 and 3.15 and a free-threaded
+# CPython built from Debian's sources, is made in the background at the lowest
+# priority, on what the other sessions leave of the cores and the network; a
+# session that needs one waits for it (the freethreaded session runs last).
+background_log="$ROOT/build/background.log"
 QUENDLE_SESSION_TIMES="$times" nice -n 19 "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" \
-    -s cpython-3.13t </dev/null >"$ft_log" 2>&1 &
-ft_pid=$!
-printf '==> building the free-threaded CPython in the background where needed (log: %s)\n' "$ft_log"
+    -s sid-chroot cpython-3.13t </dev/null >"$background_log" 2>&1 &
+background=$!
+printf '==> the sid chroot and the free-threaded CPython, where needed, in the background (log: %s)\n' \
+    "$background_log"
 status=0
 QUENDLE_SESSION_TIMES="$times" "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" -- "$@" || status=$?
-wait "$ft_pid" || printf '==> the background build of the free-threaded CPython failed: see %s\n' "$ft_log"
-printf '\n==> time per session, cpython-3.13t in the background (load average now: %s)\n' \
+wait "$background" || printf '==> a background session failed: see %s\n' "$background_log"
+printf '\n==> time per session, sid-chroot and cpython-3.13t in the background (load average now: %s)\n' \
     "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 awk '{ printf "    %-22s %3dm%02ds  %s\n", $1, $2 / 60, $2 % 60, $3 }' "$times"
 printf '==> the whole command: %dm%02ds (set-up included)\n' $((SECONDS / 60)) $((SECONDS % 60))

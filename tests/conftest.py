@@ -3,7 +3,11 @@ import os
 import sys
 
 import pytest
-from hypothesis import settings
+
+try:
+    from hypothesis import settings
+except ImportError:  # the runs of the docs' own tests, which draw no examples
+    settings = None
 
 # From 3.13 a `python -c` process (a pytest-xdist worker is one) keeps its command in
 # linecache as "<string>", the name every code object compiled from a string carries:
@@ -82,8 +86,9 @@ def derandomized():
 
 def pytest_configure(config):
     global SEEDED
-    SEEDED = config.getoption("--hypothesis-seed", None) is not None
+    SEEDED = settings is not None and config.getoption("--hypothesis-seed", None) is not None
 
 
-settings.register_profile("quendle", max_examples=examples(settings.default.max_examples))
-settings.load_profile("quendle")
+if settings is not None:
+    settings.register_profile("quendle", max_examples=examples(settings.default.max_examples))
+    settings.load_profile("quendle")
