@@ -759,10 +759,11 @@ def free_threaded_header_check(session, build_dir):
 
 
 def sources_of(compiled):
-    """The sources a compiled file stands for: those a unity build's batch includes, else itself."""
+    """The sources a compiled file stands for: those a unity build's batch includes (named
+    relative to the root where the build is relocatable), else itself."""
     if "/Unity/unity_" not in compiled:
         return [compiled]
-    return re.findall(r'^#include "(.+)"$', Path(compiled).read_text(), re.M)
+    return [str(ROOT / f) for f in re.findall(r'^#include "(.+)"$', Path(compiled).read_text(), re.M)]
 
 
 def _matches(expression, name):

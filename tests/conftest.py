@@ -84,6 +84,12 @@ def derandomized():
     return not SEEDED
 
 
+def pytest_collection_modifyitems(config, items):
+    """The long tests (marked slow) first: pytest-xdist hands out the first tests at once,
+    so they start together instead of one of them keeping a worker busy at the end."""
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+
+
 def pytest_configure(config):
     global SEEDED
     SEEDED = settings is not None and config.getoption("--hypothesis-seed", None) is not None

@@ -475,6 +475,7 @@ def defaults_fit(func):
     return len(func.__defaults__ or ()) <= func.__code__.co_argcount
 
 
+@pytest.mark.slow
 @settings(max_examples=examples(500), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(scenarios())
 def test_decorated_call_binds_like_inspect(scenario):

@@ -171,6 +171,7 @@ def test_call_through_the_class_needs_an_instance(args, exc, message):
     assert info.value.args == (message,)
 
 
+@pytest.mark.slow
 def test_long_invalidation_chain_is_walked_without_deep_recursion():
     n = 200_000
     m = Calls()

@@ -439,6 +439,7 @@ def test_edges_with_arguments_are_labelled_by_key_tuple():
 # ------------------------------------------------------------------ threads
 
 
+@pytest.mark.slow
 def test_two_threads_invalidate_a_cycle_from_both_ends():
     a, b = cycle()
     errors = []

@@ -404,6 +404,7 @@ ops = st.lists(st.one_of(
 ), max_size=40)
 
 
+@pytest.mark.slow
 @settings(max_examples=examples(150), deadline=None, database=None, derandomize=derandomized())
 @example(ops=[("call", "a"), ("update", "a", 0.2), ("clear", "root")], runtime=False)  # an update is no run
 @given(ops=ops, runtime=st.booleans())

@@ -763,6 +763,7 @@ CacheMachine.TestCase.settings = settings(
     suppress_health_check=[HealthCheck.too_slow],
 )
 TestCacheModel = CacheMachine.TestCase
+TestCacheModel.pytestmark = [pytest.mark.slow]
 
 
 # A few fixed walks through the model itself, so that a wrong model is caught

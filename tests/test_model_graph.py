@@ -373,6 +373,7 @@ PROFILES = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("features", [
     pytest.param(frozenset(os.environ["QUENDLE_MODEL_FEATURES"].split(",")), id="chosen")
     if os.environ.get("QUENDLE_MODEL_FEATURES") else pytest.param(frozenset(FEATURES) - set(DIVERGENT), id="core")

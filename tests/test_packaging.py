@@ -188,6 +188,7 @@ def compiled_version(tmp_path: Path) -> str:
 
 
 @once("cmake")
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake is not installed")
 @pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the project's sources")
 @pytest.mark.parametrize(("pyproject", "defines", "expected"), [
@@ -218,7 +219,7 @@ def needs_cmake(test):
     """Skipped without cmake or the sources, and where another nox session runs the CMake checks."""
     test = pytest.mark.skipif(shutil.which("cmake") is None or not (ROOT / "CMakeLists.txt").is_file(),
                               reason="needs cmake and the project's sources")(test)
-    return once("cmake")(test)
+    return once("cmake")(pytest.mark.slow(test))
 
 
 def expect_sabi(result: subprocess.CompletedProcess[str], tmp_path: Path, expected: str) -> None:

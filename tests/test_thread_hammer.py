@@ -326,6 +326,7 @@ def quiet_collector():
     yield
 
 
+@pytest.mark.slow
 def test_threads_hammering_shared_and_own_instances(quiet_collector):
     shared = Subject()
     seeds = [1000 + i for i in range(THREADS)]
@@ -358,6 +359,7 @@ def test_threads_hammering_shared_and_own_instances(quiet_collector):
     check_graph(shared)
 
 
+@pytest.mark.slow
 def test_tracking_callers_on_other_threads_gain_no_edges(quiet_collector):
     """Only tracking methods that call nothing run on the shared instance."""
     shared = Subject()
