@@ -37,14 +37,17 @@ times="$ROOT/build/session-times.txt"
 # priority, on what the other sessions leave of the cores and the network; a
 # session that needs one waits for it (the freethreaded session runs last).
 background_log="$ROOT/build/background.log"
-QUENDLE_SESSION_TIMES="$times" nice -n 19 "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" \
+# Its own process group (setsid), ended with the command if that is cut short.
+QUENDLE_SESSION_TIMES="$times" setsid nice -n 19 "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" \
     -s sid-chroot cpython-3.13t </dev/null >"$background_log" 2>&1 &
 background=$!
+trap 'kill -TERM -- "-$background" 2>/dev/null || true' EXIT
 printf '==> the sid chroot and the free-threaded CPython, where needed, in the background (log: %s)\n' \
     "$background_log"
 status=0
 QUENDLE_SESSION_TIMES="$times" "$ROOT/.venv/bin/python" -m nox -f "$ROOT/noxfile.py" -- "$@" || status=$?
 wait "$background" || printf '==> a background session failed: see %s\n' "$background_log"
+trap - EXIT
 printf '\n==> time per session, sid-chroot and cpython-3.13t in the background (load average now: %s)\n' \
     "$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 awk '{ printf "    %-22s %3dm%02ds  %s\n", $1, $2 / 60, $2 % 60, $3 }' "$times"
