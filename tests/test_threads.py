@@ -180,3 +180,50 @@ def test_the_users_collector_setting_is_left_exactly_as_the_user_left_it():
         assert seen == [True] and gc.isenabled() is False
     finally:
         gc.enable() if was else gc.disable()
+
+
+# A daemon thread still inside the module when the interpreter exits: CPython
+# 3.10 to 3.13 end such a thread, when it takes the interpreter lock back, by
+# unwinding its stack; the process must still exit normally, not abort.
+EXIT_SCRIPT = """
+import sys, threading, time
+from quendle import QuendleBase, custom_scenario, quendled
+
+never = threading.Event()
+
+class C(QuendleBase):
+    @quendled()
+    def sleeping(self):
+        while True:
+            time.sleep(0.005)
+
+    @quendled()
+    def blocked(self):
+        never.wait()
+
+c = C()
+what = sys.argv[1]
+if what == "body":
+    threading.Thread(target=c.sleeping, daemon=True).start()
+elif what == "waiting for the computation":
+    threading.Thread(target=c.blocked, daemon=True).start()
+    time.sleep(0.05)
+    threading.Thread(target=c.blocked, daemon=True).start()
+elif what == "waiting for the instance":
+    def hold():
+        with custom_scenario([c]):
+            never.wait()
+    threading.Thread(target=hold, daemon=True).start()
+    time.sleep(0.05)
+    threading.Thread(target=c.sleeping, daemon=True).start()
+time.sleep(0.1)
+print("exiting", flush=True)
+"""
+
+
+@pytest.mark.parametrize("what", ["body", "waiting for the computation", "waiting for the instance"])
+def test_daemon_thread_inside_the_module_at_exit(what):
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, what], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")

@@ -2,6 +2,7 @@
 // waiting threads, deadlock detection, the wait with the interpreter lock
 // released, and the fork handler.
 #include "base/borrow.h"
+#include "base/thread_exit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -173,12 +174,12 @@ Status wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
     Status outcome;
     for (;;) {
         bool ready = false;
-        Py_BEGIN_ALLOW_THREADS;
+        PyThreadState* saved = PyEval_SaveThread();
         {
             std::unique_lock<std::mutex> lock(g_wait_mutex);
             ready = g_wait_cv.wait_for(lock, kSignalPoll, [&] { return available(flag, exclusive, me); });
         }
-        Py_END_ALLOW_THREADS;
+        exit_safe([saved] { PyEval_RestoreThread(saved); });
         if (ready) {
             break;
         }
@@ -299,12 +300,12 @@ Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsig
     Status outcome;
     for (;;) {
         bool ready = false;
-        Py_BEGIN_ALLOW_THREADS;
+        PyThreadState* saved = PyEval_SaveThread();
         {
             std::unique_lock<std::mutex> lock(g_wait_mutex);
             ready = g_wait_cv.wait_for(lock, kSignalPoll, [&] { return done.load(std::memory_order_acquire); });
         }
-        Py_END_ALLOW_THREADS;
+        exit_safe([saved] { PyEval_RestoreThread(saved); });
         if (ready) {
             break;
         }

@@ -1,11 +1,20 @@
 #include "base/runtime.h"
+#include "base/thread_exit.h"
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace quendle {
+
+void park_exiting_thread() noexcept {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
 
 namespace {
 

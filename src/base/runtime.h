@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/result.h"
+#include "base/thread_exit.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -44,12 +45,12 @@ public:
             if (expected == me) {
                 return QUENDLE_PANIC("recursive initialisation of a process-wide value");
             }
-            Py_BEGIN_ALLOW_THREADS;
+            PyThreadState* saved = PyEval_SaveThread();
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 cv_.wait(lock, [this] { return owner_.load() == 0; });
             }
-            Py_END_ALLOW_THREADS;
+            exit_safe([saved] { PyEval_RestoreThread(saved); });
         }
     }
     [[nodiscard]] PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }

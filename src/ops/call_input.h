@@ -2,6 +2,7 @@
 // vectorcall array), viewed as arrays for the native binder.
 #pragma once
 
+#include "base/thread_exit.h"
 #include "cache/objects.h"
 #include "keys/native_binder.h"
 
@@ -125,13 +126,17 @@ public:
 
     // Calls the body with the arguments as they came: a new reference, or
     // null with the exception set.
+    // A thread that the interpreter's finalization ends inside the body is
+    // parked there (base/thread_exit.h).
     PyObject* call(PyObject* func) const noexcept {
+        return exit_safe([&] {
 #if QUENDLE_VECTORCALL
-        if (vector_ != nullptr) {
-            return PyObject_Vectorcall(func, vector_, nargsf_, kw_);
-        }
+            if (vector_ != nullptr) {
+                return PyObject_Vectorcall(func, vector_, nargsf_, kw_);
+            }
 #endif
-        return PyObject_Call(func, tuple_, kw_);
+            return PyObject_Call(func, tuple_, kw_);
+        });
     }
 
 private:

@@ -2,6 +2,7 @@
 // `cross_instance` taken by `QuendleBase.__init_subclass__`, and the module
 // function `cross_instance_edges(obj)` that shows an instance's edges.
 #include "ops/cross_instance_api.h"
+#include "base/thread_exit.h"
 #include "cache/cross_instance.h"
 #include "ops/reports.h"
 
@@ -36,7 +37,7 @@ Result<Ref> init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
                                                              cls, nullptr)));
     Q_ASSIGN(Ref next, get_attr(super.get(), "__init_subclass__"));
     Q_ASSIGN(Ref empty, checked(PyTuple_New(0)));
-    return checked(PyObject_Call(next.get(), args != nullptr ? args : empty.get(), rest.get()));
+    return checked(exit_safe([&] { return PyObject_Call(next.get(), args != nullptr ? args : empty.get(), rest.get()); }));
 }
 
 PyObject* init_subclass_entry(PyObject* cls, PyObject* args, PyObject* kwargs) {

@@ -3,6 +3,7 @@
 // keys with a cut-off.
 #include "ops/cutoff.h"
 
+#include "base/thread_exit.h"
 #include "cache/cross_instance.h"
 #include "cache/instance_access.h"
 #include "ops/observe.h"
@@ -126,7 +127,7 @@ Result<bool> call_entry(QuendleBaseObject* inst, PyObject* key_tuple) {
         }
     }
     Q_ASSIGN(Ref args, checked(PyTuple_Pack(1, self)));
-    Q_ASSIGN(Ref result, checked(PyObject_Call(attr.get(), args.get(), kwargs.get())));
+    Q_ASSIGN(Ref result, checked(exit_safe([&] { return PyObject_Call(attr.get(), args.get(), kwargs.get()); })));
     return true;
 }
 

@@ -8,6 +8,7 @@
 // strings are equal.
 #include "ops/persistence.h"
 #include "base/hints.h"
+#include "base/thread_exit.h"
 #include "cache/instance_access.h"
 #include "cache/objects.h"
 #include "ops/call_path.h"
@@ -69,7 +70,9 @@ public:
     }
 
     // `getattr(self, name)()` for the decorator `find` gave.
-    Result<Ref> call(PyObject* decorator) const { return checked(PyObject_Call(decorator, args_.get(), nullptr)); }
+    Result<Ref> call(PyObject* decorator) const {
+        return checked(exit_safe([&] { return PyObject_Call(decorator, args_.get(), nullptr); }));
+    }
 
 private:
     OwnMethods(PyObject* dec_type, Ref args) : dec_type_(dec_type), args_(std::move(args)) {}
