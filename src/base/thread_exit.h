@@ -8,25 +8,20 @@
 // process ends without the thread.
 #pragma once
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace quendle {
 
 [[noreturn]] void park_exiting_thread() noexcept;
 
+// The calls it wraps are into the C API, which throws no C++ exception: the
+// only unwind that can come out of one is that forced one (caught with
+// `...`, as it carries no exception object).
 template <class F>
 decltype(auto) exit_safe(F&& f) noexcept {
-#if defined(__GLIBCXX__)
     try {
         return f();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         park_exiting_thread();
     }
-#else
-    return f();
-#endif
 }
 
 }  // namespace quendle
