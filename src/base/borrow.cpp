@@ -174,12 +174,10 @@ Status wait_for(BorrowFlag& flag, bool exclusive, unsigned long me) {
     Status outcome;
     for (;;) {
         bool ready = false;
-        PyThreadState* saved = PyEval_SaveThread();
-        {
+        with_lock_released([&] {
             std::unique_lock<std::mutex> lock(g_wait_mutex);
             ready = g_wait_cv.wait_for(lock, kSignalPoll, [&] { return available(flag, exclusive, me); });
-        }
-        exit_safe([saved] { PyEval_RestoreThread(saved); });
+        });
         if (ready) {
             break;
         }
@@ -300,12 +298,10 @@ Status wait_for_thread(unsigned long owner, const std::atomic<bool>& done, unsig
     Status outcome;
     for (;;) {
         bool ready = false;
-        PyThreadState* saved = PyEval_SaveThread();
-        {
+        with_lock_released([&] {
             std::unique_lock<std::mutex> lock(g_wait_mutex);
             ready = g_wait_cv.wait_for(lock, kSignalPoll, [&] { return done.load(std::memory_order_acquire); });
-        }
-        exit_safe([saved] { PyEval_RestoreThread(saved); });
+        });
         if (ready) {
             break;
         }

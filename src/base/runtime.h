@@ -45,12 +45,10 @@ public:
             if (expected == me) {
                 return QUENDLE_PANIC("recursive initialisation of a process-wide value");
             }
-            PyThreadState* saved = PyEval_SaveThread();
-            {
+            with_lock_released([this] {
                 std::unique_lock<std::mutex> lock(mutex_);
                 cv_.wait(lock, [this] { return owner_.load() == 0; });
-            }
-            exit_safe([saved] { PyEval_RestoreThread(saved); });
+            });
         }
     }
     [[nodiscard]] PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }

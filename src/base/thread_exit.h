@@ -8,6 +8,8 @@
 // process ends without the thread.
 #pragma once
 
+#include <Python.h>
+
 namespace quendle {
 
 [[noreturn]] void park_exiting_thread() noexcept;
@@ -22,6 +24,15 @@ decltype(auto) exit_safe(F&& f) noexcept {
     } catch (...) {
         park_exiting_thread();
     }
+}
+
+// Runs `wait` with the interpreter lock released, then takes the lock back
+// through exit_safe.
+template <class F>
+void with_lock_released(F&& wait) noexcept {
+    PyThreadState* saved = PyEval_SaveThread();
+    wait();
+    exit_safe([saved] { PyEval_RestoreThread(saved); });
 }
 
 }  // namespace quendle
